@@ -1,0 +1,87 @@
+// Pixels and the image operations the compositing code needs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plinthora {
+
+struct Size {
+    double width = 0, height = 0;
+    bool operator==(const Size&) const = default;
+};
+struct Point {
+    double x = 0, y = 0;
+    bool operator==(const Point&) const = default;
+};
+struct Rect {
+    double x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const Rect&) const = default;
+};
+
+// Premultiplied ARGB32 in native byte order (0xAARRGGBB per word), rows
+// tightly packed, top-left origin. `scale` is pixels per point.
+struct Bitmap {
+    int width = 0;
+    int height = 0;
+    double scale = 1.0;
+    std::vector<uint32_t> pixels;
+
+    Bitmap() = default;
+    Bitmap(int w, int h, double s = 1.0)
+        : width(w), height(h), scale(s), pixels(static_cast<size_t>(w) * static_cast<size_t>(h), 0u) {}
+    uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+    uint32_t& at(int x, int y) { return pixels[static_cast<size_t>(y) * width + x]; }
+    // Size in points.
+    Size size() const { return {width / scale, height / scale}; }
+    bool empty() const { return width <= 0 || height <= 0; }
+};
+using Image = std::shared_ptr<const Bitmap>;
+
+enum class BlendMode { Normal, Screen, Overlay, SoftLight };
+
+// Where a projective map sends the four corners of the source, in the
+// destination's top-left-origin pixel coordinates.
+struct Quad {
+    Point topLeft, topRight, bottomLeft, bottomRight;
+};
+
+class Imaging {
+public:
+    virtual ~Imaging() = default;
+    // PNG or JPEG, EXIF orientation applied; nullptr when the bytes do not
+    // decode or declare more pixels than the decoder allows.
+    virtual Image decode(const std::string& bytes) const = 0;
+    virtual std::optional<std::string> encodePng(const Bitmap& image) const = 0;
+
+    // A width × height bitmap of `src` mapped projectively onto `quad`,
+    // sampled bilinearly, fully transparent outside the quad.
+    virtual Bitmap perspective(const Bitmap& src, const Quad& quad, int width, int height) const = 0;
+    // The shell drawn over `content` mapped onto `quad`: the same pixels as
+    // perspective() at the shell's size followed by draw() of the shell,
+    // which an implementation may fuse (it need not warp where the shell is
+    // opaque).
+    virtual Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const {
+        Bitmap out = perspective(content, quad, shell.width, shell.height);
+        out.scale = shell.scale;
+        draw(out, shell, Rect{0, 0, double(shell.width), double(shell.height)}, BlendMode::Normal, 1.0);
+        return out;
+    }
+    // Draws `src` stretched into `rect` (pixels of dst) with the blend mode
+    // and a constant alpha; areas outside dst are cut off.
+    virtual void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const = 0;
+    // Gaussian blur; the output is larger than the input by the blur's
+    // spread on every side.
+    virtual Bitmap gaussianBlur(const Bitmap& src, double radius) const = 0;
+    // Contrast, brightness and saturation adjustment.
+    virtual Bitmap colorControls(const Bitmap& src, double contrast, double brightness, double saturation) const = 0;
+    // Colour unchanged, alpha multiplied by `a`.
+    virtual Bitmap multiplyAlpha(const Bitmap& src, double a) const = 0;
+    // How many pixels gaussianBlur adds on each side for a radius.
+    virtual int blurSpread(double radius) const = 0;
+};
+
+}  // namespace plinthora

@@ -1,0 +1,54 @@
+// Putting a finished result where the user wants it. The order is the
+// point: save first; only a confirmed save stamps the new asset, plays the
+// sound and deletes the original, so a failed save never costs a capture.
+#include "compositing/SRUnifiedProcessor.h"
+#include "discovery/RecentCaptureTable.h"
+#include "platform/ports/Platform.h"
+#include "settings/SRSettings.h"
+
+namespace plinthora {
+
+namespace {
+constexpr int kDeliveredSound = 1519;
+}
+
+void SRUnifiedProcessor::finalizeScreenshot(Image image, std::optional<Asset> original) {
+    Platform& p = platform();
+    SRSettings& s = settings();
+    if (s.saveToClipboard) {
+        p.pasteboard->setImage(image);
+        if (s.vibrationEnabled) p.sound->play(kDeliveredSound);
+        if (original && s.deleteOriginal) p.photos->deleteAssets({*original}, nullptr);
+        return;
+    }
+    p.photos->createImageAsset(std::move(image), [this, original](bool success, const std::string& created) {
+        finalizeCommon(success, created, original, std::nullopt);
+    });
+}
+
+void SRUnifiedProcessor::finalizeVideoAtURL(const std::string& videoPath, std::optional<Asset> original) {
+    platform().photos->createVideoAsset(videoPath, [this, original, videoPath](bool success,
+                                                                             const std::string& created) {
+        finalizeCommon(success, created, original, videoPath);
+    });
+}
+
+void SRUnifiedProcessor::finalizeCommon(bool success, const std::string& createdIdentifier,
+                                        const std::optional<Asset>& original,
+                                        const std::optional<std::string>& fileToRemove) {
+    Platform& p = platform();
+    SRSettings& s = settings();
+    if (success) {
+        setLastSavedAssetIdentifier(createdIdentifier);
+        recordRecentAssetIdentifier(createdIdentifier);
+        if (s.vibrationEnabled) p.sound->play(kDeliveredSound);
+        if (s.deleteOriginal && original) p.photos->deleteAssets({*original}, nullptr);
+    } else {
+        debugLog("saving the result failed; the original stays");
+    }
+    // The temporary movie is ours from the call on, whatever happened.
+    if (fileToRemove) p.fs->removeItem(*fileToRemove);
+    pruneRecentAssetIdentifiers();
+}
+
+}  // namespace plinthora

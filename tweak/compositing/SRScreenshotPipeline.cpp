@@ -1,0 +1,207 @@
+// Finding the newest screenshot, dressing it and handing it to delivery.
+// Everything here runs on the main queue; the image-data request is
+// synchronous, so a run is one pass through findScreenshot and
+// handleImageData (or a give-up and, once, a retry 1.5 s later).
+#include "compositing/SRAssetResolver.h"
+#include "compositing/SRUnifiedProcessor.h"
+#include "discovery/RecentCaptureTable.h"
+#include "platform/ports/Platform.h"
+#include "settings/SRSettings.h"
+
+#include <exception>
+
+namespace plinthora {
+
+namespace {
+
+constexpr double kDebounce = 1.8;
+constexpr double kSearchWindow = 60;
+constexpr int kFetchLimit = 5;
+constexpr double kGreatestAge = 30;
+constexpr double kRetryDelay = 1.5;
+constexpr double kSizeLow = 0.8, kSizeHigh = 1.2;
+
+Image loadImageFile(const std::optional<std::string>& path) {
+    if (!path) return nullptr;
+    Platform& p = platform();
+    auto bytes = p.fs->readFile(*path);
+    if (!bytes) return nullptr;
+    Image image = p.imaging->decode(*bytes);
+    if (!image) debugLog("%s does not decode; going on without it", path->c_str());
+    return image;
+}
+
+bool passesSizeTest(const Asset& a, Size screen, double scale) {
+    const double w = screen.width * scale, h = screen.height * scale;
+    return kSizeLow * w <= a.pixelWidth && a.pixelWidth <= kSizeHigh * w && kSizeLow * h <= a.pixelHeight &&
+           a.pixelHeight <= kSizeHigh * h;
+}
+
+}  // namespace
+
+SRUnifiedProcessor& SRUnifiedProcessor::sharedInstance() {
+    static SRUnifiedProcessor instance;
+    return instance;
+}
+
+void SRUnifiedProcessor::resetForTesting() {
+    std::lock_guard g(lock_);
+    screenshotProcessing_ = false;
+    lastScreenshotTriggerTime_ = 0;
+    hasTriggered_ = false;
+}
+
+bool SRUnifiedProcessor::screenshotProcessingForTesting() const {
+    std::lock_guard g(lock_);
+    return screenshotProcessing_;
+}
+
+void SRUnifiedProcessor::processScreenshotWithRetry(bool retry) {
+    SRSettings& s = settings();
+    if (!s.ssShellEnabled && !s.ssWatermarkEnabled) {
+        // A retry holds the flag for its run; both features switched off
+        // while it waited must still end that run, or no screenshot would
+        // ever be processed again.
+        if (retry) {
+            std::lock_guard g(lock_);
+            screenshotProcessing_ = false;
+        }
+        return;
+    }
+    if (!retry) {
+        const double t = platform().clock->now();
+        if (hasTriggered_ && t - lastScreenshotTriggerTime_ < kDebounce) return;
+        lastScreenshotTriggerTime_ = t;
+        hasTriggered_ = true;
+    }
+    {
+        std::lock_guard g(lock_);
+        if (!retry) {
+            if (screenshotProcessing_) return;
+            screenshotProcessing_ = true;
+        }
+    }
+    try {
+        findScreenshot(retry);
+    } catch (const std::exception& e) {
+        debugLog("screenshot run failed: %s", e.what());
+        std::lock_guard g(lock_);
+        screenshotProcessing_ = false;
+    }
+}
+
+void SRUnifiedProcessor::giveUp(bool retry) {
+    if (retry) {
+        debugLog("no screenshot found after the retry; giving up");
+        std::lock_guard g(lock_);
+        screenshotProcessing_ = false;
+        return;
+    }
+    debugLog("no screenshot found yet; trying once more in %.1f s", kRetryDelay);
+    platform().dispatch->after(kRetryDelay, Queue::Main,
+                               [this] { processScreenshotWithRetry(true); });
+}
+
+void SRUnifiedProcessor::findScreenshot(bool retry) {
+    Platform& p = platform();
+    const double wallNow = p.clock->wallNow();
+    std::vector<Asset> assets = p.photos->fetchNewest(MediaType::Image, kFetchLimit, wallNow - kSearchWindow);
+    if (assets.empty()) return giveUp(retry);
+
+    const Size screen = p.screen->bounds();
+    const double scale = p.screen->scale();
+    const std::optional<std::string> lastSaved = lastSavedAssetIdentifier();
+
+    const Asset* found = nullptr;
+    for (const Asset& a : assets) {
+        if (lastSaved && a.localIdentifier == *lastSaved) continue;
+        if (!a.localIdentifier.empty()) {
+            pruneRecentAssetIdentifiers();
+            if (isRecentlyHandled(a.localIdentifier)) continue;
+        }
+        if (!passesSizeTest(a, screen, scale)) continue;
+        found = &a;
+        break;
+    }
+    if (!found) return giveUp(retry);
+    if (wallNow - found->creationDate > kGreatestAge) {
+        debugLog("newest screenshot %s is too old", found->localIdentifier.c_str());
+        return giveUp(retry);
+    }
+    const Asset asset = *found;
+    recordRecentAssetIdentifier(asset.localIdentifier);
+    handleImageData(p.photos->requestImageData(asset), asset, retry);
+}
+
+void SRUnifiedProcessor::handleImageData(const std::optional<std::string>& data, const Asset& asset, bool retry) {
+    if (!data) return giveUp(retry);
+    Image screenshot = platform().imaging->decode(*data);
+    if (!screenshot) {
+        debugLog("screenshot %s does not decode", asset.localIdentifier.c_str());
+        std::lock_guard g(lock_);
+        screenshotProcessing_ = false;
+        return;
+    }
+    Image result = composeScreenshot(screenshot);
+    finalizeScreenshot(result, asset);
+    std::lock_guard g(lock_);
+    screenshotProcessing_ = false;
+}
+
+Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot) {
+    Platform& p = platform();
+    SRSettings& s = settings();
+    const Size shotSize = screenshot->size();
+    const bool landscape = shotSize.width > shotSize.height;
+
+    // Both look-ups run on every screenshot, whatever the switches say.
+    const std::optional<std::string> shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
+    Image shell = s.ssShellEnabled ? loadImageFile(shellPath) : nullptr;
+    const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
+    Image watermark = s.ssWatermarkEnabled ? loadImageFile(watermarkPath) : nullptr;
+    const int32_t mode = s.watermarkMode;
+
+    Image content = screenshot;
+    if (watermark && mode == SRWatermarkModeContentArea) content = drawWatermark(watermark, screenshot, shotSize);
+
+    if (!shell) {
+        if (watermark && mode == SRWatermarkModeFullCanvas) return drawWatermark(watermark, content, content->size());
+        return content;
+    }
+
+    const double W = shell->width, H = shell->height;
+    const SRShellLayout layout = getLayoutForShell(shellPath, {W, H}, shotSize);
+    const std::optional<Value> tmpl = readShellTemplate(*shellPath);
+    const TemplateForm form = templateForm(tmpl);
+
+    std::shared_ptr<Bitmap> canvas;
+    if (form == TemplateForm::Corner) {
+        // The layout is in the canvas's top-left frame, which is what the
+        // imaging port takes; no flip is needed on this side.
+        const Quad quad{layout.lt, layout.rt, layout.lb, layout.rb};
+        canvas = std::make_shared<Bitmap>(p.imaging->perspectiveUnder(*content, quad, *shell));
+    } else {
+        Rect target;
+        const double tw = form == TemplateForm::Rectangle ? templateNumber(*tmpl, "template_width") : 0;
+        const double th = form == TemplateForm::Rectangle ? templateNumber(*tmpl, "template_height") : 0;
+        if (form == TemplateForm::Rectangle && tw > 0 && th > 0) {
+            target = {templateNumber(*tmpl, "x") * W / tw, templateNumber(*tmpl, "y") * H / th,
+                      templateNumber(*tmpl, "width") * W / tw, templateNumber(*tmpl, "height") * H / th};
+        } else {
+            // Fit placement; also for a rectangle template without a usable
+            // template size, whose target would not be finite.
+            const double cw = shotSize.width, ch = shotSize.height;
+            const double f = std::min(W / cw, H / ch);
+            target = {(W - f * cw) / 2, (H - f * ch) / 2, f * cw, f * ch};
+        }
+        canvas = std::make_shared<Bitmap>(shell->width, shell->height, shell->scale);
+        p.imaging->draw(*canvas, *content, target, BlendMode::Normal, 1.0);
+        p.imaging->draw(*canvas, *shell, {0, 0, W, H}, BlendMode::Normal, 1.0);
+    }
+    canvas->scale = shell->scale;
+    Image composed = canvas;
+    if (watermark && mode == SRWatermarkModeFullCanvas) return drawWatermark(watermark, composed, composed->size());
+    return composed;
+}
+
+}  // namespace plinthora

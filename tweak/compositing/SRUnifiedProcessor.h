@@ -1,0 +1,80 @@
+// The compositing singleton: layout, screenshot and recording pipelines,
+// watermarks and delivery. Each operation lives in the file of its concern.
+#pragma once
+
+#include "compositing/SRShellLayout.h"
+#include "platform/ports/Imaging.h"
+#include "platform/ports/Media.h"
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plinthora {
+
+enum SRWatermarkMode : int32_t {
+    SRWatermarkModeFullCanvas = 1,
+    SRWatermarkModeContentArea = 2,
+};
+
+// One watermark laid over a frame, described but not rendered: the
+// per-frame path builds these cheaply and renders the frame once.
+struct WatermarkLayer {
+    Image watermark;        // as loaded, unscaled
+    Rect placement;         // cover rectangle, top-left origin, frame pixels
+    double blurRadius = 0;  // > 0: blurred after placement, in frame pixels
+    double alpha = 1;
+    BlendMode blend = BlendMode::Normal;
+};
+
+// A frame: a background and the watermarks over it, bottom to top. The
+// rendered result is cut to the frame's size.
+struct FrameRecipe {
+    Image background;
+    std::vector<WatermarkLayer> layers;
+};
+
+class SRUnifiedProcessor {
+public:
+    static SRUnifiedProcessor& sharedInstance();
+
+    // Where the content's corners go on a canvas of `renderSize`. Throws
+    // TemplateError for a template that cannot be read as numbers.
+    SRShellLayout getLayoutForShell(const std::optional<std::string>& shellPath, Size renderSize,
+                                    Size contentSize) const;
+
+    void processScreenshotWithRetry(bool retry);
+
+    FrameRecipe applyWatermark(const Image& watermark, FrameRecipe background, Size size) const;
+    Image drawWatermark(const Image& watermark, const Image& onImage, Size size) const;
+    static Rect aspectRectForSize(Size imageSize, Size inSize);
+
+    void finalizeScreenshot(Image image, std::optional<Asset> original);
+    void finalizeVideoAtURL(const std::string& videoPath, std::optional<Asset> original);
+
+    // Tests start every case from a fresh process state.
+    void resetForTesting();
+    bool screenshotProcessingForTesting() const;
+
+private:
+    SRUnifiedProcessor() = default;
+
+    // Screenshot pipeline steps.
+    void giveUp(bool retry);
+    void findScreenshot(bool retry);
+    void handleImageData(const std::optional<std::string>& data, const Asset& asset, bool retry);
+    Image composeScreenshot(const Image& screenshot);
+    void finalizeCommon(bool success, const std::string& createdIdentifier,
+                        const std::optional<Asset>& original, const std::optional<std::string>& fileToRemove);
+
+    mutable std::mutex lock_;
+    bool screenshotProcessing_ = false;
+    double lastScreenshotTriggerTime_ = 0;
+    bool hasTriggered_ = false;
+};
+
+// Renders a frame recipe to a width × height bitmap.
+Bitmap renderFrame(const FrameRecipe& recipe, int width, int height);
+
+}  // namespace plinthora

@@ -1,0 +1,124 @@
+// Watermarks over stills and video frames. Both paths place the mark by the
+// cover rectangle and read opacity and blend name live; they differ on
+// purpose in two places: the still path brightens the mark before a soft
+// light blend, and it blurs the unscaled mark (squeezing the fringe into the
+// cover rectangle) where the frame path blurs after placement.
+#include "compositing/SRUnifiedProcessor.h"
+#include "platform/ports/Platform.h"
+#include "settings/SRSettings.h"
+
+#include <cmath>
+
+namespace plinthora {
+
+namespace {
+
+constexpr const char* kBlendScreen = "滤色";
+constexpr const char* kBlendOverlay = "叠加";
+constexpr const char* kBlendSoftLight = "柔光";
+constexpr const char* kBlendGaussian = "高斯模糊";
+constexpr double kBlurRadius = 10;
+constexpr double kBlurAlphaFactor = 0.7;
+
+bool degenerate(Size s) { return !(s.width > 0) || !(s.height > 0); }
+
+}  // namespace
+
+Rect SRUnifiedProcessor::aspectRectForSize(Size imageSize, Size inSize) {
+    const double a = imageSize.width / imageSize.height;
+    const double A = inSize.width / inSize.height;
+    double width, height;
+    if (a <= A) {
+        width = inSize.width;
+        height = inSize.width / a;
+    } else {
+        width = inSize.height * a;
+        height = inSize.height;
+    }
+    return {(inSize.width - width) * 0.5, (inSize.height - height) * 0.5, width, height};
+}
+
+FrameRecipe SRUnifiedProcessor::applyWatermark(const Image& watermark, FrameRecipe background, Size size) const {
+    // An empty mark or area has no cover rectangle.
+    if (!watermark || watermark->empty() || degenerate(size)) return background;
+    SRSettings& s = settings();
+    const double o = static_cast<double>(s.watermarkOpacity.load());
+    const std::string blend = *s.watermarkBlendMode();
+
+    WatermarkLayer layer;
+    layer.watermark = watermark;
+    // The frame stage works bottom-up: the mark goes to (r.x, S.height −
+    // r.y − r.height) there, which is r itself in our top-left frame.
+    layer.placement = aspectRectForSize({double(watermark->width), double(watermark->height)}, size);
+    if (blend == kBlendGaussian) {
+        layer.blurRadius = kBlurRadius;
+        layer.alpha = o * kBlurAlphaFactor;
+    } else {
+        layer.alpha = o;
+        layer.blend = blend == kBlendScreen      ? BlendMode::Screen
+                      : blend == kBlendOverlay   ? BlendMode::Overlay
+                      : blend == kBlendSoftLight ? BlendMode::SoftLight
+                                                 : BlendMode::Normal;
+    }
+    background.layers.push_back(std::move(layer));
+    return background;
+}
+
+Bitmap renderFrame(const FrameRecipe& recipe, int width, int height) {
+    Imaging& img = *platform().imaging;
+    Bitmap out(width, height);
+    if (recipe.background)
+        img.draw(out, *recipe.background, {0, 0, double(width), double(height)}, BlendMode::Normal, 1.0);
+    for (const WatermarkLayer& layer : recipe.layers) {
+        if (layer.blurRadius <= 0) {
+            img.draw(out, *layer.watermark, layer.placement, layer.blend, layer.alpha);
+            continue;
+        }
+        // Blur after placement: scale first, so the radius is in frame pixels.
+        const int pw = std::max(1, static_cast<int>(std::lround(layer.placement.width)));
+        const int ph = std::max(1, static_cast<int>(std::lround(layer.placement.height)));
+        Bitmap placed(pw, ph);
+        img.draw(placed, *layer.watermark, {0, 0, double(pw), double(ph)}, BlendMode::Normal, 1.0);
+        Bitmap blurred = img.gaussianBlur(placed, layer.blurRadius);
+        const double spread = img.blurSpread(layer.blurRadius);
+        img.draw(out, blurred,
+                 {layer.placement.x - spread, layer.placement.y - spread, double(blurred.width),
+                  double(blurred.height)},
+                 BlendMode::Normal, layer.alpha);
+    }
+    return out;
+}
+
+Image SRUnifiedProcessor::drawWatermark(const Image& watermark, const Image& onImage, Size size) const {
+    Imaging& img = *platform().imaging;
+    const double scale = onImage ? onImage->scale : 1.0;
+    const int pw = static_cast<int>(std::lround(size.width * scale));
+    const int ph = static_cast<int>(std::lround(size.height * scale));
+    if (pw <= 0 || ph <= 0) return onImage;
+    auto out = std::make_shared<Bitmap>(pw, ph, scale);
+    if (onImage) img.draw(*out, *onImage, {0, 0, double(pw), double(ph)}, BlendMode::Normal, 1.0);
+    if (!watermark || watermark->empty()) return out;
+
+    SRSettings& s = settings();
+    const double o = static_cast<double>(s.watermarkOpacity.load());
+    const std::string blend = *s.watermarkBlendMode();
+    // The cover rectangle in points, drawn in pixels.
+    Rect r = aspectRectForSize(watermark->size(), size);
+    r = {r.x * scale, r.y * scale, r.width * scale, r.height * scale};
+
+    if (blend == kBlendGaussian) {
+        Bitmap blurred = img.gaussianBlur(*watermark, kBlurRadius);
+        img.draw(*out, blurred, r, BlendMode::Normal, o * kBlurAlphaFactor);
+    } else if (blend == kBlendSoftLight) {
+        Bitmap adjusted = img.colorControls(*watermark, 1.1, 0.05, 1.0);
+        img.draw(*out, adjusted, r, BlendMode::SoftLight, o);
+    } else {
+        const BlendMode mode = blend == kBlendScreen    ? BlendMode::Screen
+                               : blend == kBlendOverlay ? BlendMode::Overlay
+                                                        : BlendMode::Normal;
+        img.draw(*out, *watermark, r, mode, o);
+    }
+    return out;
+}
+
+}  // namespace plinthora

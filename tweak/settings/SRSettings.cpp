@@ -1,0 +1,130 @@
+#include "settings/SRSettings.h"
+
+#include "platform/ports/Platform.h"
+#include "util/Numbers.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace plinthora {
+
+SRSettings& settings() {
+    static SRSettings s;
+    return s;
+}
+
+
+std::optional<bool> boolReading(const Value& v) {
+    switch (v.kind()) {
+    case Value::Kind::Bool: return v.asBool();
+    case Value::Kind::Integer: return v.asInteger() != 0;
+    case Value::Kind::Real: return v.asReal() != 0.0;
+    case Value::Kind::String: {
+        // "YES", "true" and a leading non-zero digit read as on.
+        size_t i = 0;
+        const std::string& s = v.asString();
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        while (i < s.size() && s[i] == '0') ++i;
+        if (i >= s.size()) return false;
+        char c = s[i];
+        return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+    }
+    default: return std::nullopt;
+    }
+}
+
+std::optional<double> realReading(const Value& v) {
+    switch (v.kind()) {
+    case Value::Kind::Bool: return v.asBool() ? 1.0 : 0.0;
+    case Value::Kind::Integer:
+    case Value::Kind::Real: return v.asReal();
+    case Value::Kind::String: return leadingDecimal(v.asString());
+    default: return std::nullopt;
+    }
+}
+
+std::optional<int64_t> integerReading(const Value& v) {
+    switch (v.kind()) {
+    case Value::Kind::Bool: return v.asBool() ? 1 : 0;
+    case Value::Kind::Integer: return v.asInteger();
+    case Value::Kind::Real: return static_cast<int64_t>(v.asReal());
+    case Value::Kind::String: return std::strtoll(v.asString().c_str(), nullptr, 10);
+    default: return std::nullopt;
+    }
+}
+
+void SRSettings::apply(const Value& prefs) {
+    // Keys in the order the table lists them; a key without a reading takes
+    // its default, like an absent one.
+    auto readBool = [&](const char* key, std::atomic<bool>& field, bool def) {
+        const Value* v = prefs.find(key);
+        field = v ? boolReading(*v).value_or(def) : def;
+    };
+    auto readName = [&](const char* key) -> SharedString {
+        const Value* v = prefs.find(key);
+        if (!v || !v->isString()) return nullptr;
+        return std::make_shared<const std::string>(v->asString());
+    };
+
+    readBool("sr_recShellEnabled", recShellEnabled, true);
+    readBool("sr_ssShellEnabled", ssShellEnabled, true);
+    readBool("sr_recWatermarkEnabled", recWatermarkEnabled, false);
+    readBool("sr_ssWatermarkEnabled", ssWatermarkEnabled, false);
+    readBool("sr_randomShell", randomShell, false);
+    readBool("sr_randomWatermark", randomWatermark, false);
+    setSelectedShell(readName("sr_selectedShell"));
+    setSelectedWatermark(readName("sr_selectedWatermark"));
+    {
+        const Value* v = prefs.find("sr_watermarkOpacity");
+        auto r = v ? realReading(*v) : std::nullopt;
+        watermarkOpacity = r ? static_cast<float>(*r) : 1.0f;
+    }
+    {
+        const Value* v = prefs.find("sr_watermarkMode");
+        auto i = v ? integerReading(*v) : std::nullopt;
+        watermarkMode = i ? static_cast<int32_t>(*i) : 1;
+    }
+    {
+        SharedString blend = readName("sr_watermarkBlendMode");
+        setWatermarkBlendMode(blend ? blend : std::make_shared<const std::string>(kBlendNormal));
+    }
+    readBool("sr_vibrationEnabled", vibrationEnabled, true);
+    readBool("sr_deleteOriginal", deleteOriginal, false);
+    readBool("sr_saveToClipboard", saveToClipboard, false);
+}
+
+Value readPreferences() {
+    Platform& p = platform();
+    auto bytes = p.fs->readFile(kPreferencesPath);
+    if (!bytes) return Value::dict();
+    auto root = p.plist->parse(*bytes);
+    if (!root || !root->isDict()) {
+        debugLog("preferences file is not a dictionary; using defaults");
+        return Value::dict();
+    }
+    return *root;
+}
+
+void loadSettings() { settings().apply(readPreferences()); }
+
+void preferencesChangedCallback() { loadSettings(); }
+
+void registerForPreferenceChanges() {
+    platform().notify->addObserver(kPreferencesChangedNotification, [] { preferencesChangedCallback(); });
+}
+
+bool writePreference(const std::string& key, const Value& value, const std::string& notification) {
+    Platform& p = platform();
+    Value prefs = readPreferences();
+    if (value.isNull())
+        prefs.asDict().erase(key);
+    else
+        prefs.asDict()[key] = value;
+    bool ok = p.fs->writeFileAtomically(kPreferencesPath, p.plist->toXml(prefs));
+    if (!ok) debugLog("writing the preferences file failed");
+    if (!notification.empty()) p.notify->post(notification);
+    return ok;
+}
+
+}  // namespace plinthora
