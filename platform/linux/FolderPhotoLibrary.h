@@ -1,0 +1,140 @@
+// The photo library on Linux: the user's screenshot folder (images) and
+// screencast folder (videos), indexed in memory.
+//
+// One scan at start-up fills the index; inotify keeps it current from then
+// on (a file counts once it is closed after writing or renamed into the
+// folder). A fetch walks the index from the newest entry and never lists a
+// folder, so its cost does not grow with the library.
+//
+// Identifiers are "img:" or "vid:" followed by the file name inside its
+// folder. They are stable across restarts and between processes, need no
+// database, and stay unique because a folder holds a name once. A file
+// renamed by the user becomes a new asset, which is what a user who renamed
+// it expects to see.
+//
+// Files the library writes go in under new names, atomically (a dot-named
+// temp file in the same folder, fsync, rename without replacing, fsync of
+// the folder), so a watcher never sees half a file and nothing is ever
+// overwritten. Deleting moves originals to the freedesktop Trash.
+#pragma once
+
+#include "platform/ports/Imaging.h"
+#include "platform/ports/Media.h"
+#include "platform/linux/Trash.h"
+
+#include <QObject>
+#include <QString>
+#include <QThreadPool>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+class QSocketNotifier;
+
+namespace plinthora::linux_platform {
+
+struct PixelSize {
+    int width = 0;
+    int height = 0;
+    bool operator==(const PixelSize&) const = default;
+};
+
+// Pixel size of a PNG or JPEG read from its header, without decoding. For a
+// JPEG, EXIF orientations 5–8 (a quarter turn) swap width and height, so the
+// size matches the decoded, upright image.
+std::optional<PixelSize> readImagePixelSize(const std::string& path);
+std::optional<PixelSize> imagePixelSizeFromBytes(const std::string& header);
+
+// Creation time of a file in seconds since the epoch: its birth time where
+// the file system records one, else its modification time.
+std::optional<double> fileCreationDate(const std::string& path);
+
+class FolderPhotoLibrary : public QObject, public PhotoLibrary {
+    Q_OBJECT
+public:
+    // Both folders are created when missing. The object must live on a
+    // thread with an event loop (the main thread) for inotify to be read.
+    FolderPhotoLibrary(Imaging& imaging, QString imageFolder = defaultImageFolder(),
+                       QString videoFolder = defaultVideoFolder(), Trash trash = Trash(),
+                       QObject* parent = nullptr);
+    ~FolderPhotoLibrary() override;
+
+    static QString defaultImageFolder();  // XDG Pictures/Screenshots
+    static QString defaultVideoFolder();  // XDG Videos/Screencasts
+
+    QString imageFolder() const { return imageFolder_; }
+    QString videoFolder() const { return videoFolder_; }
+    // False when inotify could not watch a folder (the index then only
+    // changes through indexFile and the library's own writes).
+    bool isWatching() const { return watching_; }
+
+    std::vector<Asset> fetchNewest(MediaType type, int limit, double createdAfter) const override;
+    std::optional<std::string> requestImageData(const Asset& asset) override;
+    void requestVideoFile(const Asset& asset, std::function<void(std::optional<std::string>)> handler) override;
+    void createImageAsset(Image image, ChangeCompletion completion) override;
+    void createVideoAsset(const std::string& videoPath, ChangeCompletion completion) override;
+    void deleteAssets(const std::vector<Asset>& assets, ChangeCompletion completion) override;
+
+    // Adds or refreshes the entry of a file the host has seen appear. Safe
+    // to call more than once. Returns the asset, or nullopt when the path is
+    // not a media file of one of the two folders (or is gone).
+    std::optional<Asset> indexFile(const QString& path);
+    // True for a path this library wrote itself (createImageAsset,
+    // createVideoAsset), so the host does not take its own results for new
+    // screenshots.
+    bool wroteItself(const QString& path) const;
+    // The file behind an identifier, when it is in the index.
+    std::optional<std::string> pathForIdentifier(const std::string& localIdentifier) const;
+    // Number of assets in the index.
+    size_t indexedCount() const;
+    // Waits until every change and request started so far has completed.
+    void waitForPendingWork();
+
+signals:
+    // A media file was completed in one of the folders: closed after
+    // writing or renamed into it. A writer that reopens a file closes it
+    // more than once, so one file can be reported more than once.
+    void fileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself);
+
+private:
+    struct Entry {
+        Asset asset;
+        std::string path;
+        std::multimap<double, std::string>::iterator order;
+    };
+
+    void scanFolders();
+    void watchFolders();
+    void readInotify();
+    std::optional<MediaType> classify(const std::string& folder, const std::string& name) const;
+    std::optional<Asset> addToIndex(const std::string& path);
+    void removeFromIndex(const std::string& path);
+    std::optional<std::string> writeNewFile(const std::string& folder, const std::string& extension,
+                                            const std::function<bool(int fd)>& fill, std::string& error);
+
+    Imaging& imaging_;
+    QString imageFolder_;
+    QString videoFolder_;
+    std::string imageDir_;
+    std::string videoDir_;
+    Trash trash_;
+
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, Entry> byPath_;           // path → entry
+    std::unordered_map<std::string, std::string> byId_;       // identifier → path
+    std::multimap<double, std::string> imagesByDate_;         // creation date → path
+    std::multimap<double, std::string> videosByDate_;
+    std::set<std::string> written_;                           // paths we wrote
+
+    int inotifyFd_ = -1;
+    std::map<int, std::string> watches_;  // watch descriptor → folder
+    QSocketNotifier* notifier_ = nullptr;
+    bool watching_ = false;
+    QThreadPool pool_;
+};
+
+}  // namespace plinthora::linux_platform
