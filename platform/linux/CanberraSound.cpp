@@ -1,0 +1,81 @@
+#include "platform/linux/CanberraSound.h"
+
+#include "platform/ports/Platform.h"
+
+#include <canberra.h>
+
+namespace plinthora::linux_platform {
+
+namespace {
+struct SoundEvent {
+    int soundId;
+    const char* eventId;
+    const char* description;
+};
+// 1519 is the short "done" tick played when a result is ready.
+constexpr SoundEvent kEvents[] = {
+    {1519, "complete", "Screenshot framed"},
+};
+}  // namespace
+
+CanberraSound::~CanberraSound() {
+    if (context_) ca_context_destroy(context_);
+}
+
+const char* CanberraSound::eventIdFor(int soundId) {
+    for (const auto& e : kEvents)
+        if (e.soundId == soundId) return e.eventId;
+    return nullptr;
+}
+
+int CanberraSound::attempts() const {
+    std::lock_guard lock(mutex_);
+    return attempts_;
+}
+
+void CanberraSound::reportOnce(const char* what, int error) {
+    if (reported_) return;
+    reported_ = true;
+    debugLog("sound: %s (%s); staying silent", what, ca_strerror(error));
+}
+
+// Created on first use: a process that never plays a sound never connects
+// to a sound server.
+bool CanberraSound::ensureContext() {
+    if (context_) return true;
+    if (unavailable_) return false;
+    ca_context* ctx = nullptr;
+    int rc = ca_context_create(&ctx);
+    if (rc == CA_SUCCESS)
+        rc = ca_context_change_props(ctx, CA_PROP_APPLICATION_NAME, "Plinthora", CA_PROP_APPLICATION_ID,
+                                     "com.ozrin.plinthora", nullptr);
+    if (rc == CA_SUCCESS) rc = ca_context_open(ctx);
+    if (rc != CA_SUCCESS) {
+        if (ctx) ca_context_destroy(ctx);
+        // Not retried: each attempt without a device costs a driver probe
+        // and noise on stderr.
+        unavailable_ = true;
+        reportOnce("no sound context", rc);
+        return false;
+    }
+    context_ = ctx;
+    return true;
+}
+
+void CanberraSound::play(int soundId) {
+    const SoundEvent* event = nullptr;
+    for (const auto& e : kEvents)
+        if (e.soundId == soundId) event = &e;
+    if (!event) {
+        debugLog("sound: no sound for id %d", soundId);
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (!ensureContext()) return;
+    ++attempts_;
+    const int rc = ca_context_play(context_, 0, CA_PROP_EVENT_ID, event->eventId, CA_PROP_EVENT_DESCRIPTION,
+                                   event->description, nullptr);
+    if (rc != CA_SUCCESS) reportOnce("cannot play the event sound", rc);
+}
+
+}  // namespace plinthora::linux_platform

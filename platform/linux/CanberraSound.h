@@ -1,0 +1,45 @@
+// System sounds on Linux through libcanberra, which follows the user's
+// sound theme and sound server.
+#pragma once
+
+#include "platform/ports/Media.h"
+
+#include <mutex>
+
+struct ca_context;
+
+namespace plinthora::linux_platform {
+
+// Plays the theme's event sound for a sound id. Where there is no sound
+// server or device, or the theme lacks the sound, it stays silent and says
+// so once in the debug log: a missing sound never stops the work it
+// accompanies.
+class CanberraSound : public SystemSound {
+public:
+    CanberraSound() = default;
+    ~CanberraSound() override;
+    CanberraSound(const CanberraSound&) = delete;
+    CanberraSound& operator=(const CanberraSound&) = delete;
+
+    void play(int soundId) override;
+
+    // The freedesktop event id for a sound id, or nullptr for ids we have
+    // no sound for (those are ignored).
+    static const char* eventIdFor(int soundId);
+
+    // How many plays reached libcanberra (tests; a play that is ignored or
+    // finds no context does not count).
+    int attempts() const;
+
+private:
+    bool ensureContext();  // with mutex_ held
+    void reportOnce(const char* what, int error);
+
+    mutable std::mutex mutex_;
+    ca_context* context_ = nullptr;
+    bool unavailable_ = false;
+    bool reported_ = false;
+    int attempts_ = 0;
+};
+
+}  // namespace plinthora::linux_platform
