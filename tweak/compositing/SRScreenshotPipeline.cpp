@@ -21,6 +21,14 @@ constexpr double kGreatestAge = 30;
 constexpr double kRetryDelay = 1.5;
 constexpr double kSizeLow = 0.8, kSizeHigh = 1.2;
 
+bool passesSizeTest(const Asset& a, Size screen, double scale) {
+    const double w = screen.width * scale, h = screen.height * scale;
+    return kSizeLow * w <= a.pixelWidth && a.pixelWidth <= kSizeHigh * w && kSizeLow * h <= a.pixelHeight &&
+           a.pixelHeight <= kSizeHigh * h;
+}
+
+}  // namespace
+
 Image loadImageFile(const std::optional<std::string>& path) {
     if (!path) return nullptr;
     Platform& p = platform();
@@ -31,13 +39,6 @@ Image loadImageFile(const std::optional<std::string>& path) {
     return image;
 }
 
-bool passesSizeTest(const Asset& a, Size screen, double scale) {
-    const double w = screen.width * scale, h = screen.height * scale;
-    return kSizeLow * w <= a.pixelWidth && a.pixelWidth <= kSizeHigh * w && kSizeLow * h <= a.pixelHeight &&
-           a.pixelHeight <= kSizeHigh * h;
-}
-
-}  // namespace
 
 SRUnifiedProcessor& SRUnifiedProcessor::sharedInstance() {
     static SRUnifiedProcessor instance;
@@ -142,25 +143,27 @@ void SRUnifiedProcessor::handleImageData(const std::optional<std::string>& data,
         screenshotProcessing_ = false;
         return;
     }
-    Image result = composeScreenshot(screenshot);
+    SRSettings& s = settings();
+    StillDressing dressing;
+    const bool landscape = screenshot->width > screenshot->height;
+    // Both look-ups run on every screenshot, whatever the switches say.
+    dressing.shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
+    if (s.ssShellEnabled) dressing.shell = loadImageFile(dressing.shellPath);
+    const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
+    if (s.ssWatermarkEnabled) dressing.watermark = loadImageFile(watermarkPath);
+    dressing.watermarkMode = s.watermarkMode;
+    Image result = composeScreenshot(screenshot, dressing);
     finalizeScreenshot(result, asset);
     std::lock_guard g(lock_);
     screenshotProcessing_ = false;
 }
 
-Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot) {
+Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const StillDressing& dressing) const {
     Platform& p = platform();
-    SRSettings& s = settings();
     const Size shotSize = screenshot->size();
-    const bool landscape = shotSize.width > shotSize.height;
-
-    // Both look-ups run on every screenshot, whatever the switches say.
-    const std::optional<std::string> shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
-    Image shell = s.ssShellEnabled ? loadImageFile(shellPath) : nullptr;
-    const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
-    Image watermark = s.ssWatermarkEnabled ? loadImageFile(watermarkPath) : nullptr;
-    const int32_t mode = s.watermarkMode;
-
+    const Image& shell = dressing.shell;
+    const Image& watermark = dressing.watermark;
+    const int32_t mode = dressing.watermarkMode;
     Image content = screenshot;
     if (watermark && mode == SRWatermarkModeContentArea) content = drawWatermark(watermark, screenshot, shotSize);
 
@@ -170,8 +173,8 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot) {
     }
 
     const double W = shell->width, H = shell->height;
-    const SRShellLayout layout = getLayoutForShell(shellPath, {W, H}, shotSize);
-    const std::optional<Value> tmpl = readShellTemplate(*shellPath);
+    const SRShellLayout layout = getLayoutForShell(dressing.shellPath, {W, H}, shotSize);
+    const std::optional<Value> tmpl = dressing.shellPath ? readShellTemplate(*dressing.shellPath) : std::nullopt;
     const TemplateForm form = templateForm(tmpl);
 
     std::shared_ptr<Bitmap> canvas;

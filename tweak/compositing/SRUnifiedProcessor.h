@@ -35,6 +35,14 @@ struct FrameRecipe {
     std::vector<WatermarkLayer> layers;
 };
 
+// What a still is dressed with; absent members are simply not applied.
+struct StillDressing {
+    std::optional<std::string> shellPath;  // its template lies beside it
+    Image shell;
+    Image watermark;
+    int32_t watermarkMode = SRWatermarkModeFullCanvas;
+};
+
 class SRUnifiedProcessor {
 public:
     static SRUnifiedProcessor& sharedInstance();
@@ -45,6 +53,9 @@ public:
                                     Size contentSize) const;
 
     void processScreenshotWithRetry(bool retry);
+    // The composition of a screenshot, shared with the command-line tool.
+    // Throws TemplateError for a shell template that cannot be read.
+    Image composeScreenshot(const Image& screenshot, const StillDressing& dressing) const;
 
     FrameRecipe applyWatermark(const Image& watermark, FrameRecipe background, Size size) const;
     Image drawWatermark(const Image& watermark, const Image& onImage, Size size) const;
@@ -64,7 +75,6 @@ private:
     void giveUp(bool retry);
     void findScreenshot(bool retry);
     void handleImageData(const std::optional<std::string>& data, const Asset& asset, bool retry);
-    Image composeScreenshot(const Image& screenshot);
     void finalizeCommon(bool success, const std::string& createdIdentifier,
                         const std::optional<Asset>& original, const std::optional<std::string>& fileToRemove);
 
@@ -73,6 +83,10 @@ private:
     double lastScreenshotTriggerTime_ = 0;
     bool hasTriggered_ = false;
 };
+
+// Reads and decodes an image file; nullptr when there is no path, no file
+// or no image in it (which callers take as "no shell" / "no watermark").
+Image loadImageFile(const std::optional<std::string>& path);
 
 // Renders a frame recipe to a width × height bitmap.
 Bitmap renderFrame(const FrameRecipe& recipe, int width, int height);

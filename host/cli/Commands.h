@@ -1,0 +1,15 @@
+#pragma once
+
+namespace plinthora::cli {
+
+struct Command {
+    const char* name;
+    const char* synopsis;
+    const char* help;
+    // argv[0] is the command's own name.
+    int (*run)(int argc, char** argv);
+};
+
+int runFrame(int argc, char** argv);
+
+}  // namespace plinthora::cli

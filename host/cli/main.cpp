@@ -1,0 +1,37 @@
+// plinthora: the command-line tool. Each command lives in its own file and
+// registers itself in the table below.
+#include "host/cli/Commands.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::vector<plinthora::cli::Command>& commands() {
+    static const std::vector<plinthora::cli::Command> table = {
+        {"frame", "frame IMAGE [--shell PATH] [--watermark PATH] [-o OUT] [--mode N] [--blend NAME] [--opacity X]",
+         "dress one screenshot in a shell (and watermark) without the daemon", plinthora::cli::runFrame},
+    };
+    return table;
+}
+
+void usage(FILE* out) {
+    std::fprintf(out, "usage: plinthora COMMAND [ARGS]\n\ncommands:\n");
+    for (const auto& c : commands()) std::fprintf(out, "  %-8s %s\n           %s\n", c.name, c.synopsis, c.help);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
+        usage(argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    for (const auto& c : commands())
+        if (!std::strcmp(argv[1], c.name)) return c.run(argc - 1, argv + 1);
+    std::fprintf(stderr, "plinthora: unknown command '%s'\n", argv[1]);
+    usage(stderr);
+    return 2;
+}

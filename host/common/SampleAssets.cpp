@@ -1,0 +1,149 @@
+#include "host/common/SampleAssets.h"
+
+#include "compositing/SRAssetResolver.h"
+
+#include <QBuffer>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include <cstdio>
+
+namespace plinthora::host {
+
+namespace {
+
+std::string pngBytes(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes.toStdString();
+}
+
+bool folderHasImage(FileSystem& fs, const std::string& folder) {
+    for (const std::string& name : fs.listDirectory(folder).value_or(std::vector<std::string>{}))
+        if (SRAssetResolver::qualifiesAsImageName(name)) return true;
+    return false;
+}
+
+}  // namespace
+
+SampleShell makeSampleShell(int width, int height) {
+    SampleShell shell;
+    shell.image = QImage(width, height, QImage::Format_ARGB32_Premultiplied);
+    shell.image.fill(Qt::transparent);
+
+    const bool landscape = width > height;
+    const double s = std::min(width, height) / 1350.0;
+    const double border = 90 * s;
+    // The screen leans: the far edge is a little shorter than the near one.
+    const double lean = 10 * s;
+    QPolygonF hole;
+    if (!landscape) {
+        hole << QPointF(border + lean, border) << QPointF(width - border - lean, border + 2 * s)
+             << QPointF(width - border, height - border) << QPointF(border, height - border - 2 * s);
+    } else {
+        hole << QPointF(border, border + lean) << QPointF(width - border, border)
+             << QPointF(width - border - 2 * s, height - border) << QPointF(border, height - border - lean);
+    }
+    shell.hole = hole;
+
+    QPainter p(&shell.image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath body;
+    body.addRoundedRect(QRectF(4 * s, 4 * s, width - 8 * s, height - 8 * s), 170 * s, 170 * s);
+    QLinearGradient metal(0, 0, width, height);
+    metal.setColorAt(0, QColor(58, 62, 70));
+    metal.setColorAt(0.5, QColor(24, 26, 30));
+    metal.setColorAt(1, QColor(70, 74, 82));
+    p.fillPath(body, metal);
+    p.setPen(QPen(QColor(150, 155, 165), 6 * s));
+    p.drawPath(body);
+    // The screen is a hole: clear it so the capture shows through.
+    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.drawPolygon(hole);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    // A camera island over the screen, as on a real phone.
+    p.setBrush(QColor(8, 8, 10));
+    const QPointF top = landscape ? QPointF(border + 40 * s, height / 2.0) : QPointF(width / 2.0, border + 40 * s);
+    const QSizeF pill = landscape ? QSizeF(70 * s, 240 * s) : QSizeF(240 * s, 70 * s);
+    p.drawRoundedRect(QRectF(top - QPointF(pill.width() / 2, pill.height() / 2), pill), 35 * s, 35 * s);
+    p.end();
+
+    char json[512];
+    std::snprintf(json, sizeof json,
+                  "{\n  \"template_width\": %d,\n  \"template_height\": %d,\n"
+                  "  \"left_top_x\": %.1f, \"left_top_y\": %.1f,\n  \"right_top_x\": %.1f, \"right_top_y\": %.1f,\n"
+                  "  \"left_bottom_x\": %.1f, \"left_bottom_y\": %.1f,\n"
+                  "  \"right_bottom_x\": %.1f, \"right_bottom_y\": %.1f\n}\n",
+                  width, height, hole[0].x(), hole[0].y(), hole[1].x(), hole[1].y(), hole[3].x(), hole[3].y(),
+                  hole[2].x(), hole[2].y());
+    shell.templateJson = json;
+    return shell;
+}
+
+QImage makeSampleWatermark(int width, int height) {
+    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    const double step = std::min(width, height) / 6.0;
+    for (double y = step / 2; y < height; y += step)
+        for (double x = step / 2; x < width; x += step) {
+            QRadialGradient g(QPointF(x, y), step * 0.3);
+            g.setColorAt(0, QColor(255, 255, 255, 90));
+            g.setColorAt(1, QColor(255, 255, 255, 0));
+            p.setBrush(g);
+            p.drawEllipse(QPointF(x, y), step * 0.3, step * 0.3);
+        }
+    return image;
+}
+
+QImage makeSampleScreenshot(int width, int height, int seed) {
+    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    QPainter p(&image);
+    QLinearGradient sky(0, 0, width * 0.3, height);
+    sky.setColorAt(0, QColor::fromHsv((200 + seed * 37) % 360, 160, 230));
+    sky.setColorAt(1, QColor::fromHsv((280 + seed * 37) % 360, 200, 120));
+    p.fillRect(image.rect(), sky);
+    const double u = width / 12.0;
+    p.fillRect(QRectF(0, 0, width, u * 0.9), QColor(255, 255, 255, 60));  // status bar
+    for (int i = 0; i < 16; ++i) {                                        // app icons
+        const double x = u * (1 + (i % 4) * 2.75), y = u * (3 + (i / 4) * 3);
+        p.setBrush(QColor::fromHsv((i * 47 + seed * 11) % 360, 180, 220));
+        p.setPen(Qt::NoPen);
+        p.drawRoundedRect(QRectF(x, y, u * 1.9, u * 1.9), u * 0.45, u * 0.45);
+    }
+    p.fillRect(QRectF(u * 0.5, height - u * 3, width - u, u * 2.2), QColor(255, 255, 255, 70));  // dock
+    return image;
+}
+
+int installSampleAssets(FileSystem& fs) {
+    int written = 0;
+    auto put = [&](const std::string& path, const std::string& bytes) {
+        if (fs.writeFileAtomically(path, bytes)) ++written;
+    };
+    fs.createDirectories(kShellFolder);
+    fs.createDirectories(kLandscapeShellFolder);
+    fs.createDirectories(kWatermarkFolder);
+    if (!folderHasImage(fs, kShellFolder)) {
+        SampleShell shell = makeSampleShell(1350, 2750);
+        put(std::string(kShellFolder) + "/Sample Phone.png", pngBytes(shell.image));
+        put(std::string(kShellFolder) + "/Sample Phone.cfg", shell.templateJson);
+    }
+    if (!folderHasImage(fs, kLandscapeShellFolder)) {
+        SampleShell shell = makeSampleShell(2750, 1350);
+        put(std::string(kLandscapeShellFolder) + "/Sample Phone Landscape.png", pngBytes(shell.image));
+        put(std::string(kLandscapeShellFolder) + "/Sample Phone Landscape.cfg", shell.templateJson);
+    }
+    if (!folderHasImage(fs, kWatermarkFolder))
+        put(std::string(kWatermarkFolder) + "/Sample Watermark.png", pngBytes(makeSampleWatermark(1350, 2750)));
+    return written;
+}
+
+}  // namespace plinthora::host

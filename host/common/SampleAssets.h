@@ -1,0 +1,32 @@
+// Generated sample shells and a watermark, so a new user sees a framed
+// screenshot at once. Drawn in code: nothing binary lives in the repo.
+#pragma once
+
+#include "platform/ports/Ports.h"
+
+#include <QImage>
+#include <QPolygonF>
+
+#include <string>
+
+namespace plinthora::host {
+
+struct SampleShell {
+    QImage image;    // premultiplied ARGB32
+    QPolygonF hole;  // top-left, top-right, bottom-right, bottom-left
+    std::string templateJson;  // corner form, measured on the image itself
+};
+
+// A phone body around a screen hole that leans a little in perspective.
+SampleShell makeSampleShell(int width, int height);
+// A translucent pattern, as large as a shell.
+QImage makeSampleWatermark(int width, int height);
+// A screenshot-like picture: gradients, bars and blocks.
+QImage makeSampleScreenshot(int width, int height, int seed = 1);
+
+// Puts the sample shells (portrait and landscape, each with its template)
+// and the sample watermark into the asset folders that hold no image yet.
+// Returns how many files were written.
+int installSampleAssets(FileSystem& fs);
+
+}  // namespace plinthora::host

@@ -1,0 +1,129 @@
+#include "PixelTestSupport.h"
+#include "TestWorld.h"
+
+#include "platform/linux/QtImaging.h"
+
+namespace plinthora::testing {
+namespace {
+
+class WatermarkTest : public WorldTest {
+protected:
+    Imaging* imaging() override { return &imaging_; }
+    SRUnifiedProcessor& processor() { return SRUnifiedProcessor::sharedInstance(); }
+    void blend(const char* name) { settings().setWatermarkBlendMode(std::make_shared<const std::string>(name)); }
+    linux_platform::QtImaging imaging_;
+};
+
+TEST(AspectRect, CoversTheAreaAndCentres) {
+    struct Case {
+        Size image, area;
+        Rect expect;
+    };
+    const std::vector<Case> cases = {
+        {{200, 100}, {100, 100}, {-50, 0, 200, 100}},
+        {{100, 200}, {100, 100}, {0, -50, 100, 200}},
+        {{200, 100}, {400, 200}, {0, 0, 400, 200}},
+        {{10, 10}, {30, 60}, {-15, 0, 60, 60}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SRUnifiedProcessor::aspectRectForSize(c.image, c.area), c.expect);
+}
+
+TEST_F(WatermarkTest, FrameRecipeDescribesTheWork) {
+    Image mark = shared(solid(200, 100, 0xffffffff));
+    settings().watermarkOpacity = 0.5f;
+    struct Case {
+        const char* name;
+        BlendMode mode;
+        double alpha, blur;
+    };
+    const std::vector<Case> cases = {
+        {"正常", BlendMode::Normal, 0.5, 0},     {"滤色", BlendMode::Screen, 0.5, 0},
+        {"叠加", BlendMode::Overlay, 0.5, 0},    {"柔光", BlendMode::SoftLight, 0.5, 0},
+        {"高斯模糊", BlendMode::Normal, 0.35, 10}, {"Screen", BlendMode::Normal, 0.5, 0},
+        {"滤色 ", BlendMode::Normal, 0.5, 0},    {"", BlendMode::Normal, 0.5, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        blend(c.name);
+        FrameRecipe r = processor().applyWatermark(mark, FrameRecipe{}, {100, 100});
+        ASSERT_EQ(r.layers.size(), 1u);
+        EXPECT_EQ(r.layers[0].blend, c.mode);
+        EXPECT_DOUBLE_EQ(r.layers[0].alpha, c.alpha);
+        EXPECT_EQ(r.layers[0].blurRadius, c.blur);
+        EXPECT_EQ(r.layers[0].placement, (Rect{-50, 0, 200, 100}));
+    }
+    // Empty marks and areas add nothing rather than dividing by zero.
+    EXPECT_TRUE(processor().applyWatermark(shared(Bitmap(0, 5)), FrameRecipe{}, {10, 10}).layers.empty());
+    EXPECT_TRUE(processor().applyWatermark(mark, FrameRecipe{}, {0, 10}).layers.empty());
+}
+
+TEST_F(WatermarkTest, OpacityZeroLeavesThePictureForEveryBlend) {
+    Bitmap base(8, 8);
+    for (int i = 0; i < 64; ++i) base.pixels[i] = argb(255, i * 4, 255 - i * 3, 128);
+    Image baseImage = shared(base);
+    Image mark = shared(solid(4, 4, argb(200, 250, 10, 90)));
+    settings().watermarkOpacity = 0.0f;
+    for (const char* name : {"正常", "滤色", "叠加", "柔光", "高斯模糊"}) {
+        SCOPED_TRACE(name);
+        blend(name);
+        Image still = processor().drawWatermark(mark, baseImage, {8, 8});
+        EXPECT_EQ(still->pixels, base.pixels);
+        Bitmap frame = renderFrame(processor().applyWatermark(mark, FrameRecipe{baseImage, {}}, {8, 8}), 8, 8);
+        EXPECT_EQ(frame.pixels, base.pixels);
+    }
+}
+
+TEST_F(WatermarkTest, GaussianBlurDrawsAtSevenTenths) {
+    // A large opaque white mark over black: far from its edges the blur
+    // changes nothing, so the pixel shows the drawing alpha alone.
+    Image base = shared(solid(100, 100, 0xff000000));
+    Image mark = shared(solid(100, 100, 0xffffffff));
+    blend("高斯模糊");
+    Image still = processor().drawWatermark(mark, base, {100, 100});
+    EXPECT_NEAR(redOf(still->at(50, 50)), 0.7 * 255, 2);
+    Bitmap frame = renderFrame(processor().applyWatermark(mark, FrameRecipe{base, {}}, {100, 100}), 100, 100);
+    EXPECT_NEAR(redOf(frame.at(50, 50)), 0.7 * 255, 2);
+
+    blend("正常");
+    EXPECT_EQ(processor().drawWatermark(mark, base, {100, 100})->at(50, 50), 0xffffffffu);
+}
+
+TEST_F(WatermarkTest, BlurredFringeIsSqueezedOnStillsButSpreadsOnFrames) {
+    // An opaque mark exactly the size of the target: the still path blurs
+    // first and squeezes the fringe in, so the edge is soft inside; the
+    // frame path blurs after placement and the fringe falls outside.
+    Image base = shared(solid(60, 60, 0xff000000));
+    Image mark = shared(solid(60, 60, 0xffffffff));
+    blend("高斯模糊");
+    Image still = processor().drawWatermark(mark, base, {60, 60});
+    Bitmap frame = renderFrame(processor().applyWatermark(mark, FrameRecipe{base, {}}, {60, 60}), 60, 60);
+    EXPECT_LT(redOf(still->at(0, 30)), redOf(still->at(30, 30)) - 20);
+    EXPECT_LT(redOf(frame.at(0, 30)), redOf(frame.at(30, 30)) - 20);
+    // In the still the soft edge reaches further in than on the frame.
+    EXPECT_LT(redOf(still->at(8, 30)), redOf(frame.at(8, 30)));
+}
+
+TEST_F(WatermarkTest, SoftLightStillIsBrighterThanFrame) {
+    Image base = shared(solid(20, 20, argb(255, 120, 120, 120)));
+    Image mark = shared(solid(20, 20, argb(255, 160, 160, 160)));
+    blend("柔光");
+    Image still = processor().drawWatermark(mark, base, {20, 20});
+    Bitmap frame = renderFrame(processor().applyWatermark(mark, FrameRecipe{base, {}}, {20, 20}), 20, 20);
+    EXPECT_GT(redOf(still->at(10, 10)), redOf(frame.at(10, 10)));
+    EXPECT_GT(redOf(frame.at(10, 10)), 120);  // soft light with a light mark brightens
+}
+
+TEST_F(WatermarkTest, StillKeepsTheBaseScaleAndSize) {
+    Bitmap base = solid(20, 40, 0xff0000ff);
+    base.scale = 2;
+    Image out = processor().drawWatermark(shared(solid(5, 5, 0x80000000)), shared(base), {10, 20});
+    EXPECT_EQ(out->width, 20);
+    EXPECT_EQ(out->height, 40);
+    EXPECT_EQ(out->scale, 2);
+    // A zero-sized watermark draws nothing.
+    Image plain = processor().drawWatermark(shared(Bitmap(0, 0)), shared(base), {10, 20});
+    EXPECT_EQ(plain->pixels, base.pixels);
+}
+
+}  // namespace
+}  // namespace plinthora::testing
