@@ -11,5 +11,6 @@ struct Command {
 };
 
 int runFrame(int argc, char** argv);
+int runSamples(int argc, char** argv);
 
 }  // namespace plinthora::cli

@@ -13,6 +13,8 @@ const std::vector<plinthora::cli::Command>& commands() {
     static const std::vector<plinthora::cli::Command> table = {
         {"frame", "frame IMAGE [--shell PATH] [--watermark PATH] [-o OUT] [--mode N] [--blend NAME] [--opacity X]",
          "dress one screenshot in a shell (and watermark) without the daemon", plinthora::cli::runFrame},
+        {"samples", "samples DIR", "write a sample screenshot, shell (.png + .cfg) and watermark into DIR",
+         plinthora::cli::runSamples},
     };
     return table;
 }

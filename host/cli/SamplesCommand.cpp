@@ -1,0 +1,55 @@
+// plinthora samples DIR: the generated sample screenshot, shell (with its
+// template) and watermark, for trying `plinthora frame` by hand.
+#include "host/cli/Commands.h"
+#include "host/common/SampleAssets.h"
+#include "platform/linux/LinuxPlatform.h"
+
+#include <QGuiApplication>
+#include <QImage>
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+
+namespace plinthora::cli {
+
+int runSamples(int argc, char** argv) {
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fprintf(stderr, "usage: plinthora samples DIR\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    static int qargc = 1;
+    static char name[] = "plinthora";
+    static char* qargv[] = {name, nullptr};
+    QGuiApplication app(qargc, qargv);
+    linux_platform::PosixFileSystem fs;
+    if (!fs.createDirectories(dir)) {
+        std::fprintf(stderr, "plinthora samples: cannot create %s\n", dir.c_str());
+        return 1;
+    }
+    host::SampleShell shell = host::makeSampleShell(1350, 2750);
+    struct Out {
+        std::string name;
+        QImage image;
+    };
+    const Out images[] = {{"screenshot.png", host::makeSampleScreenshot(1170, 2532)},
+                          {"shell.png", shell.image},
+                          {"watermark.png", host::makeSampleWatermark(1350, 2750)}};
+    for (const Out& o : images) {
+        const std::string path = dir + "/" + o.name;
+        if (!o.image.save(QString::fromStdString(path), "PNG")) {
+            std::fprintf(stderr, "plinthora samples: cannot write %s\n", path.c_str());
+            return 1;
+        }
+        std::printf("%s\n", path.c_str());
+    }
+    if (!linux_platform::writeAtomically(dir + "/shell.cfg", shell.templateJson)) {
+        std::fprintf(stderr, "plinthora samples: cannot write %s/shell.cfg\n", dir.c_str());
+        return 1;
+    }
+    std::printf("%s/shell.cfg\n", dir.c_str());
+    return 0;
+}
+
+}  // namespace plinthora::cli
