@@ -1,0 +1,371 @@
+// PNG encoding in parallel blocks of rows.
+//
+// Each block of rows is unpremultiplied, filtered (per row the filter with
+// the least sum of absolute signed bytes, as libpng's adaptive heuristic) and
+// compressed by libdeflate as its own raw DEFLATE stream on its own thread.
+// libdeflate has no flush, and every stream it writes ends with a final
+// block; to chain them we walk each stream's blocks (skipping Huffman
+// symbols, without producing output), clear the final bit of its last block
+// and append an empty stored block, which byte-aligns it exactly as a zlib
+// sync flush would. The zlib header and the Adler-32 of all filtered bytes
+// wrap the chained streams in one IDAT chunk.
+#include "platform/linux/PngEncoder.h"
+
+#include "platform/linux/ImagingKernels.h"
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace plinthora::linux_platform::png {
+
+namespace {
+
+// ---------------------------------------------------------------- walking
+
+class BitReader {
+public:
+    BitReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    // The next k ≤ 32 bits, LSB first; zeros past the end.
+    uint32_t peek(int k) const {
+        const size_t byte = pos_ >> 3;
+        uint64_t v = 0;
+        if (byte + 8 <= size_) std::memcpy(&v, data_ + byte, 8);
+        else if (byte < size_) std::memcpy(&v, data_ + byte, size_ - byte);
+        return uint32_t((v >> (pos_ & 7)) & ((uint64_t(1) << k) - 1));
+    }
+    void skip(size_t k) { pos_ += k; }
+    uint32_t read(int k) {
+        const uint32_t v = peek(k);
+        pos_ += size_t(k);
+        return v;
+    }
+    void alignToByte() { pos_ = (pos_ + 7) & ~size_t(7); }
+    size_t pos() const { return pos_; }
+    bool overrun() const { return pos_ > size_ * 8; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+constexpr int kTableBits = 15;
+
+// Full-width decoding table: entry = symbol << 4 | code length (0 = invalid).
+using Table = std::vector<uint16_t>;
+
+bool buildTable(const uint8_t* lengths, int count, Table& table) {
+    table.assign(size_t(1) << kTableBits, 0);
+    int blCount[16] = {};
+    for (int i = 0; i < count; ++i) ++blCount[lengths[i]];
+    blCount[0] = 0;
+    int next[16] = {};
+    int code = 0;
+    for (int bits = 1; bits <= 15; ++bits) {
+        code = (code + blCount[bits - 1]) << 1;
+        next[bits] = code;
+        if (code + blCount[bits] > (1 << bits)) return false;  // over-subscribed
+    }
+    for (int sym = 0; sym < count; ++sym) {
+        const int len = lengths[sym];
+        if (len == 0) continue;
+        const int c = next[len]++;
+        int rev = 0;
+        for (int i = 0; i < len; ++i) rev |= ((c >> i) & 1) << (len - 1 - i);
+        const uint16_t entry = uint16_t((sym << 4) | len);
+        for (int k = rev; k < (1 << kTableBits); k += 1 << len) table[size_t(k)] = entry;
+    }
+    return true;
+}
+
+constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                  2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+                                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+bool skipSymbols(BitReader& in, const Table& lit, const Table& dist) {
+    for (;;) {
+        const uint16_t e = lit[in.peek(kTableBits)];
+        const int len = e & 15;
+        if (len == 0) return false;
+        in.skip(size_t(len));
+        const int sym = e >> 4;
+        if (sym < 256) continue;
+        if (sym == 256) return !in.overrun();
+        const int l = sym - 257;
+        if (l >= 29) return false;
+        in.skip(kLengthExtra[size_t(l)]);
+        const uint16_t d = dist[in.peek(kTableBits)];
+        if ((d & 15) == 0 || (d >> 4) >= 30) return false;
+        in.skip(size_t(d & 15));
+        in.skip(kDistExtra[size_t(d >> 4)]);
+        if (in.overrun()) return false;
+    }
+}
+
+bool readDynamicTables(BitReader& in, Table& lit, Table& dist) {
+    const int hlit = int(in.read(5)) + 257, hdist = int(in.read(5)) + 1, hclen = int(in.read(4)) + 4;
+    static constexpr int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    uint8_t clens[19] = {};
+    for (int i = 0; i < hclen; ++i) clens[order[i]] = uint8_t(in.read(3));
+    Table clTable;
+    if (!buildTable(clens, 19, clTable)) return false;
+    uint8_t lens[288 + 32] = {};
+    int n = 0;
+    while (n < hlit + hdist) {
+        const uint16_t e = clTable[in.peek(kTableBits)];
+        if ((e & 15) == 0) return false;
+        in.skip(size_t(e & 15));
+        const int sym = e >> 4;
+        int repeat = 0;
+        uint8_t value = 0;
+        if (sym < 16) {
+            lens[n++] = uint8_t(sym);
+            continue;
+        } else if (sym == 16) {
+            if (n == 0) return false;
+            value = lens[n - 1];
+            repeat = 3 + int(in.read(2));
+        } else if (sym == 17) {
+            repeat = 3 + int(in.read(3));
+        } else {
+            repeat = 11 + int(in.read(7));
+        }
+        if (n + repeat > hlit + hdist) return false;
+        while (repeat--) lens[n++] = value;
+        if (in.overrun()) return false;
+    }
+    return buildTable(lens, hlit, lit) && buildTable(lens + hlit, hdist, dist);
+}
+
+const Table& fixedTable(bool distances) {
+    static const auto tables = [] {
+        std::array<Table, 2> t;
+        uint8_t lens[288];
+        for (int i = 0; i < 288; ++i) lens[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+        buildTable(lens, 288, t[0]);
+        uint8_t d[30];
+        std::fill(d, d + 30, uint8_t(5));
+        buildTable(d, 30, t[1]);
+        return t;
+    }();
+    return tables[distances ? 1 : 0];
+}
+
+// ---------------------------------------------------------------- filtering
+
+// Straight-alpha bytes of one premultiplied row.
+void unpremultiplyRow(const uint32_t* src, int width, uint8_t* out) {
+    // round(c · 255 / a) as (c · k[a] + ½) >> 16.
+    static const auto recip = [] {
+        std::array<uint32_t, 256> r{};
+        for (uint32_t a = 1; a < 256; ++a) r[a] = (255u * 65536u + a / 2) / a;
+        return r;
+    }();
+    for (int x = 0; x < width; ++x) {
+        const uint32_t p = src[x];
+        const uint32_t a = p >> 24;
+        uint8_t* o = out + size_t(x) * 4;
+        if (a == 255) {
+            o[0] = uint8_t(p >> 16);
+            o[1] = uint8_t(p >> 8);
+            o[2] = uint8_t(p);
+            o[3] = 255;
+        } else if (a == 0) {
+            o[0] = o[1] = o[2] = o[3] = 0;
+        } else {
+            const uint32_t k = recip[a];
+            o[0] = uint8_t(std::min(255u, (((p >> 16) & 255) * k + 0x8000) >> 16));
+            o[1] = uint8_t(std::min(255u, (((p >> 8) & 255) * k + 0x8000) >> 16));
+            o[2] = uint8_t(std::min(255u, ((p & 255) * k + 0x8000) >> 16));
+            o[3] = uint8_t(a);
+        }
+    }
+}
+
+inline uint8_t paeth(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+}
+
+inline uint32_t cost(uint8_t v) { return v < 128 ? v : 256u - v; }
+
+// Writes the filter byte and the filtered row to `out` (1 + n bytes).
+void filterRow(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
+    constexpr size_t bpp = 4;
+    uint32_t sums[5] = {0, 0, 0, 0, 0};
+    for (size_t i = 0; i < n; ++i) {
+        const int a = i >= bpp ? cur[i - bpp] : 0, b = prev[i], c = i >= bpp ? prev[i - bpp] : 0;
+        const uint8_t x = cur[i];
+        sums[0] += cost(x);
+        sums[1] += cost(uint8_t(x - a));
+        sums[2] += cost(uint8_t(x - b));
+        sums[3] += cost(uint8_t(x - ((a + b) >> 1)));
+        sums[4] += cost(uint8_t(x - paeth(a, b, c)));
+    }
+    const int best = int(std::min_element(sums, sums + 5) - sums);
+    out[0] = uint8_t(best);
+    uint8_t* o = out + 1;
+    for (size_t i = 0; i < n; ++i) {
+        const int a = i >= bpp ? cur[i - bpp] : 0, b = prev[i], c = i >= bpp ? prev[i - bpp] : 0;
+        const uint8_t x = cur[i];
+        switch (best) {
+            case 0: o[i] = x; break;
+            case 1: o[i] = uint8_t(x - a); break;
+            case 2: o[i] = uint8_t(x - b); break;
+            case 3: o[i] = uint8_t(x - ((a + b) >> 1)); break;
+            default: o[i] = uint8_t(x - paeth(a, b, c)); break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- output
+
+void putU32(std::string& s, uint32_t v) {
+    const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    s.append(b, 4);
+}
+
+void putChunk(std::string& png, const char type[4], const uint8_t* data, size_t size) {
+    putU32(png, uint32_t(size));
+    const size_t typeAt = png.size();
+    png.append(type, 4);
+    if (size) png.append(reinterpret_cast<const char*>(data), size);
+    putU32(png, libdeflate_crc32(0, png.data() + typeAt, size + 4));
+}
+
+struct Block {
+    int row0 = 0, row1 = 0;
+    std::vector<uint8_t> filtered;
+    std::vector<uint8_t> deflated;
+    bool ok = false;
+};
+
+void encodeBlock(const Bitmap& image, int level, bool last, Block& block) {
+    const size_t n = size_t(image.width) * 4;
+    block.filtered.resize((n + 1) * size_t(block.row1 - block.row0));
+    std::vector<uint8_t> prev(n, 0), cur(n);
+    if (block.row0 > 0) unpremultiplyRow(&image.pixels[size_t(block.row0 - 1) * size_t(image.width)], image.width, prev.data());
+    for (int y = block.row0; y < block.row1; ++y) {
+        unpremultiplyRow(&image.pixels[size_t(y) * size_t(image.width)], image.width, cur.data());
+        filterRow(cur.data(), prev.data(), n, block.filtered.data() + size_t(y - block.row0) * (n + 1));
+        std::swap(prev, cur);
+    }
+    std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> c(
+        libdeflate_alloc_compressor(level), &libdeflate_free_compressor);
+    if (!c) return;
+    block.deflated.resize(libdeflate_deflate_compress_bound(c.get(), block.filtered.size()) + 8);
+    const size_t size = libdeflate_deflate_compress(c.get(), block.filtered.data(), block.filtered.size(),
+                                                    block.deflated.data(), block.deflated.size());
+    if (size == 0) return;
+    block.deflated.resize(size);
+    block.ok = last || makeJoinable(block.deflated);
+}
+
+}  // namespace
+
+std::optional<LastBlock> findLastBlock(const uint8_t* data, size_t size) {
+    BitReader in(data, size);
+    Table lit, dist;
+    for (;;) {
+        const size_t header = in.pos();
+        const bool final = in.read(1) != 0;
+        const uint32_t type = in.read(2);
+        if (type == 0) {
+            in.alignToByte();
+            const uint32_t len = in.read(16), nlen = in.read(16);
+            if ((len ^ 0xFFFFu) != nlen) return std::nullopt;
+            in.skip(size_t(len) * 8);
+        } else if (type == 1) {
+            if (!skipSymbols(in, fixedTable(false), fixedTable(true))) return std::nullopt;
+        } else if (type == 2) {
+            if (!readDynamicTables(in, lit, dist) || !skipSymbols(in, lit, dist)) return std::nullopt;
+        } else {
+            return std::nullopt;
+        }
+        if (in.overrun()) return std::nullopt;
+        if (final) return LastBlock{header, in.pos()};
+    }
+}
+
+bool makeJoinable(std::vector<uint8_t>& stream) {
+    const auto last = findLastBlock(stream.data(), stream.size());
+    if (!last) return false;
+    stream[last->headerBit >> 3] &= uint8_t(~(1u << (last->headerBit & 7)));
+    const size_t end = last->endBit;
+    stream.resize((end + 7) / 8);
+    if (end & 7) stream.back() &= uint8_t((1u << (end & 7)) - 1);  // clear the padding
+    // An empty stored block: three zero header bits, zero padding to the
+    // byte boundary, then LEN = 0 and NLEN = 0xFFFF.
+    const size_t freeBits = (8 - (end & 7)) & 7;
+    if (freeBits < 3) stream.push_back(0);
+    const uint8_t marker[4] = {0x00, 0x00, 0xFF, 0xFF};
+    stream.insert(stream.end(), marker, marker + 4);
+    return true;
+}
+
+std::optional<std::string> encode(const Bitmap& image, int level, int blocks) {
+    if (image.empty() || image.pixels.size() != size_t(image.width) * size_t(image.height)) return std::nullopt;
+    level = std::clamp(level, 0, 12);
+    const size_t rowBytes = size_t(image.width) * 4 + 1;
+    if (blocks <= 0) {
+        // Splitting costs a little size at every join; small images are
+        // not worth a thread.
+        const size_t total = rowBytes * size_t(image.height);
+        blocks = total < (size_t(1) << 19) ? 1 : int(std::max(1u, std::thread::hardware_concurrency()));
+    }
+    blocks = std::clamp(blocks, 1, image.height);
+    std::vector<Block> parts(static_cast<size_t>(blocks));
+    for (int i = 0; i < blocks; ++i) {
+        parts[size_t(i)].row0 = int(int64_t(image.height) * i / blocks);
+        parts[size_t(i)].row1 = int(int64_t(image.height) * (i + 1) / blocks);
+    }
+    kernels::parallelFor(blocks, [&](int begin, int end) {
+        for (int i = begin; i < end; ++i) encodeBlock(image, level, i == blocks - 1, parts[size_t(i)]);
+    }, 1);
+
+    size_t deflated = 0;
+    for (const auto& p : parts) {
+        if (!p.ok) return std::nullopt;
+        deflated += p.deflated.size();
+    }
+    std::vector<uint8_t> zlib;
+    zlib.reserve(deflated + 6);
+    // CMF: deflate, 32 KiB window; FLG: check bits, level hint.
+    const uint8_t cmf = 0x78;
+    const uint8_t flevel = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    uint8_t flg = uint8_t(flevel << 6);
+    flg = uint8_t(flg + (31 - (cmf * 256 + flg) % 31) % 31);
+    zlib.push_back(cmf);
+    zlib.push_back(flg);
+    uint32_t adler = 1;
+    for (const auto& p : parts) {
+        zlib.insert(zlib.end(), p.deflated.begin(), p.deflated.end());
+        adler = libdeflate_adler32(adler, p.filtered.data(), p.filtered.size());
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) zlib.push_back(uint8_t(adler >> shift));
+
+    std::string png;
+    png.reserve(zlib.size() + 64);
+    png.append("\x89PNG\r\n\x1a\n", 8);
+    uint8_t ihdr[13] = {};
+    for (int i = 0; i < 4; ++i) {
+        ihdr[i] = uint8_t(uint32_t(image.width) >> (24 - 8 * i));
+        ihdr[4 + i] = uint8_t(uint32_t(image.height) >> (24 - 8 * i));
+    }
+    ihdr[8] = 8;   // bits per channel
+    ihdr[9] = 6;   // RGBA
+    putChunk(png, "IHDR", ihdr, sizeof ihdr);
+    putChunk(png, "IDAT", zlib.data(), zlib.size());
+    putChunk(png, "IEND", nullptr, 0);
+    return png;
+}
+
+}  // namespace plinthora::linux_platform::png
