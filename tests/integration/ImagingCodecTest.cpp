@@ -1,0 +1,303 @@
+// Decoding through Qt's readers and our PNG encoder.
+#include "platform/linux/PngEncoder.h"
+#include "platform/linux/QtImaging.h"
+#include "tests/integration/ImagingTestSupport.h"
+
+#include <QBuffer>
+#include <QImage>
+
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+
+#include <cstring>
+#include <random>
+
+using namespace plinthora;
+using namespace plinthora::imaging_test;
+using plinthora::linux_platform::QtImaging;
+namespace png = plinthora::linux_platform::png;
+
+namespace {
+
+std::string save(const QImage& image, const char* format, int quality = -1) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, format, quality));
+    return bytes.toStdString();
+}
+
+QImage load(const std::string& bytes, QImage::Format format) {
+    QImage image;
+    image.loadFromData(reinterpret_cast<const uchar*>(bytes.data()), int(bytes.size()), "PNG");
+    return image.convertToFormat(format);
+}
+
+void putBE32(std::string& s, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(char(v >> shift));
+}
+
+std::string chunk(const char* type, const std::string& data) {
+    std::string c;
+    putBE32(c, uint32_t(data.size()));
+    std::string body = std::string(type, 4) + data;
+    c += body;
+    putBE32(c, libdeflate_crc32(0, body.data(), body.size()));
+    return c;
+}
+
+// ---------------------------------------------------------------- decode
+
+TEST(ImagingDecode, PngKeepsPixelsAndPremultiplies) {
+    QtImaging img;
+    QImage source(13, 7, QImage::Format_ARGB32);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 13; ++x) source.setPixel(x, y, qRgba(x * 19, y * 36, 200, (x * 40 + y * 13) % 256));
+    const Image decoded = img.decode(save(source, "PNG"));
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->width, 13);
+    ASSERT_EQ(decoded->height, 7);
+    EXPECT_EQ(decoded->scale, 1.0);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 13; ++x) {
+            const QRgb s = source.pixel(x, y);
+            EXPECT_LE(channelDistance(decoded->at(x, y), premultiplied(qAlpha(s), qRed(s), qGreen(s), qBlue(s))), 1);
+        }
+}
+
+// A JPEG with an EXIF APP1 segment carrying only the orientation tag.
+std::string withOrientation(const std::string& jpeg, uint16_t orientation) {
+    std::string tiff = std::string("MM\0*", 4);
+    putBE32(tiff, 8);                    // IFD0 offset
+    tiff += std::string("\0\1", 2);      // one entry
+    tiff += std::string("\x01\x12", 2);  // Orientation
+    tiff += std::string("\0\3", 2);      // SHORT
+    putBE32(tiff, 1);                    // count
+    tiff.push_back(char(orientation >> 8));
+    tiff.push_back(char(orientation & 255));
+    tiff += std::string("\0\0", 2);  // value padding
+    putBE32(tiff, 0);                // no next IFD
+    const std::string payload = std::string("Exif\0\0", 6) + tiff;
+    std::string app1 = "\xFF\xE1";
+    const size_t len = payload.size() + 2;
+    app1.push_back(char(len >> 8));
+    app1.push_back(char(len & 255));
+    app1 += payload;
+    EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
+    return jpeg.substr(0, 2) + app1 + jpeg.substr(2);
+}
+
+TEST(ImagingDecode, JpegAppliesExifOrientation) {
+    QtImaging img;
+    // Stored 64 × 32 with four flat quadrants.
+    QImage stored(64, 32, QImage::Format_RGB32);
+    const QRgb tl = qRgb(230, 20, 20), tr = qRgb(20, 230, 20), bl = qRgb(20, 20, 230), br = qRgb(240, 240, 240);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x) stored.setPixel(x, y, y < 16 ? (x < 32 ? tl : tr) : (x < 32 ? bl : br));
+    const std::string jpeg = save(stored, "JPEG", 95);
+    auto near = [](uint32_t p, QRgb c) {
+        return std::abs(redOf(p) - qRed(c)) < 24 && std::abs(greenOf(p) - qGreen(c)) < 24 &&
+               std::abs(blueOf(p) - qBlue(c)) < 24 && alphaOf(p) == 255;
+    };
+    struct Case {
+        uint16_t orientation;
+        int w, h;
+        QRgb topLeft, topRight, bottomLeft, bottomRight;  // as displayed
+    };
+    const Case cases[] = {
+        {1, 64, 32, tl, tr, bl, br},
+        {3, 64, 32, br, bl, tr, tl},  // rotated 180°
+        {6, 32, 64, bl, tl, br, tr},  // rotate 90° clockwise to display
+        {8, 32, 64, tr, br, tl, bl},  // rotate 90° counter-clockwise
+    };
+    for (const Case& c : cases) {
+        const Image d = img.decode(withOrientation(jpeg, c.orientation));
+        ASSERT_TRUE(d) << c.orientation;
+        ASSERT_EQ(d->width, c.w) << c.orientation;
+        ASSERT_EQ(d->height, c.h) << c.orientation;
+        const int qx = c.w / 4, qy = c.h / 4;
+        EXPECT_TRUE(near(d->at(qx, qy), c.topLeft)) << c.orientation;
+        EXPECT_TRUE(near(d->at(3 * qx, qy), c.topRight)) << c.orientation;
+        EXPECT_TRUE(near(d->at(qx, 3 * qy), c.bottomLeft)) << c.orientation;
+        EXPECT_TRUE(near(d->at(3 * qx, 3 * qy), c.bottomRight)) << c.orientation;
+    }
+}
+
+// A PNG that only declares its size: header, a token IDAT, end.
+std::string declaredPng(uint32_t w, uint32_t h) {
+    std::string ihdr;
+    putBE32(ihdr, w);
+    putBE32(ihdr, h);
+    ihdr += std::string("\x08\x06\x00\x00\x00", 5);
+    const std::string idat("\x78\x9c\x03\x00\x00\x00\x00\x01", 8);
+    return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", idat) + chunk("IEND", "");
+}
+
+TEST(ImagingDecode, RefusesWhatDoesNotLoad) {
+    QtImaging img;
+    std::mt19937 rng(3);
+    std::string garbage(4096, '\0');
+    for (char& c : garbage) c = char(rng());
+    const std::string goodPng = save(QImage(4, 4, QImage::Format_ARGB32), "PNG");
+    const std::pair<const char*, std::string> cases[] = {
+        {"empty", ""},
+        {"garbage", garbage},
+        {"png signature only", std::string("\x89PNG\r\n\x1a\n", 8)},
+        {"over 100 megapixels", declaredPng(20000, 5001)},
+        {"absurd size", declaredPng(0x7FFFFFFF, 0x7FFFFFFF)},
+        {"truncated header", goodPng.substr(0, 20)},
+    };
+    for (const auto& [name, bytes] : cases) EXPECT_EQ(img.decode(bytes), nullptr) << name;
+}
+
+TEST(ImagingDecode, LoadsImagesBeyondQtsDefaultAllocationLimit) {
+    // 6100 × 6000 = 36.6 MP, 146 MB of pixels: over Qt's 128 MB default,
+    // well within our 100 MP.
+    QtImaging img;
+    std::string bytes;
+    {
+        Bitmap big(6100, 6000);
+        std::fill(big.pixels.begin(), big.pixels.end(), 0xFF336699u);
+        big.at(6099, 5999) = 0xFF000000u;
+        bytes = *img.encodePng(big);
+    }
+    const Image d = img.decode(bytes);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->width, 6100);
+    EXPECT_EQ(d->height, 6000);
+    EXPECT_EQ(d->at(0, 0), 0xFF336699u);
+    EXPECT_EQ(d->at(6099, 5999), 0xFF000000u);
+}
+
+// ---------------------------------------------------------------- encode
+
+struct EncodeCase {
+    int w, h, level, blocks;
+};
+
+TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
+    const EncodeCase cases[] = {{1, 1, 6, 1}, {37, 23, 1, 1}, {300, 200, 6, 3}, {64, 500, 12, 7}, {90, 60, 0, 4}};
+    for (const EncodeCase& c : cases) {
+        Bitmap b = randomBitmap(c.w, c.h, uint32_t(c.w * 31 + c.h));
+        // Mix noise with smooth runs so that every filter type gets chosen.
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x)
+                b.at(x, y) = (y % 3 == 0) ? 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256)
+                                          : b.at(x, y) | 0xFF000000u;
+        const auto bytes = png::encode(b, c.level, c.blocks);
+        ASSERT_TRUE(bytes);
+        const QImage back = load(*bytes, QImage::Format_ARGB32);
+        ASSERT_EQ(back.width(), c.w);
+        ASSERT_EQ(back.height(), c.h);
+        for (int y = 0; y < c.h; ++y)
+            ASSERT_EQ(std::memcmp(back.constScanLine(y), &b.pixels[size_t(y) * size_t(c.w)], size_t(c.w) * 4), 0)
+                << c.w << "x" << c.h << " row " << y;
+    }
+}
+
+TEST(ImagingPngEncode, TranslucentImagesRoundTripAfterPremultiplying) {
+    QtImaging img;
+    const EncodeCase cases[] = {{257, 130, 6, 0}, {40, 40, 6, 2}, {1170, 300, 3, 0}};
+    for (const EncodeCase& c : cases) {
+        const Bitmap b = randomBitmap(c.w, c.h, uint32_t(c.h));
+        const auto bytes = c.blocks ? png::encode(b, c.level, c.blocks) : img.encodePng(b);
+        ASSERT_TRUE(bytes);
+        const Image back = img.decode(*bytes);
+        ASSERT_TRUE(back);
+        ASSERT_EQ(back->width, c.w);
+        int worst = 0;
+        for (size_t i = 0; i < b.pixels.size(); ++i) {
+            ASSERT_EQ(alphaOf(back->pixels[i]), alphaOf(b.pixels[i]));
+            worst = std::max(worst, channelDistance(back->pixels[i], b.pixels[i]));
+        }
+        EXPECT_LE(worst, 1) << c.w << "x" << c.h;
+    }
+}
+
+// Parses the chunks, checks every CRC and inflates IDAT with a checking
+// zlib decoder (which verifies the Adler-32).
+TEST(ImagingPngEncode, ChunksAndZlibStreamAreWellFormed) {
+    const Bitmap b = randomBitmap(500, 400, 77);
+    const auto bytes = png::encode(b, 6, 5);
+    ASSERT_TRUE(bytes);
+    const std::string& s = *bytes;
+    ASSERT_EQ(s.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    std::vector<std::string> types;
+    std::string idat;
+    for (size_t at = 8; at < s.size();) {
+        ASSERT_LE(at + 12, s.size());
+        const uint32_t len = uint32_t(uint8_t(s[at])) << 24 | uint32_t(uint8_t(s[at + 1])) << 16 |
+                             uint32_t(uint8_t(s[at + 2])) << 8 | uint8_t(s[at + 3]);
+        ASSERT_LE(at + 12 + len, s.size());
+        const std::string type = s.substr(at + 4, 4);
+        const uint32_t crc = libdeflate_crc32(0, s.data() + at + 4, len + 4);
+        const size_t c = at + 8 + len;
+        const uint32_t stored = uint32_t(uint8_t(s[c])) << 24 | uint32_t(uint8_t(s[c + 1])) << 16 |
+                                uint32_t(uint8_t(s[c + 2])) << 8 | uint8_t(s[c + 3]);
+        EXPECT_EQ(crc, stored) << type;
+        if (type == "IDAT") idat += s.substr(at + 8, len);
+        types.push_back(type);
+        at = c + 4;
+    }
+    ASSERT_GE(types.size(), 3u);
+    EXPECT_EQ(types.front(), "IHDR");
+    EXPECT_EQ(types.back(), "IEND");
+    const size_t raw = size_t(400) * (500 * 4 + 1);
+    std::vector<uint8_t> out(raw);
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    size_t got = 0;
+    EXPECT_EQ(libdeflate_zlib_decompress(d, idat.data(), idat.size(), out.data(), out.size(), &got), LIBDEFLATE_SUCCESS);
+    libdeflate_free_decompressor(d);
+    EXPECT_EQ(got, raw);
+    for (int y = 0; y < 400; ++y) EXPECT_LE(out[size_t(y) * (500 * 4 + 1)], 4) << "filter type of row " << y;
+}
+
+// Independent raw DEFLATE streams, made joinable, inflate to the
+// concatenation of their inputs, whatever block types libdeflate chose.
+TEST(ImagingPngEncode, JoinedDeflateStreamsInflateToTheConcatenation) {
+    std::mt19937 rng(12);
+    for (int level : {0, 1, 6, 12}) {
+        std::vector<uint8_t> all, joined;
+        for (int part = 0; part < 5; ++part) {
+            // Text-like, random and constant pieces of various sizes.
+            std::vector<uint8_t> input(size_t(1 + rng() % 200000));
+            const int kind = part % 3;
+            for (size_t i = 0; i < input.size(); ++i)
+                input[i] = kind == 0 ? uint8_t("the quick brown fox "[i % 20] + (rng() % 7 == 0))
+                                     : kind == 1 ? uint8_t(rng()) : uint8_t(42);
+            libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+            std::vector<uint8_t> stream(libdeflate_deflate_compress_bound(c, input.size()));
+            stream.resize(libdeflate_deflate_compress(c, input.data(), input.size(), stream.data(), stream.size()));
+            libdeflate_free_compressor(c);
+            ASSERT_FALSE(stream.empty());
+            if (part < 4) {
+                ASSERT_TRUE(png::makeJoinable(stream)) << "level " << level << " part " << part;
+            }
+            joined.insert(joined.end(), stream.begin(), stream.end());
+            all.insert(all.end(), input.begin(), input.end());
+        }
+        std::vector<uint8_t> out(all.size());
+        size_t got = 0;
+        libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+        EXPECT_EQ(libdeflate_deflate_decompress(d, joined.data(), joined.size(), out.data(), out.size(), &got),
+                  LIBDEFLATE_SUCCESS)
+            << "level " << level;
+        libdeflate_free_decompressor(d);
+        EXPECT_EQ(got, all.size());
+        EXPECT_TRUE(out == all) << "level " << level;
+    }
+    // Malformed streams are refused, not walked off the end.
+    std::vector<uint8_t> junk = {0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(png::findLastBlock(junk.data(), junk.size()));
+    EXPECT_FALSE(png::findLastBlock(nullptr, 0));
+    std::vector<uint8_t> badStored = {0x01, 0x05, 0x00, 0x00, 0x00};  // NLEN ≠ ~LEN
+    EXPECT_FALSE(png::makeJoinable(badStored));
+}
+
+TEST(ImagingPngEncode, EmptyBitmapHasNoPng) {
+    QtImaging img;
+    EXPECT_FALSE(img.encodePng(Bitmap()));
+    EXPECT_FALSE(img.encodePng(Bitmap(0, 5)));
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// Projective map: geometry, sampling, and the fused shell path.
+#include "platform/linux/QtImaging.h"
+#include "tests/integration/ImagingTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+
+using namespace plinthora;
+using namespace plinthora::imaging_test;
+using plinthora::linux_platform::QtImaging;
+
+namespace {
+
+// Source whose colour is linear in the pixel position, so bilinear sampling
+// anywhere away from the border gives the linear function's value exactly.
+constexpr int kSrcW = 64, kSrcH = 48;
+double redAt(double px) { return 10 + 3 * px; }    // px: pixel-centre x
+double greenAt(double py) { return 10 + 4 * py; }  // py: pixel-centre y
+
+Bitmap gradientSource() {
+    Bitmap b(kSrcW, kSrcH);
+    for (int y = 0; y < kSrcH; ++y)
+        for (int x = 0; x < kSrcW; ++x)
+            b.at(x, y) = 0xFF000000u | (uint32_t(redAt(x)) << 16) | (uint32_t(greenAt(y)) << 8) | 77u;
+    return b;
+}
+
+// Destination point → source point (pixel-edge coordinates), solved here as
+// a plain 8×8 linear system from the four corner correspondences.
+struct Homography {
+    std::array<double, 8> h{};
+    explicit Homography(const Quad& q, double w, double hgt) {
+        const double dst[4][2] = {{q.topLeft.x, q.topLeft.y}, {q.topRight.x, q.topRight.y},
+                                  {q.bottomRight.x, q.bottomRight.y}, {q.bottomLeft.x, q.bottomLeft.y}};
+        const double src[4][2] = {{0, 0}, {w, 0}, {w, hgt}, {0, hgt}};
+        double m[8][9] = {};
+        for (int i = 0; i < 4; ++i) {
+            const double x = dst[i][0], y = dst[i][1], u = src[i][0], v = src[i][1];
+            const double r0[9] = {x, y, 1, 0, 0, 0, -x * u, -y * u, u};
+            const double r1[9] = {0, 0, 0, x, y, 1, -x * v, -y * v, v};
+            std::copy(r0, r0 + 9, m[2 * i]);
+            std::copy(r1, r1 + 9, m[2 * i + 1]);
+        }
+        for (int c = 0; c < 8; ++c) {
+            int p = c;
+            for (int r = c + 1; r < 8; ++r)
+                if (std::abs(m[r][c]) > std::abs(m[p][c])) p = r;
+            std::swap(m[c], m[p]);
+            for (int r = 0; r < 8; ++r) {
+                if (r == c) continue;
+                const double f = m[r][c] / m[c][c];
+                for (int k = c; k < 9; ++k) m[r][k] -= f * m[c][k];
+            }
+        }
+        for (int i = 0; i < 8; ++i) h[size_t(i)] = m[i][8] / m[i][i];
+    }
+    Point map(double x, double y) const {
+        const double w = h[6] * x + h[7] * y + 1;
+        return {(h[0] * x + h[1] * y + h[2]) / w, (h[3] * x + h[4] * y + h[5]) / w};
+    }
+};
+
+// Signed distance of p from the inside of a convex quad (negative inside).
+double outsideDistance(const Quad& q, Point p) {
+    const Point c[4] = {q.topLeft, q.topRight, q.bottomRight, q.bottomLeft};
+    double worst = -1e9;
+    for (int i = 0; i < 4; ++i) {
+        const Point a = c[i], b = c[(i + 1) % 4];
+        const double ex = b.x - a.x, ey = b.y - a.y, len = std::hypot(ex, ey);
+        // Clockwise on screen (y down): inside is to the right of each edge.
+        const double d = ((p.x - a.x) * ey - (p.y - a.y) * ex) / len;
+        worst = std::max(worst, d);
+    }
+    return worst;
+}
+
+const Quad kSkewed{{20, 10}, {180, 30}, {10, 120}, {170, 150}};
+constexpr int kOutW = 200, kOutH = 170;
+
+TEST(ImagingWarp, OutputHasTheRequestedSize) {
+    QtImaging img;
+    const Bitmap src = gradientSource();
+    for (auto [w, h] : {std::pair{200, 170}, {1, 1}, {7, 300}, {0, 5}}) {
+        const Bitmap out = img.perspective(src, kSkewed, w, h);
+        EXPECT_EQ(out.width, w);
+        EXPECT_EQ(out.height, h);
+        EXPECT_EQ(out.pixels.size(), size_t(w) * size_t(h));
+    }
+}
+
+TEST(ImagingWarp, SamplesFollowTheProjectiveMapInsideAndAreClearOutside) {
+    QtImaging img;
+    const Bitmap out = img.perspective(gradientSource(), kSkewed, kOutW, kOutH);
+    const Homography back(kSkewed, kSrcW, kSrcH);
+    int inside = 0, outside = 0;
+    for (int y = 0; y < kOutH; ++y) {
+        for (int x = 0; x < kOutW; ++x) {
+            const Point centre{x + 0.5, y + 0.5};
+            const double d = outsideDistance(kSkewed, centre);
+            const uint32_t p = out.at(x, y);
+            if (d > 0.01) {
+                ASSERT_EQ(p, 0u) << "outside the quad at " << x << "," << y;
+                ++outside;
+                continue;
+            }
+            if (d > -1.5) continue;  // border: clamped samples, skip
+            ++inside;
+            ASSERT_EQ(alphaOf(p), 255) << x << "," << y;
+            const Point s = back.map(centre.x, centre.y);
+            // Away from the border the bilinear sample of a linear ramp is
+            // the ramp itself, up to 8-bit weights and rounding.
+            if (s.x < 1 || s.x > kSrcW - 1 || s.y < 1 || s.y > kSrcH - 1) continue;
+            EXPECT_NEAR(redOf(p), redAt(s.x - 0.5), 1.6) << x << "," << y;
+            EXPECT_NEAR(greenOf(p), greenAt(s.y - 0.5), 1.6) << x << "," << y;
+            EXPECT_EQ(blueOf(p), 77);
+        }
+    }
+    EXPECT_GT(inside, 10000);
+    EXPECT_GT(outside, 5000);
+}
+
+TEST(ImagingWarp, QuadCentreGetsTheSourceCentre) {
+    QtImaging img;
+    const Bitmap out = img.perspective(gradientSource(), kSkewed, kOutW, kOutH);
+    // Where the diagonals cross, the projective map sends the source's centre.
+    const Point a = kSkewed.topLeft, b = kSkewed.bottomRight, c = kSkewed.topRight, d = kSkewed.bottomLeft;
+    const double den = (a.x - b.x) * (c.y - d.y) - (a.y - b.y) * (c.x - d.x);
+    const double t = ((a.x - c.x) * (c.y - d.y) - (a.y - c.y) * (c.x - d.x)) / den;
+    const Point centre{a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
+    const uint32_t p = out.at(int(centre.x), int(centre.y));
+    // The pixel's centre lies within 0.71 px of the crossing, less than half
+    // a source pixel after the map's ~0.4 scale.
+    EXPECT_NEAR(redOf(p), redAt(kSrcW / 2.0 - 0.5), 3.0);
+    EXPECT_NEAR(greenOf(p), greenAt(kSrcH / 2.0 - 0.5), 3.0);
+}
+
+TEST(ImagingWarp, RectangleQuadsCopyOrShiftExactly) {
+    QtImaging img;
+    const Bitmap src = randomBitmap(31, 17, 5);
+    const Bitmap same = img.perspective(src, Quad{{0, 0}, {31, 0}, {0, 17}, {31, 17}}, 31, 17);
+    EXPECT_EQ(same.pixels, src.pixels);
+    // An integer shift, partly off the canvas.
+    const Bitmap shifted = img.perspective(src, Quad{{-3, 4}, {28, 4}, {-3, 21}, {28, 21}}, 31, 17);
+    for (int y = 0; y < 17; ++y)
+        for (int x = 0; x < 31; ++x) {
+            const bool covered = x < 28 && y >= 4;
+            EXPECT_EQ(shifted.at(x, y), covered ? src.at(x + 3, y - 4) : 0u) << x << "," << y;
+        }
+}
+
+TEST(ImagingWarp, DegenerateQuadsGiveTransparentImages) {
+    QtImaging img;
+    const Bitmap src = gradientSource();
+    const std::array<Quad, 3> quads = {Quad{{5, 5}, {5, 5}, {5, 5}, {5, 5}},
+                                       Quad{{0, 0}, {10, 10}, {20, 20}, {30, 30}},
+                                       Quad{{0, 0}, {NAN, 0}, {0, 10}, {10, 10}}};
+    for (const Quad& q : quads) {
+        const Bitmap out = img.perspective(src, q, 40, 40);
+        ASSERT_EQ(out.pixels.size(), 1600u);
+        for (uint32_t p : out.pixels) ASSERT_EQ(p, 0u);
+    }
+    EXPECT_EQ(img.perspective(Bitmap(), kSkewed, 10, 10).pixels, std::vector<uint32_t>(100, 0u));
+}
+
+// A shell: opaque body, a semi-transparent tinted ring around the hole, a
+// clear hole and clear corners outside the body.
+Bitmap testShell(int w, int h) {
+    Bitmap s(w, h, 3.0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool corner = (x < 6 || x >= w - 6) && (y < 6 || y >= h - 6);
+            const bool hole = x >= 24 && x < w - 24 && y >= 24 && y < h - 24;
+            const bool ring = x >= 16 && x < w - 16 && y >= 16 && y < h - 16;
+            uint32_t p = premultiplied(255, 40 + x % 50, 60, 90 + y % 100);
+            if (corner || hole) p = 0;
+            else if (ring) p = premultiplied(96 + (x + y) % 100, 200, 30, 170);
+            s.at(x, y) = p;
+        }
+    return s;
+}
+
+TEST(ImagingWarp, FusedShellPathMatchesWarpThenDraw) {
+    QtImaging img;
+    const Bitmap content = randomBitmap(90, 160, 11);
+    const Bitmap shell = testShell(140, 220);
+    const std::array<Quad, 3> quads = {
+        Quad{{20, 22}, {121, 18}, {14, 204}, {126, 199}},   // the hole, slightly skewed
+        Quad{{-30, -10}, {170, 5}, {-5, 240}, {150, 230}},  // spills over the canvas
+        Quad{{60, 60}, {80, 62}, {58, 90}, {79, 88}},       // small, inside the hole
+    };
+    for (const Quad& q : quads) {
+        const Bitmap fused = img.perspectiveUnder(content, q, shell);
+        const Bitmap reference = img.Imaging::perspectiveUnder(content, q, shell);
+        ASSERT_EQ(fused.width, shell.width);
+        ASSERT_EQ(fused.height, shell.height);
+        EXPECT_EQ(fused.scale, shell.scale);
+        int worst = 0;
+        for (size_t i = 0; i < fused.pixels.size(); ++i)
+            worst = std::max(worst, channelDistance(fused.pixels[i], reference.pixels[i]));
+        EXPECT_LE(worst, 1);
+        // Where the shell is opaque it comes through unchanged.
+        for (size_t i = 0; i < fused.pixels.size(); ++i)
+            if (alphaOf(shell.pixels[i]) == 255) {
+                ASSERT_EQ(fused.pixels[i], shell.pixels[i]);
+            }
+    }
+}
+
+}  // namespace
