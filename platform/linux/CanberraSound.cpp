@@ -28,6 +28,11 @@ const char* CanberraSound::eventIdFor(int soundId) {
     return nullptr;
 }
 
+bool CanberraSound::available() const {
+    std::lock_guard lock(mutex_);
+    return !unavailable_;
+}
+
 int CanberraSound::attempts() const {
     std::lock_guard lock(mutex_);
     return attempts_;
@@ -42,8 +47,8 @@ void CanberraSound::reportOnce(const char* what, int error) {
 // Created on first use: a process that never plays a sound never connects
 // to a sound server.
 bool CanberraSound::ensureContext() {
-    if (context_) return true;
     if (unavailable_) return false;
+    if (context_) return true;
     ca_context* ctx = nullptr;
     int rc = ca_context_create(&ctx);
     if (rc == CA_SUCCESS)
@@ -75,7 +80,13 @@ void CanberraSound::play(int soundId) {
     ++attempts_;
     const int rc = ca_context_play(context_, 0, CA_PROP_EVENT_ID, event->eventId, CA_PROP_EVENT_DESCRIPTION,
                                    event->description, nullptr);
-    if (rc != CA_SUCCESS) reportOnce("cannot play the event sound", rc);
+    if (rc == CA_SUCCESS) return;
+    reportOnce("cannot play the event sound", rc);
+    // No device, no driver, or no such sound in the theme: that will not
+    // change while we run. Other errors (a busy device) may pass.
+    if (rc == CA_ERROR_NOTFOUND || rc == CA_ERROR_NODRIVER || rc == CA_ERROR_NOTAVAILABLE ||
+        rc == CA_ERROR_NOTSUPPORTED)
+        unavailable_ = true;
 }
 
 }  // namespace plinthora::linux_platform

@@ -27,9 +27,13 @@ public:
     // no sound for (those are ignored).
     static const char* eventIdFor(int soundId);
 
-    // How many plays reached libcanberra (tests; a play that is ignored or
-    // finds no context does not count).
+    // How many plays reached libcanberra (a play that is ignored or comes
+    // after giving up does not count).
     int attempts() const;
+    // False once we have given up: no context, or no device or sound to
+    // play, which later plays would only rediscover (with driver noise on
+    // stderr each time).
+    bool available() const;
 
 private:
     bool ensureContext();  // with mutex_ held
