@@ -1,0 +1,255 @@
+#include "host/daemon/Daemon.h"
+
+#include "DaemonAdaptor.h"
+#include "host/common/SampleAssets.h"
+#include "host/daemon/ScreencastWatcher.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QThreadPool>
+
+#include <cmath>
+#include <cstdio>
+#include <regex>
+
+namespace plinthora::host {
+
+namespace {
+
+// A file closed more than once by its writer is still one screenshot.
+constexpr double kAnnounceOnceWindow = 10.0;
+// How long a shutdown waits for saves in flight.
+constexpr double kDrainLimit = 30.0;
+
+}  // namespace
+
+std::optional<ScreenSpec> parseScreenSpec(const std::string& text) {
+    static const std::regex form(R"(^\s*([0-9]+(?:\.[0-9]+)?)\s*[xX]\s*([0-9]+(?:\.[0-9]+)?)\s*@\s*([0-9]+(?:\.[0-9]+)?)\s*$)");
+    std::smatch m;
+    if (!std::regex_match(text, m, form)) return std::nullopt;
+    ScreenSpec s{std::stod(m[1]), std::stod(m[2]), std::stod(m[3])};
+    // Beyond these a screenshot could not be decoded anyway.
+    if (s.width < 1 || s.height < 1 || s.scale <= 0 || s.scale > 10 || s.width * s.scale > 20000 ||
+        s.height * s.scale > 20000)
+        return std::nullopt;
+    return s;
+}
+
+ScreenSpec detectScreen() {
+    const QString name = QGuiApplication::platformName();
+    QScreen* primary = QGuiApplication::primaryScreen();
+    // The offscreen and minimal platforms invent a screen; without a real
+    // display the phone's own default is the better guess.
+    if (!primary || name == "offscreen" || name == "minimal") return ScreenSpec{};
+    const QSize points = primary->size();
+    const double ratio = primary->devicePixelRatio();
+    if (points.isEmpty() || ratio <= 0) return ScreenSpec{};
+    return ScreenSpec{double(points.width()), double(points.height()), ratio};
+}
+
+// ---- TrackingPhotoLibrary ----------------------------------------------------
+
+PhotoLibrary::ChangeCompletion TrackingPhotoLibrary::tracked(ChangeCompletion completion) {
+    ++inFlight_;
+    return [this, completion = std::move(completion)](bool ok, const std::string& id) {
+        // The completion may start the next change (deleting the original),
+        // which counts before this one stops counting.
+        if (completion) completion(ok, id);
+        --inFlight_;
+    };
+}
+
+void TrackingPhotoLibrary::requestVideoFile(const Asset& asset,
+                                            std::function<void(std::optional<std::string>)> handler) {
+    ++inFlight_;
+    inner_.requestVideoFile(asset, [this, handler = std::move(handler)](std::optional<std::string> path) {
+        if (handler) handler(std::move(path));
+        --inFlight_;
+    });
+}
+
+void TrackingPhotoLibrary::createImageAsset(Image image, ChangeCompletion completion) {
+    inner_.createImageAsset(std::move(image), tracked(std::move(completion)));
+}
+
+void TrackingPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCompletion completion) {
+    inner_.createVideoAsset(videoPath, tracked(std::move(completion)));
+}
+
+void TrackingPhotoLibrary::deleteAssets(const std::vector<Asset>& assets, ChangeCompletion completion) {
+    inner_.deleteAssets(assets, tracked(std::move(completion)));
+}
+
+// ---- Daemon ----------------------------------------------------------------
+
+Daemon::Daemon(DaemonOptions options, QObject* parent) : QObject(parent), options_(std::move(options)) {
+    drain_.setInterval(20);
+    connect(&drain_, &QTimer::timeout, this, [this] {
+        if (busy() && clock_.now() - drainStarted_ < kDrainLimit) {
+            idleChecks_ = 0;
+            return;
+        }
+        if (busy()) std::fprintf(stderr, "plinthorad: a save did not finish in time; quitting anyway\n");
+        // Idle twice in a row: what a finished save posted to the main
+        // queue has run too.
+        if (busy() || ++idleChecks_ >= 2) {
+            drain_.stop();
+            QCoreApplication::quit();
+        }
+    });
+}
+
+Daemon::~Daemon() {
+    if (screencasts_) screencasts_->stop();
+    if (library_) library_->waitForPendingWork();
+    QThreadPool::globalInstance()->waitForDone();
+}
+
+bool Daemon::start(QString& error) {
+    // One daemon per session: the bus name is the lock.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    busConnected_ = bus.isConnected();
+    if (busConnected_) {
+        if (!bus.registerService(kDaemonService)) {
+            error = QStringLiteral("another plinthorad is already running on this session bus "
+                                   "(the name %1 is taken); stop it first (systemctl --user stop plinthorad)")
+                        .arg(kDaemonService);
+            return false;
+        }
+        new DaemonAdaptor(this);
+        if (!bus.registerObject(kDaemonPath, this)) {
+            error = QStringLiteral("cannot publish %1 on the session bus").arg(kDaemonPath);
+            return false;
+        }
+    } else {
+        std::fprintf(stderr,
+                     "plinthorad: no session bus (%s): settings changes apply after a restart, "
+                     "and `plinthora capture` cannot reach the daemon\n",
+                     qPrintable(bus.lastError().message()));
+    }
+
+    screenSpec_ = options_.screen ? *options_.screen : detectScreen();
+    metrics_ = std::make_unique<FixedScreenMetrics>(screenSpec_);
+    notify_ = std::make_unique<linux_platform::DBusNotifyCenter>(bus);
+    pasteboard_ = std::make_unique<linux_platform::QtPasteboard>(imaging_);
+    library_ = options_.screenshots.isEmpty() && options_.screencasts.isEmpty()
+                   ? std::make_unique<linux_platform::FolderPhotoLibrary>(imaging_)
+                   : std::make_unique<linux_platform::FolderPhotoLibrary>(
+                         imaging_,
+                         options_.screenshots.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultImageFolder()
+                                                        : options_.screenshots,
+                         options_.screencasts.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultVideoFolder()
+                                                        : options_.screencasts);
+    trackedLibrary_ = std::make_unique<TrackingPhotoLibrary>(*library_);
+    if (!library_->isWatching())
+        std::fprintf(stderr, "plinthorad: cannot watch %s: new screenshots will not be seen\n",
+                     qPrintable(library_->imageFolder()));
+    connect(library_.get(), &linux_platform::FolderPhotoLibrary::fileCompleted, this, &Daemon::onFileCompleted);
+
+    auto* lib = library_.get();
+    screencasts_ = std::make_unique<ScreencastWatcher>(library_->videoFolder(),
+                                                       [lib](const QString& p) { return lib->wroteItself(p); });
+    connect(screencasts_.get(), &ScreencastWatcher::captureChanged, this, &Daemon::onCaptureChanged);
+
+    home_ = std::make_unique<HomeScreen>(table_, &localCenter_, notify_.get());
+
+    // The asset folders are filled before the tweak creates them, so a
+    // first start finds the samples in place.
+    if (const int n = installSampleAssets(fs_); n > 0)
+        debugLog("host: %d sample asset files installed under %s", n, fs_.realPath("/var/mobile/Ozrin").c_str());
+
+    platform_.dispatch = &dispatch_;
+    platform_.clock = &clock_;
+    platform_.fs = &fs_;
+    platform_.plist = &plist_;
+    platform_.json = &json_;
+    platform_.notify = notify_.get();
+    platform_.localCenter = &localCenter_;
+    platform_.random = &random_;
+    platform_.imaging = &imaging_;
+    platform_.photos = trackedLibrary_.get();
+    platform_.pasteboard = pasteboard_.get();
+    platform_.sound = &sound_;
+    platform_.screen = metrics_.get();
+    platform_.hooks = &table_;
+    // The host's own code logs through its copy of the core.
+    setPlatform(platform_);
+
+    std::string why;
+    if (!tweak_.open(tweakCandidates(options_.tweakPath.toStdString()), why) || !tweak_.start(platform_, why)) {
+        error = QString::fromStdString(why);
+        return false;
+    }
+    debugLog("host: tweak %s started; screen %gx%g@%g; screenshots %s; screencasts %s", tweak_.path().c_str(),
+             screenSpec_.width, screenSpec_.height, screenSpec_.scale, qPrintable(library_->imageFolder()),
+             qPrintable(library_->videoFolder()));
+    return true;
+}
+
+void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself) {
+    if (wroteItself) {
+        ++resultsSaved_;
+        debugLog("host: result saved: %s", qPrintable(path));
+        emit ResultSaved(path);
+        return;
+    }
+    if (stopping_ || type != MediaType::Image) return;
+    const double now = clock_.now();
+    for (auto it = announced_.begin(); it != announced_.end();)
+        it = now - it->second > kAnnounceOnceWindow ? announced_.erase(it) : std::next(it);
+    if (!announced_.emplace(path, now).second) return;
+    ++screenshotsSeen_;
+    // The library indexed the file before it told us; indexing again is
+    // harmless and covers a library that reports first.
+    library_->indexFile(path);
+    debugLog("host: new screenshot %s", qPrintable(path));
+    home_->screenshotTaken(path.toStdString());
+}
+
+void Daemon::onCaptureChanged(bool capturing) {
+    if (stopping_) return;
+    debugLog("host: screen capture %s (screencast folder)", capturing ? "began" : "ended");
+    home_->setScreenCaptured(capturing);
+}
+
+void Daemon::SetCaptured(bool captured) {
+    if (stopping_) return;
+    debugLog("host: screen capture set %s by hand", captured ? "on" : "off");
+    home_->setScreenCaptured(captured);
+}
+
+QString Daemon::Status() {
+    QString s;
+    auto line = [&](const QString& key, const QString& value) { s += key + ": " + value + "\n"; };
+    line("screenshots", library_->imageFolder());
+    line("screencasts", library_->videoFolder());
+    line("watching", library_->isWatching() && screencasts_->isWatching() ? "yes" : "no");
+    line("screen", QStringLiteral("%1x%2@%3").arg(screenSpec_.width).arg(screenSpec_.height).arg(screenSpec_.scale));
+    line("assets", QString::fromStdString(fs_.realPath("/var/mobile/Ozrin")));
+    line("preferences", QString::fromStdString(fs_.realPath("/var/mobile/Library/Preferences/com.ozrin.plinthora.plist")));
+    line("tweak", QString::fromStdString(tweak_.path()));
+    line("platform", QString::fromStdString(tweak_.platformCheck()));
+    line("captured", home_->screenCaptured() ? "yes" : "no");
+    line("screenshots seen", QString::number(screenshotsSeen_));
+    line("results saved", QString::number(resultsSaved_));
+    return s;
+}
+
+bool Daemon::busy() const {
+    return (trackedLibrary_ && trackedLibrary_->inFlight() > 0) || QThreadPool::globalInstance()->activeThreadCount() > 0;
+}
+
+void Daemon::shutdown() {
+    if (stopping_) return;
+    stopping_ = true;
+    debugLog("host: stopping after the saves in flight");
+    if (screencasts_) screencasts_->stop();
+    drainStarted_ = clock_.now();
+    idleChecks_ = 0;
+    drain_.start();
+}
+
+}  // namespace plinthora::host

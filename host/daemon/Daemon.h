@@ -1,0 +1,149 @@
+// plinthorad: the host process. It owns the Linux platform, stands in for
+// the phone's home screen (method table, notifications, capture state),
+// loads the tweak library and turns what happens in the screenshot and
+// screencast folders into the home screen's events.
+#pragma once
+
+#include "host/daemon/HomeScreen.h"
+#include "host/daemon/MethodTable.h"
+#include "host/daemon/TweakLoader.h"
+#include "platform/linux/CanberraSound.h"
+#include "platform/linux/DBusNotifyCenter.h"
+#include "platform/linux/FolderPhotoLibrary.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/QtImaging.h"
+#include "platform/linux/QtPasteboard.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace plinthora::host {
+
+inline constexpr const char* kDaemonService = "com.ozrin.plinthora.Daemon";
+inline constexpr const char* kDaemonPath = "/com/ozrin/plinthora/Daemon";
+inline constexpr const char* kDaemonInterface = "com.ozrin.plinthora.Daemon";
+
+// The screen the tweak sees: size in points and scale, fixed for the run.
+struct ScreenSpec {
+    double width = 390;
+    double height = 844;
+    double scale = 3;
+};
+
+// "WxH@S" (points and scale, e.g. "390x844@3"); nullopt when malformed.
+std::optional<ScreenSpec> parseScreenSpec(const std::string& text);
+
+class FixedScreenMetrics : public ScreenMetrics {
+public:
+    explicit FixedScreenMetrics(ScreenSpec s) : spec_(s) {}
+    Size bounds() const override { return {spec_.width, spec_.height}; }
+    double scale() const override { return spec_.scale; }
+
+private:
+    ScreenSpec spec_;
+};
+
+// The primary screen's size and pixel ratio; without a real display the
+// phone's default screen.
+ScreenSpec detectScreen();
+
+struct DaemonOptions {
+    QString screenshots;  // empty: the library's default
+    QString screencasts;
+    std::optional<ScreenSpec> screen;
+    QString tweakPath;  // empty: the usual places
+};
+
+// Counts the library changes in flight, so a shutdown can wait for them.
+class TrackingPhotoLibrary : public PhotoLibrary {
+public:
+    explicit TrackingPhotoLibrary(PhotoLibrary& inner) : inner_(inner) {}
+    std::vector<Asset> fetchNewest(MediaType type, int limit, double createdAfter) const override {
+        return inner_.fetchNewest(type, limit, createdAfter);
+    }
+    std::optional<std::string> requestImageData(const Asset& asset) override { return inner_.requestImageData(asset); }
+    void requestVideoFile(const Asset& asset, std::function<void(std::optional<std::string>)> handler) override;
+    void createImageAsset(Image image, ChangeCompletion completion) override;
+    void createVideoAsset(const std::string& videoPath, ChangeCompletion completion) override;
+    void deleteAssets(const std::vector<Asset>& assets, ChangeCompletion completion) override;
+    int inFlight() const { return inFlight_; }
+
+private:
+    ChangeCompletion tracked(ChangeCompletion completion);
+    PhotoLibrary& inner_;
+    std::atomic<int> inFlight_{0};
+};
+
+class Daemon : public QObject {
+    Q_OBJECT
+public:
+    explicit Daemon(DaemonOptions options, QObject* parent = nullptr);
+    ~Daemon() override;
+
+    // Claims the bus name, builds the platform, installs sample assets,
+    // loads and starts the tweak. False with a message for the user when
+    // the daemon cannot run (another one owns the name, no tweak library).
+    bool start(QString& error);
+
+    // Stops taking new events and quits the event loop once the saves in
+    // flight have completed (bounded).
+    void shutdown();
+
+    linux_platform::FolderPhotoLibrary& library() { return *library_; }
+    HomeScreen& homeScreen() { return *home_; }
+    const ScreenSpec& screen() const { return screenSpec_; }
+
+public slots:
+    // The D-Bus interface (see dbus/com.ozrin.plinthora.Daemon.xml).
+    void SetCaptured(bool captured);
+    QString Status();
+
+signals:
+    void ResultSaved(const QString& path);
+
+private:
+    void onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself);
+    void onCaptureChanged(bool capturing);
+    bool busy() const;
+
+    DaemonOptions options_;
+    ScreenSpec screenSpec_;
+
+    linux_platform::QtDispatch dispatch_;
+    linux_platform::SteadyClock clock_;
+    linux_platform::PosixFileSystem fs_;
+    linux_platform::LibplistPropertyLists plist_;
+    linux_platform::NlohmannJson json_;
+    linux_platform::SystemRandom random_;
+    linux_platform::QtImaging imaging_;
+    linux_platform::CanberraSound sound_;
+    std::unique_ptr<linux_platform::DBusNotifyCenter> notify_;
+    std::unique_ptr<linux_platform::FolderPhotoLibrary> library_;
+    std::unique_ptr<TrackingPhotoLibrary> trackedLibrary_;
+    std::unique_ptr<linux_platform::QtPasteboard> pasteboard_;
+    std::unique_ptr<FixedScreenMetrics> metrics_;
+    HostNotificationCenter localCenter_;
+    MethodTable table_;
+    std::unique_ptr<HomeScreen> home_;
+    std::unique_ptr<class ScreencastWatcher> screencasts_;
+    Platform platform_;
+    Tweak tweak_;
+
+    bool busConnected_ = false;
+    bool stopping_ = false;
+    QTimer drain_;
+    int idleChecks_ = 0;
+    double drainStarted_ = 0;
+    std::map<QString, double> announced_;  // screenshot path → when announced
+    int screenshotsSeen_ = 0;
+    int resultsSaved_ = 0;
+};
+
+}  // namespace plinthora::host
