@@ -12,9 +12,13 @@
 
 namespace plinthora::linux_platform::png {
 
+// Filtered bytes per independently compressed block when not forced.
+constexpr size_t kBlockBytes = size_t(1) << 20;
+
 // A PNG of the bitmap (colour type 6, 8 bits). `level` is libdeflate's
-// compression level (0–12). `blocks` = 0 picks one block per hardware thread;
-// tests force other counts to exercise the joins. nullopt on an empty
+// compression level (0–12). `blocks` = 0 picks about kBlockBytes of
+// filtered data per block; tests force other counts to exercise the joins.
+// The blocks are shared out to one thread per core. nullopt on an empty
 // bitmap or a compressor failure.
 std::optional<std::string> encode(const Bitmap& image, int level, int blocks = 0);
 
