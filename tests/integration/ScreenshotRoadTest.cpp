@@ -1,0 +1,167 @@
+// A screenshot's whole road on the real platform: a PNG in a real folder is
+// found by the pipeline, dressed in the sample shell, saved under a new
+// name, and the original goes to the Trash or stays, as the settings and
+// the save's outcome say.
+#include "MediaTestSupport.h"
+
+#include "compositing/SRUnifiedProcessor.h"
+#include "discovery/RecentCaptureTable.h"
+#include "host/common/SampleAssets.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/FolderPhotoLibrary.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/QtImaging.h"
+#include "settings/SRSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/resource.h>
+
+namespace plinthora {
+namespace {
+
+using mediatest::waitUntil;
+
+class ScreenshotRoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp_.isValid());
+        root_ = tmp_.path();
+        ::setenv("PLINTHORA_DEVICE_ROOT", (root_ + "/device").toUtf8().constData(), 1);
+        ::setenv("XDG_DATA_HOME", (root_ + "/data").toUtf8().constData(), 1);
+        shots_ = root_ + "/Screenshots";
+        library_ = std::make_unique<linux_platform::FolderPhotoLibrary>(
+            imaging_, shots_, root_ + "/Screencasts", linux_platform::Trash(linux_platform::Trash::defaultHomeTrash()));
+
+        Platform p;
+        p.dispatch = &dispatch_;
+        p.clock = &clock_;
+        p.fs = &fs_;
+        p.plist = &plist_;
+        p.json = &json_;
+        p.notify = &notify_;
+        p.random = &random_;
+        p.imaging = &imaging_;
+        p.photos = library_.get();
+        p.pasteboard = &pasteboard_;
+        p.sound = &sound_;
+        p.screen = &screen_;
+        setPlatform(p);
+        resetRecentCaptureTableForTesting();
+        SRUnifiedProcessor::sharedInstance().resetForTesting();
+        host::installSampleAssets(fs_);
+        loadSettings();
+    }
+    void TearDown() override {
+        library_->waitForPendingWork();
+        ::unsetenv("PLINTHORA_DEVICE_ROOT");
+    }
+
+    QString dropScreenshot(const QString& name) {
+        const QString path = shots_ + "/" + name;
+        EXPECT_TRUE(host::makeSampleScreenshot(1170, 2532).save(path, "PNG"));
+        // The library learns of it from inotify, as it would of any new file.
+        const std::string id = "img:" + name.toStdString();
+        EXPECT_TRUE(waitUntil([&] {
+            for (const Asset& a : library_->fetchNewest(MediaType::Image, 5, 0))
+                if (a.localIdentifier == id) return true;
+            return false;
+        }));
+        return path;
+    }
+    QStringList results() {
+        QStringList out;
+        for (const QString& n : QDir(shots_).entryList(QDir::Files))
+            if (library_->wroteItself(shots_ + "/" + n)) out << shots_ + "/" + n;
+        return out;
+    }
+    void runPipeline() {
+        SRUnifiedProcessor::sharedInstance().processScreenshotWithRetry(false);
+        library_->waitForPendingWork();
+        // Completions may have queued work for the main thread.
+        waitUntil([] { return false; }, 50);
+    }
+
+    QTemporaryDir tmp_;
+    QString root_, shots_;
+    linux_platform::QtImaging imaging_;
+    linux_platform::QtDispatch dispatch_;
+    linux_platform::SteadyClock clock_;
+    linux_platform::PosixFileSystem fs_;
+    linux_platform::LibplistPropertyLists plist_;
+    linux_platform::NlohmannJson json_;
+    linux_platform::SystemRandom random_;
+    fake::RecordingNotifyCenter notify_{dispatch_};
+    fake::RecordingPasteboard pasteboard_;
+    fake::RecordingSound sound_;
+    fake::FixedScreen screen_;
+    std::unique_ptr<linux_platform::FolderPhotoLibrary> library_;
+};
+
+TEST_F(ScreenshotRoadTest, ScreenshotIsFramedAndSavedUnderANewName) {
+    const QString original = dropScreenshot("Screenshot 1.png");
+    runPipeline();
+
+    const QStringList saved = results();
+    ASSERT_EQ(saved.size(), 1);
+    EXPECT_NE(saved[0], original);
+    QImage framed(saved[0]);
+    EXPECT_EQ(framed.size(), QSize(1350, 2750));  // the sample shell's size
+    EXPECT_EQ(qAlpha(framed.pixel(0, 0)), 0);      // outside the body
+    EXPECT_EQ(qAlpha(framed.pixel(675, 1375)), 255);
+    EXPECT_TRUE(QFile::exists(original));
+    EXPECT_EQ(sound_.played, std::vector<int>{1519});
+    EXPECT_EQ(lastSavedAssetIdentifier(), "img:" + QFileInfo(saved[0]).fileName().toStdString());
+}
+
+TEST_F(ScreenshotRoadTest, DeletedOriginalGoesToTheTrashRestorably) {
+    settings().deleteOriginal = true;
+    const QString original = dropScreenshot("shot 100%.png");
+    runPipeline();
+    ASSERT_TRUE(waitUntil([&] { return !QFile::exists(original); }));
+
+    ASSERT_EQ(results().size(), 1);
+    const QString trash = root_ + "/data/Trash";
+    EXPECT_TRUE(QFile::exists(trash + "/files/shot 100%.png"));
+    auto info = mediatest::readFile(trash + "/info/shot 100%.png.trashinfo");
+    ASSERT_TRUE(info);
+    const QString text = QString::fromUtf8(*info);
+    EXPECT_TRUE(text.startsWith("[Trash Info]\n")) << text.toStdString();
+    const QString encoded = QString::fromUtf8(QUrl::toPercentEncoding(original, "/"));
+    EXPECT_TRUE(text.contains("\nPath=" + encoded + "\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains(QRegularExpression("\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n")));
+}
+
+TEST_F(ScreenshotRoadTest, FailedSaveKeepsTheOriginalAndReportsNothing) {
+    settings().deleteOriginal = true;
+    const QString original = dropScreenshot("Screenshot 2.png");
+    // No file may grow past 4 KiB while the pipeline runs: the result's
+    // write fails the way a full disk makes it fail (root ignores modes).
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    runPipeline();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_TRUE(isRecentlyHandled("img:Screenshot 2.png"));  // it was taken up
+    EXPECT_TRUE(results().isEmpty());
+    EXPECT_TRUE(QFile::exists(original));
+    EXPECT_TRUE(sound_.played.empty());
+    EXPECT_FALSE(lastSavedAssetIdentifier());
+    EXPECT_EQ(QDir(shots_).entryList(QDir::Files | QDir::Hidden).size(), 1);  // no temp left
+}
+
+}  // namespace
+}  // namespace plinthora
