@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
