@@ -339,7 +339,9 @@ std::optional<MediaType> FolderPhotoLibrary::classify(const std::string& folder,
 
 void FolderPhotoLibrary::scanFolders() {
     std::set<std::string> seen;
-    for (const std::string& dir : {imageDir_, videoDir_}) {
+    std::vector<std::string> dirs{imageDir_};
+    if (videoDir_ != imageDir_) dirs.push_back(videoDir_);
+    for (const std::string& dir : dirs) {
         DIR* d = ::opendir(dir.c_str());
         if (!d) continue;
         while (const dirent* e = ::readdir(d)) {

@@ -140,6 +140,21 @@ TEST_F(FolderPhotoLibraryTest, StartUpScanIndexesMediaByFolderAndSkipsTemporaryN
     }
 }
 
+TEST_F(FolderPhotoLibraryTest, OneFolderForBothKindsSortsFilesByExtension) {
+    ASSERT_TRUE(writeFile(images + "/still.png", encodedImage(3, 3, "PNG")));
+    ASSERT_TRUE(writeFile(images + "/moving.mp4", QByteArray(20, 'm')));
+    FolderPhotoLibrary lib(imaging, images, images, Trash(trashHome.toStdString()));
+    EXPECT_EQ(idsOf(lib.fetchNewest(MediaType::Image, 10, 0)), (std::set<std::string>{"img:still.png"}));
+    EXPECT_EQ(idsOf(lib.fetchNewest(MediaType::Video, 10, 0)), (std::set<std::string>{"vid:moving.mp4"}));
+    EXPECT_EQ(lib.indexedCount(), 2u);
+    EXPECT_FALSE(lib.pathForIdentifier("img:moving.mp4").has_value());
+    EXPECT_FALSE(lib.pathForIdentifier("vid:still.png").has_value());
+
+    ASSERT_TRUE(writeFile(images + "/later.mkv", QByteArray(20, 'm')));
+    ASSERT_TRUE(waitUntil([&] { return lib.fetchNewest(MediaType::Video, 10, 0).size() == 2; }));
+    EXPECT_EQ(lib.fetchNewest(MediaType::Video, 1, 0)[0].localIdentifier, "vid:later.mkv");
+}
+
 TEST_F(FolderPhotoLibraryTest, CreatesMissingFoldersAndDefaultsUnderXdgFolders) {
     const QString fresh = root.path() + "/new/Shots";
     FolderPhotoLibrary lib(imaging, fresh, root.path() + "/new/Casts", Trash(trashHome.toStdString()));
