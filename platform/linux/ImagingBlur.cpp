@@ -13,15 +13,27 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 namespace plinthora::linux_platform::kernels {
 
+int threadCount() {
+    // PLINTHORA_THREADS caps the threads (benchmarks compare one core with
+    // one core); otherwise one per hardware thread.
+    static const int n = [] {
+        const char* env = std::getenv("PLINTHORA_THREADS");
+        const int forced = env ? std::atoi(env) : 0;
+        return forced > 0 ? forced : int(std::max(1u, std::thread::hardware_concurrency()));
+    }();
+    return n;
+}
+
 void parallelFor(int count, const std::function<void(int, int)>& body, int minPerSlice, int maxSlices) {
     if (count <= 0) return;
-    int slices = int(std::max(1u, std::thread::hardware_concurrency()));
+    int slices = threadCount();
     if (maxSlices > 0) slices = std::min(slices, maxSlices);
     slices = std::min(slices, std::max(1, count / std::max(1, minPerSlice)));
     if (slices <= 1) {

@@ -136,6 +136,7 @@ void drawRows(Bitmap& dst, const Bitmap& src, const Axis& ax, const Axis& ay, ui
                 const uint32_t* srow = src.pixels.data() + size_t(y - ay.offset) * sw;
                 for (int x = ax.begin; x < ax.end; ++x) {
                     uint32_t s = srow[x - ax.offset];
+                    if (s == 0) continue;  // clear source: every mode keeps dst
                     if (a8 != 255) s = scalePixel(s, a8);
                     drow[x] = blend<M>(s, drow[x]);
                 }
@@ -170,6 +171,7 @@ void drawRows(Bitmap& dst, const Bitmap& src, const Axis& ax, const Axis& ay, ui
                 const uint32_t rbB = lerpPair(p10 & 0x00FF00FFu, p11 & 0x00FF00FFu, wx);
                 const uint32_t agB = lerpPair((p10 >> 8) & 0x00FF00FFu, (p11 >> 8) & 0x00FF00FFu, wx);
                 uint32_t s = lerpPair(rbT, rbB, wy) | (lerpPair(agT, agB, wy) << 8);
+                if (s == 0) continue;
                 if (a8 != 255) s = scalePixel(s, a8);
                 drow[x] = blend<M>(s, drow[x]);
             }

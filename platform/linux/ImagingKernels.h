@@ -11,6 +11,10 @@
 
 namespace plinthora::linux_platform::kernels {
 
+// Threads the kernels use: PLINTHORA_THREADS when set, else one per
+// hardware thread.
+int threadCount();
+
 // Runs body(begin, end) over [0, count) split into contiguous slices, one per
 // hardware thread (at most `maxSlices`), the first slice on the calling
 // thread. Small jobs run inline.

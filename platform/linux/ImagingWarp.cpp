@@ -15,6 +15,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace plinthora::linux_platform::kernels {
 
 namespace {
@@ -25,11 +29,6 @@ Matrix3 multiply(const Matrix3& a, const Matrix3& b) {
         for (int j = 0; j < 3; ++j)
             r[i * 3 + j] = a[i * 3] * b[j] + a[i * 3 + 1] * b[3 + j] + a[i * 3 + 2] * b[6 + j];
     return r;
-}
-
-// Interpolates the two 8-bit lanes (0x00XX00XX) of a and b by w/256.
-inline uint32_t lerpPair(uint32_t a, uint32_t b, uint32_t w) {
-    return ((a * (256u - w) + b * w + 0x00800080u) >> 8) & 0x00FF00FFu;
 }
 
 // The inverse map of one warp, ready for stepping row by row.
@@ -64,36 +63,123 @@ struct Sampler {
         return x0 < x1 && y0 < y1;
     }
 
-    // The warped pixel at destination (x, y) given the row's start values
-    // U0, V0, W0 at x = 0; transparent outside the quad.
-    inline uint32_t sample(int x, double U0, double V0, double W0) const {
-        const double W = W0 + inv[6] * x;
-        if (!(W > 0)) return 0;
-        const double rw = 1.0 / W;
-        const double u = (U0 + inv[0] * x) * rw;
-        const double v = (V0 + inv[3] * x) * rw;
+    // The bilinear sample at source point (u, v) (pixel-edge coordinates);
+    // transparent outside the source. Weights have 7 bits (1/128 pixel),
+    // which lets the SSE2 path keep every product in signed 16-bit lanes.
+    inline uint32_t fetch(double u, double v) const {
         const int sw = src->width, sh = src->height;
         if (!(u >= 0 && v >= 0 && u < sw && v < sh)) return 0;
-        // Pixel-centre coordinates in 8-bit fixed point, rounded so that an
+        // Pixel-centre coordinates in 7-bit fixed point, rounded so that an
         // exact pixel position is not pushed a hair towards its neighbour
         // (the offset keeps the truncation a floor for u, v ≥ 0).
-        const int fx = int((u - 0.5) * 256.0 + 512.5) - 512;
-        const int fy = int((v - 0.5) * 256.0 + 512.5) - 512;
-        int ix = fx >> 8, iy = fy >> 8;
-        const uint32_t wx = uint32_t(fx & 255), wy = uint32_t(fy & 255);
+        const int fx = int((u - 0.5) * 128.0 + 256.5) - 256;
+        const int fy = int((v - 0.5) * 128.0 + 256.5) - 256;
+        int ix = fx >> 7, iy = fy >> 7;
+        const int wx = fx & 127, wy = fy & 127;
         int ix1 = ix + 1, iy1 = iy + 1;
         ix = std::clamp(ix, 0, sw - 1);
         ix1 = std::clamp(ix1, 0, sw - 1);
         iy = std::clamp(iy, 0, sh - 1);
         iy1 = std::clamp(iy1, 0, sh - 1);
-        const uint32_t* r0 = src->pixels.data() + size_t(iy) * size_t(sw);
-        const uint32_t* r1 = src->pixels.data() + size_t(iy1) * size_t(sw);
-        const uint32_t p00 = r0[ix], p01 = r0[ix1], p10 = r1[ix], p11 = r1[ix1];
-        const uint32_t rbTop = lerpPair(p00 & 0x00FF00FFu, p01 & 0x00FF00FFu, wx);
-        const uint32_t agTop = lerpPair((p00 >> 8) & 0x00FF00FFu, (p01 >> 8) & 0x00FF00FFu, wx);
-        const uint32_t rbBot = lerpPair(p10 & 0x00FF00FFu, p11 & 0x00FF00FFu, wx);
-        const uint32_t agBot = lerpPair((p10 >> 8) & 0x00FF00FFu, (p11 >> 8) & 0x00FF00FFu, wx);
-        return lerpPair(rbTop, rbBot, wy) | (lerpPair(agTop, agBot, wy) << 8);
+        return blend4(src->pixels.data() + size_t(iy) * size_t(sw), src->pixels.data() + size_t(iy1) * size_t(sw), ix,
+                      ix1, wx, wy);
+    }
+
+    // Bilinear mix of r0[ix], r0[ix1], r1[ix], r1[ix1] with 7-bit weights.
+    static inline uint32_t blend4(const uint32_t* r0, const uint32_t* r1, int ix, int ix1, int wx, int wy) {
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        // Lanes: p00 (4 × 16 bit) | p01, and p10 | p11.
+        const __m128i top = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(int(r0[ix])), _mm_cvtsi32_si128(int(r0[ix1]))), zero);
+        const __m128i bot = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(int(r1[ix])), _mm_cvtsi32_si128(int(r1[ix1]))), zero);
+        // Vertical: ≤ 255·128, fits a signed 16-bit lane.
+        const __m128i vert = _mm_add_epi16(_mm_mullo_epi16(top, _mm_set1_epi16(short(128 - wy))),
+                                           _mm_mullo_epi16(bot, _mm_set1_epi16(short(wy))));
+        // Pair each left channel with its right neighbour, then one madd.
+        const __m128i pairs = _mm_unpacklo_epi16(vert, _mm_unpackhi_epi64(vert, vert));
+        const __m128i weights = _mm_set1_epi32(int(uint32_t(wx) << 16 | uint32_t(128 - wx)));
+        __m128i sum = _mm_madd_epi16(pairs, weights);
+        sum = _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << 13)), 14);
+        const __m128i packed = _mm_packs_epi32(sum, sum);
+        return uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(packed, packed)));
+#else
+        uint32_t out = 0;
+        for (int shift = 0; shift < 32; shift += 8) {
+            const int c00 = int((r0[ix] >> shift) & 255), c01 = int((r0[ix1] >> shift) & 255);
+            const int c10 = int((r1[ix] >> shift) & 255), c11 = int((r1[ix1] >> shift) & 255);
+            const int vl = c00 * (128 - wy) + c10 * wy, vr = c01 * (128 - wy) + c11 * wy;
+            out |= uint32_t((vl * (128 - wx) + vr * wx + (1 << 13)) >> 14) << shift;
+        }
+        return out;
+#endif
+    }
+
+
+    // Source point of destination pixel x on a row with start values
+    // U0, V0, W0; false where the map is behind the eye (W ≤ 0).
+    inline bool map(int x, double U0, double V0, double W0, double& u, double& v) const {
+        const double W = W0 + inv[6] * x;
+        if (!(W > 0)) return false;
+        const double rw = 1.0 / W;
+        u = (U0 + inv[0] * x) * rw;
+        v = (V0 + inv[3] * x) * rw;
+        return true;
+    }
+
+    // Calls put(x, u, v) for x in [begin, end) of row y. The division is
+    // done exactly at both ends of short spans and the source point is
+    // interpolated linearly in between: over kSpan pixels the projective
+    // curvature of any sane quad is far below 1/256 pixel. Spans are laid
+    // on a fixed grid from the bounding box's left edge, so a pixel gets
+    // the same sample whichever run it is drawn in.
+    template <typename Put>
+    inline void row(int y, int begin, int end, Put&& put) const {
+        constexpr int kSpan = 16;
+        double U0, V0, W0;
+        rowStart(y, U0, V0, W0);
+        for (int xs = x0 + (begin - x0) / kSpan * kSpan; xs < end; xs += kSpan) {
+            const int xe = std::min(xs + kSpan, x1);
+            const int from = std::max(xs, begin), to = std::min(xe, end);
+            double us, vs, ue, ve;
+            if (map(xs, U0, V0, W0, us, vs) && map(xe, U0, V0, W0, ue, ve)) {
+                const double du = (ue - us) / (xe - xs), dv = (ve - vs) / (xe - xs);
+                const double ua = us + du * (from - xs), va = vs + dv * (from - xs);
+                const double ub = us + du * (to - 1 - xs), vb = vs + dv * (to - 1 - xs);
+                if (interior(ua, va) && interior(ub, vb)) {
+                    // Every sample of the run has all four neighbours inside
+                    // the source (the points are on a line): step in 16.16
+                    // fixed point with no tests.
+                    const uint32_t* pixels = src->pixels.data();
+                    const size_t stride = size_t(src->width);
+                    int64_t fx = std::llround((ua - 0.5) * 65536.0), fy = std::llround((va - 0.5) * 65536.0);
+                    const int64_t dfx = std::llround(du * 65536.0), dfy = std::llround(dv * 65536.0);
+                    for (int x = from; x < to; ++x, fx += dfx, fy += dfy) {
+                        // Rounded to 1/128 pixel as fetch() does.
+                        const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
+                        const uint32_t* r0 = pixels + size_t(gy >> 7) * stride;
+                        put(x, blend4(r0, r0 + stride, gx >> 7, (gx >> 7) + 1, gx & 127, gy & 127));
+                    }
+                    continue;
+                }
+                for (int x = from; x < to; ++x) putSample(x, us + du * (x - xs), vs + dv * (x - xs), put);
+            } else {
+                for (int x = from; x < to; ++x) {
+                    double u, v;
+                    put(x, map(x, U0, V0, W0, u, v) ? fetch(u, v) : 0u);
+                }
+            }
+        }
+    }
+
+    // Whether the sample at (u, v) and its right and lower neighbours lie
+    // inside the source with room for the rounding of the 16.16 stepping.
+    inline bool interior(double u, double v) const {
+        return u >= 0.5 + 1e-3 && v >= 0.5 + 1e-3 && u < src->width - 0.5 - 1e-2 && v < src->height - 0.5 - 1e-2;
+    }
+
+    template <typename Put>
+    inline void putSample(int x, double u, double v, Put& put) const {
+        put(x, fetch(u, v));
     }
 
     // Start values of the row through pixel centres at height y + ½.
@@ -145,37 +231,39 @@ Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height) {
     if (!s.prepare(src, quad, out.width, out.height)) return out;
     parallelFor(s.y1 - s.y0, [&](int begin, int end) {
         for (int y = s.y0 + begin; y < s.y0 + end; ++y) {
-            double U0, V0, W0;
-            s.rowStart(y, U0, V0, W0);
             uint32_t* row = out.pixels.data() + size_t(y) * size_t(out.width);
-            for (int x = s.x0; x < s.x1; ++x) row[x] = s.sample(x, U0, V0, W0);
+            s.row(y, s.x0, s.x1, [&](int x, uint32_t c) { row[x] = c; });
         }
     }, 16);
     return out;
 }
 
 Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
-    Bitmap out(shell.width, shell.height, shell.scale);
+    // Outside the hole's bounding box the warp is transparent, so the shell
+    // comes through unchanged: start from a copy of it.
+    Bitmap out;
+    out.width = shell.width;
+    out.height = shell.height;
+    out.scale = shell.scale;
+    out.pixels = shell.pixels;
     if (out.empty()) return out;
     Sampler s;
-    const bool any = s.prepare(content, quad, out.width, out.height);
+    if (!s.prepare(content, quad, out.width, out.height)) return out;
     const size_t w = size_t(out.width);
-    parallelFor(out.height, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
-            const uint32_t* srow = shell.pixels.data() + size_t(y) * w;
+    parallelFor(s.y1 - s.y0, [&](int begin, int end) {
+        for (int y = s.y0 + begin; y < s.y0 + end; ++y) {
             uint32_t* row = out.pixels.data() + size_t(y) * w;
-            // Outside the hole's bounding box the warp is transparent, so the
-            // shell comes through unchanged.
-            std::memcpy(row, srow, w * sizeof(uint32_t));
-            if (!any || y < s.y0 || y >= s.y1) continue;
-            double U0, V0, W0;
-            s.rowStart(y, U0, V0, W0);
-            for (int x = s.x0; x < s.x1; ++x) {
-                const uint32_t sp = srow[x];
-                const uint32_t sa = sp >> 24;
-                if (sa == 255) continue;  // the frame body hides the content
-                const uint32_t c = s.sample(x, U0, V0, W0);
-                row[x] = sp == 0 ? c : over(sp, c);  // fast where the shell is clear
+            // Only the runs the shell does not cover fully are warped.
+            int x = s.x0;
+            while (x < s.x1) {
+                while (x < s.x1 && (row[x] >> 24) == 255) ++x;
+                const int runStart = x;
+                while (x < s.x1 && (row[x] >> 24) != 255) ++x;
+                if (runStart == x) continue;
+                s.row(y, runStart, x, [&](int px, uint32_t c) {
+                    const uint32_t sp = row[px];
+                    row[px] = sp == 0 ? c : over(sp, c);  // fast where the shell is clear
+                });
             }
         }
     }, 16);

@@ -372,7 +372,7 @@ std::optional<std::string> encode(const Bitmap& image, int level, int blocks) {
         parts[size_t(i)].row0 = int(int64_t(image.height) * i / blocks);
         parts[size_t(i)].row1 = int(int64_t(image.height) * (i + 1) / blocks);
     }
-    const int threads = std::min(blocks, int(std::max(1u, std::thread::hardware_concurrency())));
+    const int threads = std::min(blocks, kernels::threadCount());
     std::atomic<int> next{0};
     kernels::parallelFor(threads, [&](int, int) {
         Worker w;
