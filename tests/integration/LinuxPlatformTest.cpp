@@ -2,9 +2,10 @@
 #include "platform/linux/DBusNotifyCenter.h"
 #include "platform/linux/LinuxPlatform.h"
 
+#include "MediaTestSupport.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -17,30 +18,8 @@
 namespace plinthora::linux_platform {
 namespace {
 
-// Sets an environment variable for the scope of a test.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-bool waitFor(const std::function<bool()>& done, int ms = 5000) {
-    QDeadlineTimer deadline(ms);
-    while (!done() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+using mediatest::ScopedEnv;
+using mediatest::waitUntil;
 
 TEST(DevicePaths, MapOntoTheUsersFolders) {
     PosixFileSystem fs;
@@ -131,9 +110,9 @@ TEST(DBusNotifyCenter, PostFromOneConnectionReachesAnother) {
         observer.addObserver("com.ozrin.plinthora/other", [&] { ++other; });
 
         poster.post("com.ozrin.plinthora/preferencesChanged");
-        EXPECT_TRUE(waitFor([&] { return seen == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return seen == 1; }));
         poster.post("com.ozrin.plinthora/preferencesChanged");
-        EXPECT_TRUE(waitFor([&] { return seen == 2; }));
+        EXPECT_TRUE(waitUntil([&] { return seen == 2; }));
         EXPECT_EQ(other, 0);
     }
     QDBusConnection::disconnectFromBus("plinthora-test-second");
@@ -147,7 +126,7 @@ TEST(QtDispatch, AfterRunsOnTheMainThreadInTimeOrder) {
     dispatch.after(0.02, Queue::Main, [&] { order.push_back(1); });
     dispatch.async(Queue::Global, [&] { globalRan = true; });
     dispatch.after(0.01, Queue::Global, [&] { EXPECT_NE(QThread::currentThread(), qApp->thread()); });
-    EXPECT_TRUE(waitFor([&] { return order.size() == 2 && globalRan; }));
+    EXPECT_TRUE(waitUntil([&] { return order.size() == 2 && globalRan; }));
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
