@@ -4,6 +4,8 @@
 
 #include <canberra.h>
 
+#include <vector>
+
 namespace plinthora::linux_platform {
 
 namespace {
@@ -16,10 +18,28 @@ struct SoundEvent {
 constexpr SoundEvent kEvents[] = {
     {1519, "complete", "Screenshot framed"},
 };
+
+// A context that has started a sound is never destroyed. The ALSA backend
+// plays on detached threads that signal the end of a sound before they
+// return through the backend's code, and destroying the context unloads
+// that backend: a sound still finishing when the port goes away (at exit,
+// or a second port in one process) would crash in unloaded code. The
+// contexts are kept here, reachable, for the life of the process.
+std::vector<ca_context*>& keptContexts() {
+    static auto* kept = new std::vector<ca_context*>;
+    return *kept;
+}
+std::mutex keptMutex;
 }  // namespace
 
 CanberraSound::~CanberraSound() {
-    if (context_) ca_context_destroy(context_);
+    if (!context_) return;
+    if (!played_) {
+        ca_context_destroy(context_);
+        return;
+    }
+    std::lock_guard lock(keptMutex);
+    keptContexts().push_back(context_);
 }
 
 const char* CanberraSound::eventIdFor(int soundId) {
@@ -78,6 +98,7 @@ void CanberraSound::play(int soundId) {
     std::lock_guard lock(mutex_);
     if (!ensureContext()) return;
     ++attempts_;
+    played_ = true;
     const int rc = ca_context_play(context_, 0, CA_PROP_EVENT_ID, event->eventId, CA_PROP_EVENT_DESCRIPTION,
                                    event->description, nullptr);
     if (rc == CA_SUCCESS) return;

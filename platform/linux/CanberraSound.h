@@ -43,6 +43,7 @@ private:
     ca_context* context_ = nullptr;
     bool unavailable_ = false;
     bool reported_ = false;
+    bool played_ = false;  // a play reached the backend (see the destructor)
     int attempts_ = 0;
 };
 

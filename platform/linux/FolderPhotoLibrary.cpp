@@ -528,8 +528,10 @@ std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& f
         }
         const int err = errno;
         {
+            // Only our own mark: another writer may be claiming the same
+            // name at this moment, and its mark must survive our failure.
             std::lock_guard lock(mutex_);
-            written_.erase(path);
+            written_.erase(written_.find(path));
         }
         if (err != EEXIST) return abandon("cannot rename " + temp + " to " + path + ": " + std::strerror(err));
     }

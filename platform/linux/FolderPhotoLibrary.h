@@ -128,7 +128,7 @@ private:
     std::unordered_map<std::string, std::string> byId_;       // identifier → path
     std::multimap<double, std::string> imagesByDate_;         // creation date → path
     std::multimap<double, std::string> videosByDate_;
-    std::set<std::string> written_;                           // paths we wrote
+    std::multiset<std::string> written_;  // paths we wrote, once per writer claiming the name
 
     int inotifyFd_ = -1;
     std::map<int, std::string> watches_;  // watch descriptor → folder

@@ -56,6 +56,18 @@ TEST_F(NullDeviceSoundTest, PlaysTheCompletionSoundAndIgnoresOtherIds) {
     EXPECT_TRUE(sound.available());
 }
 
+// A port that goes away while its sound is still playing (at exit, or a
+// second port in the same process) must not take the process down.
+TEST_F(NullDeviceSoundTest, PortsCanGoAwayWhileTheirSoundStillPlays) {
+    for (int i = 0; i < 4; ++i) {
+        CanberraSound sound;
+        sound.play(1519);
+    }
+    CanberraSound last;
+    last.play(1519);
+    EXPECT_LE(last.attempts(), 1);
+}
+
 TEST(CanberraSoundTest, PlayingWithOrWithoutADeviceIsSafeFromAnyThread) {
     CanberraSound sound;
     sound.play(1519);

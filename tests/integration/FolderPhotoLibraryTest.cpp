@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <ctime>
 #include <mutex>
 #include <set>
@@ -416,12 +417,14 @@ TEST_F(FolderPhotoLibraryTest, RequestVideoFileHandsOverTheRealPathLater) {
 }
 
 TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOverwrites) {
+    auto lib = open();
+    const size_t before = lib->indexedCount();
     // Every name the library could pick in the next seconds is taken
     // already; none of them may be touched.
     const QByteArray sentinel("taken");
     const auto now = std::chrono::system_clock::now();
     std::vector<QString> taken;
-    for (int ms = -50; ms < 4000; ++ms) {
+    for (int ms = 0; ms < 3000; ++ms) {
         const auto t = now + std::chrono::milliseconds(ms);
         const std::time_t secs = std::chrono::system_clock::to_time_t(t);
         std::tm local{};
@@ -434,8 +437,6 @@ TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOve
         taken.push_back(images + "/" + name);
         ASSERT_TRUE(writeFile(taken.back(), sentinel));
     }
-    auto lib = open();
-    const size_t before = lib->indexedCount();
 
     Outcome a, b;
     lib->createImageAsset(solidBitmap(12, 7, 0xFF2080C0), a.completion());
@@ -472,14 +473,16 @@ TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOve
     EXPECT_EQ(lib->indexedCount(), before + 2);
     EXPECT_TRUE(hiddenEntries(images).isEmpty()) << hiddenEntries(images).join(",").toStdString();
 
-    // The watcher reports our own files as ours.
-    std::vector<bool> ours;
+    // The watcher reports our own files as ours and the others' as theirs.
+    std::map<std::string, bool> reported;
     QObject::connect(lib.get(), &FolderPhotoLibrary::fileCompleted,
-                     [&](const QString& p, MediaType, bool self) {
-                         if (QFileInfo(p).fileName().startsWith("Plinthora_")) ours.push_back(self);
-                     });
-    ASSERT_TRUE(waitUntil([&] { return ours.size() >= 2; }));
-    EXPECT_TRUE(std::all_of(ours.begin(), ours.end(), [](bool x) { return x; }));
+                     [&](const QString& p, MediaType, bool self) { reported[p.toStdString()] = self; });
+    const std::string pathA = *lib->pathForIdentifier(a.id), pathB = *lib->pathForIdentifier(b.id);
+    ASSERT_TRUE(waitUntil([&] { return reported.count(pathA) && reported.count(pathB); }));
+    EXPECT_TRUE(reported[pathA]);
+    EXPECT_TRUE(reported[pathB]);
+    ASSERT_TRUE(waitUntil([&] { return reported.count(taken.back().toStdString()) > 0; }));
+    EXPECT_FALSE(reported[taken.back().toStdString()]);
     EXPECT_FALSE(lib->wroteItself(taken.front()));
 }
 

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,6 +162,21 @@ TEST_F(TrashTest, KeepsTheOriginalAndNoInfoWhenNoTrashCanTakeIt) {
     }
     EXPECT_FALSE(Trash(home.toStdString()).moveToTrash((root.path() + "/shots/absent.png").toStdString()).ok);
     EXPECT_FALSE(Trash(home.toStdString()).moveToTrash("relative/path.png").ok);
+}
+
+TEST_F(TrashTest, RenameNoReplaceNeverReplacesAnExistingName) {
+    const QString from = put("shots/new.png", "new");
+    const QString to = put("shots/old.png", "old");
+    errno = 0;
+    EXPECT_EQ(renameNoReplace(from.toStdString(), to.toStdString()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(readFile(to), QByteArray("old"));
+    EXPECT_EQ(readFile(from), QByteArray("new"));
+
+    const QString free = root.path() + "/shots/free.png";
+    EXPECT_EQ(renameNoReplace(from.toStdString(), free.toStdString()), 0);
+    EXPECT_EQ(readFile(free), QByteArray("new"));
+    EXPECT_FALSE(QFileInfo::exists(from));
 }
 
 TEST_F(TrashTest, DefaultHomeTrashFollowsXdgDataHome) {
