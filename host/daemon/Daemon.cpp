@@ -119,11 +119,6 @@ bool Daemon::start(QString& error) {
                         .arg(kDaemonService);
             return false;
         }
-        new DaemonAdaptor(this);
-        if (!bus.registerObject(kDaemonPath, this)) {
-            error = QStringLiteral("cannot publish %1 on the session bus").arg(kDaemonPath);
-            return false;
-        }
     } else {
         std::fprintf(stderr,
                      "plinthorad: no session bus (%s): settings changes apply after a restart, "
@@ -182,6 +177,14 @@ bool Daemon::start(QString& error) {
     if (!tweak_.open(tweakCandidates(options_.tweakPath.toStdString()), why) || !tweak_.start(platform_, why)) {
         error = QString::fromStdString(why);
         return false;
+    }
+    // Published last: whoever sees the object may rely on a running daemon.
+    if (busConnected_) {
+        new DaemonAdaptor(this);
+        if (!bus.registerObject(kDaemonPath, this)) {
+            error = QStringLiteral("cannot publish %1 on the session bus").arg(kDaemonPath);
+            return false;
+        }
     }
     debugLog("host: tweak %s started; screen %gx%g@%g; screenshots %s; screencasts %s", tweak_.path().c_str(),
              screenSpec_.width, screenSpec_.height, screenSpec_.scale, qPrintable(library_->imageFolder()),

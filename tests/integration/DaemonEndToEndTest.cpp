@@ -1,0 +1,281 @@
+// plinthorad as a user runs it: the real daemon process on its own session
+// bus, real folders, the real tweak library, offscreen Qt.
+#include "MediaTestSupport.h"
+
+#include "host/common/SampleAssets.h"
+#include "platform/linux/DBusNotifyCenter.h"
+#include "platform/linux/FolderPhotoLibrary.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "settings/SRSettings.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+
+namespace plinthora::testing {
+namespace {
+
+using mediatest::waitUntil;
+
+constexpr const char* kService = "com.ozrin.plinthora.Daemon";
+constexpr const char* kPath = "/com/ozrin/plinthora/Daemon";
+constexpr const char* kInterface = "com.ozrin.plinthora.Daemon";
+// Bounded waits for events; generous for sanitizer builds on small machines.
+constexpr int kStartMs = 30000;
+constexpr int kResultMs = 30000;
+// Longer than the slowest trigger (2.5 s) plus one retry (1.5 s): a run
+// that was going to happen has happened.
+constexpr int kSettleMs = 5000;
+
+// A private session bus per test, so tests may run side by side and never
+// meet a daemon the user runs.
+class PrivateBus {
+public:
+    bool start() {
+        process_.setProgram("dbus-daemon");
+        process_.setArguments({"--session", "--nofork", "--print-address=1"});
+        process_.start();
+        if (!process_.waitForStarted(kStartMs)) return false;
+        if (!waitUntil([&] { return process_.canReadLine(); }, kStartMs)) return false;
+        address_ = QString::fromUtf8(process_.readLine()).trimmed();
+        connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, address_));
+        return connection_->isConnected();
+    }
+    ~PrivateBus() {
+        if (connection_) QDBusConnection::disconnectFromBus(address_);
+        process_.terminate();
+        process_.waitForFinished(5000);
+    }
+    const QString& address() const { return address_; }
+    QDBusConnection& connection() { return *connection_; }
+
+private:
+    QProcess process_;
+    QString address_;
+    std::unique_ptr<QDBusConnection> connection_;
+};
+
+class DaemonEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        ASSERT_TRUE(bus_.start()) << "cannot start a private dbus-daemon";
+        shots_ = dir_.filePath("Screenshots");
+        casts_ = dir_.filePath("Screencasts");
+        device_ = dir_.filePath("device");
+        QDir().mkpath(shots_);
+        QDir().mkpath(casts_);
+        // The preferences writer of this process works on the daemon's files.
+        ::setenv("PLINTHORA_DEVICE_ROOT", device_.toLocal8Bit().constData(), 1);
+        notify_ = std::make_unique<linux_platform::DBusNotifyCenter>(bus_.connection());
+        Platform p;
+        p.fs = &fs_;
+        p.plist = &plist_;
+        p.notify = notify_.get();
+        setPlatform(p);
+    }
+
+    void TearDown() override {
+        for (auto& d : daemons_) {
+            if (d->state() != QProcess::NotRunning) {
+                d->terminate();
+                d->waitForFinished(kStartMs);
+            }
+            if (::testing::Test::HasFailure())
+                std::fprintf(stderr, "--- plinthorad stderr ---\n%s\n", d->readAllStandardError().constData());
+        }
+        setPlatform(Platform{});
+        ::unsetenv("PLINTHORA_DEVICE_ROOT");
+    }
+
+    QProcess* launch() {
+        auto d = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SESSION_BUS_ADDRESS", bus_.address());
+        env.insert("PLINTHORA_DEVICE_ROOT", device_);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_DATA_HOME", dir_.filePath("data"));
+        d->setProcessEnvironment(env);
+        d->setProgram(PLINTHORA_BINARY_DIR "/host/plinthorad");
+        d->setArguments({"--screenshots", shots_, "--screencasts", casts_, "--screen", "390x844@3", "--verbose"});
+        d->start();
+        daemons_.push_back(std::move(d));
+        return daemons_.back().get();
+    }
+
+    // The daemon publishes its object once it watches the folders and the
+    // tweak has started.
+    bool daemonOnBus() {
+        return waitUntil([&] { return bus_.connection().interface()->isServiceRegistered(kService).value() &&
+                                      !status().isEmpty(); },
+                         kStartMs);
+    }
+
+    QDBusMessage call(const QString& method, const QVariantList& args = {}) {
+        QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+        m.setArguments(args);
+        return bus_.connection().call(m, QDBus::Block, kStartMs);
+    }
+
+    QString status() {
+        QDBusMessage r = call("Status");
+        return r.type() == QDBusMessage::ReplyMessage && !r.arguments().isEmpty() ? r.arguments().first().toString()
+                                                                                   : QString();
+    }
+
+    // Waits until the daemon's status has the line, e.g. "captured: yes".
+    bool statusShows(const QString& line, int ms = kResultMs) {
+        return waitUntil([&] { return status().split('\n').contains(line); }, ms);
+    }
+
+    // Copies a screen-size screenshot in, as `cp` does: created, written,
+    // closed under its final name. (Not QFile::copy: it links an unnamed
+    // temporary file into place, which shows only as a creation.)
+    QString takeScreenshot(const QString& name, int seed) {
+        const QString source = dir_.filePath(name);
+        EXPECT_TRUE(host::makeSampleScreenshot(1170, 2532, seed).save(source, "PNG"));
+        QFile in(source);
+        EXPECT_TRUE(in.open(QIODevice::ReadOnly));
+        const QString target = QDir(shots_).filePath(name);
+        QFile out(target);
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly));
+        EXPECT_EQ(out.write(in.readAll()), in.size());
+        out.close();
+        return target;
+    }
+
+    // The PNGs in the screenshot folder that are not the named originals.
+    QStringList results(const QStringList& originals) {
+        QStringList out;
+        for (const QString& f : QDir(shots_).entryList({"*.png"}, QDir::Files))
+            if (!originals.contains(f)) out << QDir(shots_).filePath(f);
+        return out;
+    }
+
+    QSize shellSize() {
+        return QImage(QDir(device_).filePath("Ozrin/套壳素材/Sample Phone.png")).size();
+    }
+
+    QTemporaryDir dir_;
+    PrivateBus bus_;
+    QString shots_, casts_, device_;
+    linux_platform::PosixFileSystem fs_;
+    linux_platform::LibplistPropertyLists plist_;
+    std::unique_ptr<linux_platform::DBusNotifyCenter> notify_;
+    std::vector<std::unique_ptr<QProcess>> daemons_;
+};
+
+TEST_F(DaemonEndToEndTest, ScreenshotIsFramedOnceAndASettingChangeApplies) {
+    struct Case {
+        const char* name;
+        bool watermark;
+    } cases[] = {{"watermark on", true}, {"both off", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A fresh daemon and folders for each case.
+        for (const QString& f : QDir(shots_).entryList(QDir::Files)) QFile::remove(QDir(shots_).filePath(f));
+        QDir(device_).removeRecursively();
+        QProcess* daemon = launch();
+        ASSERT_TRUE(daemonOnBus()) << "the daemon did not come up";
+        EXPECT_TRUE(statusShows("platform: set (the library's own holder)", 1000)) << status().toStdString();
+
+        takeScreenshot("first.png", 1);
+        ASSERT_TRUE(waitUntil([&] { return !results({"first.png"}).isEmpty(); }, kResultMs))
+            << "no framed result appeared";
+        waitUntil([] { return false; }, kSettleMs);
+        QStringList framed = results({"first.png"});
+        ASSERT_EQ(framed.size(), 1) << "one screenshot, one result";
+        const QSize shell = shellSize();
+        ASSERT_FALSE(shell.isEmpty()) << "the sample shell was not installed";
+        EXPECT_EQ(QImage(framed.first()).size(), shell) << "the result is the shell's canvas";
+
+        // The settings page's way: rewrite the file, then post the change.
+        // (Its folder exists on any system that has had settings saved.)
+        QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
+        ASSERT_TRUE(writePreference("sr_ssShellEnabled", Value::boolean(false)));
+        ASSERT_TRUE(writePreference("sr_ssWatermarkEnabled", Value::boolean(c.watermark)));
+
+        takeScreenshot("second.png", 2);
+        ASSERT_TRUE(statusShows("screenshots seen: 2")) << "the daemon did not see the second screenshot";
+        if (c.watermark)
+            waitUntil([&] { return results({"first.png", "second.png"}).size() == 2; }, kResultMs);
+        waitUntil([] { return false; }, kSettleMs);
+        QStringList now = results({"first.png", "second.png"});
+        now.removeAll(framed.first());
+        if (c.watermark) {
+            ASSERT_EQ(now.size(), 1) << "the second screenshot was not delivered once";
+            const QImage second(now.first());
+            EXPECT_EQ(second.size(), QSize(1170, 2532)) << "without a shell the result keeps the screenshot's size";
+            EXPECT_NE(second.convertToFormat(QImage::Format_ARGB32),
+                      QImage(QDir(shots_).filePath("second.png")).convertToFormat(QImage::Format_ARGB32))
+                << "the watermark left no trace";
+        } else {
+            EXPECT_TRUE(now.isEmpty()) << "both features off, yet something was saved";
+        }
+        daemon->terminate();
+        ASSERT_TRUE(daemon->waitForFinished(kStartMs));
+        EXPECT_EQ(daemon->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(daemon->exitCode(), 0);
+    }
+}
+
+TEST_F(DaemonEndToEndTest, ASecondDaemonOnTheSameBusRefuses) {
+    launch();
+    ASSERT_TRUE(daemonOnBus());
+    QProcess* second = launch();
+    ASSERT_TRUE(second->waitForFinished(kStartMs)) << "the second daemon kept running";
+    EXPECT_NE(second->exitCode(), 0);
+    EXPECT_TRUE(second->readAllStandardError().contains("another plinthorad is already running"));
+    EXPECT_FALSE(status().isEmpty()) << "the first daemon must be unaffected";
+}
+
+TEST_F(DaemonEndToEndTest, CaptureStateFollowsTheScreencastFolderAndTheBusCall) {
+    launch();
+    ASSERT_TRUE(daemonOnBus());
+    ASSERT_TRUE(statusShows("captured: no"));
+
+    // By hand, as `plinthora capture on|off` does.
+    call("SetCaptured", {true});
+    EXPECT_TRUE(statusShows("captured: yes"));
+    call("SetCaptured", {false});
+    EXPECT_TRUE(statusShows("captured: no"));
+
+    // A recorder writing a file, then closing it.
+    QFile movie(QDir(casts_).filePath("Screencast.mp4"));
+    ASSERT_TRUE(movie.open(QIODevice::WriteOnly));
+    movie.write(QByteArray(4096, '\0'));
+    movie.flush();
+    EXPECT_TRUE(statusShows("captured: yes"));
+    movie.close();
+    EXPECT_TRUE(statusShows("captured: no"));
+}
+
+TEST_F(DaemonEndToEndTest, TerminateLeavesNoHalfWrittenFile) {
+    QProcess* daemon = launch();
+    ASSERT_TRUE(daemonOnBus());
+    takeScreenshot("shot.png", 3);
+    // Somewhere between the screenshot and its result.
+    ASSERT_TRUE(statusShows("screenshots seen: 1"));
+    waitUntil([] { return false; }, 2100);
+    daemon->terminate();
+    ASSERT_TRUE(daemon->waitForFinished(kStartMs));
+    EXPECT_EQ(daemon->exitCode(), 0);
+    EXPECT_TRUE(QDir(shots_).entryList({".*"}, QDir::Files | QDir::Hidden).isEmpty())
+        << "a temporary file was left behind";
+    for (const QString& r : results({"shot.png"})) EXPECT_FALSE(QImage(r).isNull()) << r.toStdString();
+}
+
+}  // namespace
+}  // namespace plinthora::testing
