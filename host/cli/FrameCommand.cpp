@@ -101,20 +101,13 @@ int runFrame(int argc, char** argv) {
     static char* qargv[] = {name, nullptr};
     QGuiApplication app(qargc, qargv);
 
-    linux_platform::PosixFileSystem fs;
-    linux_platform::LibplistPropertyLists plist;
-    linux_platform::NlohmannJson json;
+    linux_platform::BasicPorts ports;
     linux_platform::QtImaging imaging;
-    linux_platform::SystemRandom random;
-    linux_platform::SteadyClock clock;
     Platform p;
-    p.fs = &fs;
-    p.plist = &plist;
-    p.json = &json;
+    ports.fillIn(p);
     p.imaging = &imaging;
-    p.random = &random;
-    p.clock = &clock;
     setPlatform(p);
+    linux_platform::PosixFileSystem& fs = ports.fs;
     loadSettings();
     SRSettings& s = settings();
     if (mode) s.watermarkMode = *mode;

@@ -66,4 +66,23 @@ public:
     uint32_t uniform(uint32_t upperBound) override;
 };
 
+// The display-free ports every program of ours sets up the same way.
+struct BasicPorts {
+    QtDispatch dispatch;
+    SteadyClock clock;
+    PosixFileSystem fs;
+    LibplistPropertyLists plist;
+    NlohmannJson json;
+    SystemRandom random;
+
+    void fillIn(Platform& p) {
+        p.dispatch = &dispatch;
+        p.clock = &clock;
+        p.fs = &fs;
+        p.plist = &plist;
+        p.json = &json;
+        p.random = &random;
+    }
+};
+
 }  // namespace plinthora::linux_platform

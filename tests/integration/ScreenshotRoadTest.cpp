@@ -43,13 +43,8 @@ protected:
             imaging_, shots_, root_ + "/Screencasts", linux_platform::Trash(linux_platform::Trash::defaultHomeTrash()));
 
         Platform p;
-        p.dispatch = &dispatch_;
-        p.clock = &clock_;
-        p.fs = &fs_;
-        p.plist = &plist_;
-        p.json = &json_;
+        ports_.fillIn(p);
         p.notify = &notify_;
-        p.random = &random_;
         p.imaging = &imaging_;
         p.photos = library_.get();
         p.pasteboard = &pasteboard_;
@@ -58,7 +53,7 @@ protected:
         setPlatform(p);
         resetRecentCaptureTableForTesting();
         SRUnifiedProcessor::sharedInstance().resetForTesting();
-        host::installSampleAssets(fs_);
+        host::installSampleAssets(ports_.fs);
         loadSettings();
     }
     void TearDown() override {
@@ -94,13 +89,8 @@ protected:
     QTemporaryDir tmp_;
     QString root_, shots_;
     linux_platform::QtImaging imaging_;
-    linux_platform::QtDispatch dispatch_;
-    linux_platform::SteadyClock clock_;
-    linux_platform::PosixFileSystem fs_;
-    linux_platform::LibplistPropertyLists plist_;
-    linux_platform::NlohmannJson json_;
-    linux_platform::SystemRandom random_;
-    fake::RecordingNotifyCenter notify_{dispatch_};
+    linux_platform::BasicPorts ports_;
+    fake::RecordingNotifyCenter notify_{ports_.dispatch};
     fake::RecordingPasteboard pasteboard_;
     fake::RecordingSound sound_;
     fake::FixedScreen screen_;
