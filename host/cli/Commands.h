@@ -12,5 +12,8 @@ struct Command {
 
 int runFrame(int argc, char** argv);
 int runSamples(int argc, char** argv);
+int runDoctor(int argc, char** argv);
+int runNotify(int argc, char** argv);
+int runCapture(int argc, char** argv);
 
 }  // namespace plinthora::cli

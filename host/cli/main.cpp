@@ -15,6 +15,12 @@ const std::vector<plinthora::cli::Command>& commands() {
          "dress one screenshot in a shell (and watermark) without the daemon", plinthora::cli::runFrame},
         {"samples", "samples DIR", "write a sample screenshot, shell (.png + .cfg) and watermark into DIR",
          plinthora::cli::runSamples},
+        {"doctor", "doctor [--screenshots DIR] [--screencasts DIR]",
+         "check folders, assets, preferences, bus, display, sound and codecs (exit 1 on any WARN)",
+         plinthora::cli::runDoctor},
+        {"notify", "notify [NAME]", "post a notification by hand (default: com.ozrin.plinthora/preferencesChanged)",
+         plinthora::cli::runNotify},
+        {"capture", "capture on|off", "tell plinthorad a screen capture began or ended", plinthora::cli::runCapture},
     };
     return table;
 }

@@ -4,6 +4,7 @@
 // screencast folders into the home screen's events.
 #pragma once
 
+#include "host/daemon/DaemonBus.h"
 #include "host/daemon/HomeScreen.h"
 #include "host/daemon/MethodTable.h"
 #include "host/daemon/TweakLoader.h"
@@ -25,10 +26,6 @@
 #include <string>
 
 namespace plinthora::host {
-
-inline constexpr const char* kDaemonService = "com.ozrin.plinthora.Daemon";
-inline constexpr const char* kDaemonPath = "/com/ozrin/plinthora/Daemon";
-inline constexpr const char* kDaemonInterface = "com.ozrin.plinthora.Daemon";
 
 // The screen the tweak sees: size in points and scale, fixed for the run.
 struct ScreenSpec {

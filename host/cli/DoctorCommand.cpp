@@ -1,0 +1,194 @@
+// plinthora doctor: checks what the daemon needs, one line per check, OK or
+// WARN with the reason and what to do.
+#include "host/cli/Commands.h"
+#include "compositing/SRAssetResolver.h"
+#include "host/daemon/DaemonBus.h"
+#include "platform/linux/FolderPhotoLibrary.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "settings/SRSettings.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFileInfo>
+#include <QImageReader>
+
+#include <canberra.h>
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace plinthora::cli {
+
+namespace {
+
+struct Report {
+    int warnings = 0;
+    void line(bool ok, const char* what, const char* fmt, ...) __attribute__((format(printf, 4, 5))) {
+        if (!ok) ++warnings;
+        std::printf("%-4s %-22s ", ok ? "OK" : "WARN", what);
+        std::va_list args;
+        va_start(args, fmt);
+        std::vprintf(fmt, args);
+        va_end(args);
+        std::printf("\n");
+    }
+};
+
+void checkCaptureFolder(Report& r, const char* what, const QString& folder) {
+    const QFileInfo info(folder);
+    if (!info.exists())
+        r.line(false, what, "%s does not exist yet (plinthorad creates it on start)", qPrintable(folder));
+    else if (!info.isDir() || !info.isWritable())
+        r.line(false, what, "%s is not a writable folder: results cannot be saved there", qPrintable(folder));
+    else
+        r.line(true, what, "%s", qPrintable(folder));
+}
+
+int countImages(FileSystem& fs, const char* folder) {
+    int n = 0;
+    for (const std::string& name : fs.listDirectory(folder).value_or(std::vector<std::string>{}))
+        if (SRAssetResolver::qualifiesAsImageName(name)) ++n;
+    return n;
+}
+
+void checkAssets(Report& r, FileSystem& fs) {
+    struct Folder {
+        const char* what;
+        const char* path;
+        const char* without;
+    } folders[] = {
+        {"shells", kShellFolder, "screenshots are saved without a frame"},
+        {"landscape shells", kLandscapeShellFolder, "landscape captures use the portrait shell"},
+        {"watermarks", kWatermarkFolder, "the watermark switches have nothing to draw"},
+    };
+    for (const Folder& f : folders) {
+        const int n = countImages(fs, f.path);
+        const std::string real = fs.realPath(f.path);
+        if (n > 0)
+            r.line(true, f.what, "%d image%s in %s", n, n == 1 ? "" : "s", real.c_str());
+        else
+            r.line(false, f.what, "no .png or .jpg in %s: %s (plinthorad puts samples into empty folders)",
+                   real.c_str(), f.without);
+    }
+}
+
+void checkPreferences(Report& r, FileSystem& fs, PropertyLists& plist) {
+    const std::string real = fs.realPath(kPreferencesPath);
+    const auto bytes = fs.readFile(kPreferencesPath);
+    if (!bytes) {
+        r.line(true, "preferences", "%s not written yet: every setting has its default", real.c_str());
+        return;
+    }
+    const auto root = plist.parse(*bytes);
+    if (!root || !root->isDict())
+        r.line(false, "preferences", "%s is not a property list: every setting has its default", real.c_str());
+    else
+        r.line(true, "preferences", "%s", real.c_str());
+}
+
+void checkBus(Report& r) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        r.line(false, "session bus", "not reachable (%s): settings changes and `plinthora capture` cannot reach "
+                                     "the daemon", qPrintable(bus.lastError().message()));
+        r.line(false, "daemon", "unknown without a session bus");
+        return;
+    }
+    r.line(true, "session bus", "connected");
+    if (bus.interface()->isServiceRegistered(host::kDaemonService).value())
+        r.line(true, "daemon", "plinthorad is running");
+    else
+        r.line(false, "daemon", "plinthorad is not running (systemctl --user start plinthorad)");
+}
+
+void checkDisplay(Report& r) {
+    auto env = [](const char* name) -> std::string {
+        const char* v = std::getenv(name);
+        return v ? v : "";
+    };
+    const std::string qpa = env("QT_QPA_PLATFORM");
+    if (qpa == "offscreen" || qpa == "minimal")
+        r.line(false, "display / clipboard", "QT_QPA_PLATFORM=%s: the clipboard stays inside the daemon", qpa.c_str());
+    else if (!env("WAYLAND_DISPLAY").empty())
+        r.line(true, "display / clipboard", "Wayland display %s", env("WAYLAND_DISPLAY").c_str());
+    else if (!env("DISPLAY").empty())
+        r.line(true, "display / clipboard", "X11 display %s", env("DISPLAY").c_str());
+    else
+        r.line(false, "display / clipboard",
+               "no display: \"save to clipboard\" has no effect outside the daemon, the screen is taken as 390x844@3");
+}
+
+void checkSound(Report& r) {
+    // Opening a context succeeds even without a device; only a play tells.
+    // It plays the sound the daemon plays after a save.
+    ca_context* ctx = nullptr;
+    int err = ca_context_create(&ctx);
+    if (err == CA_SUCCESS) err = ca_context_open(ctx);
+    if (err == CA_SUCCESS)
+        err = ca_context_play(ctx, 0, CA_PROP_EVENT_ID, "complete", CA_PROP_EVENT_DESCRIPTION, "plinthora doctor",
+                              nullptr);
+    if (err == CA_SUCCESS)
+        r.line(true, "sound", "played the event sound \"complete\" (you should have heard it)");
+    else
+        r.line(false, "sound", "no sound (%s): results are saved silently", ca_strerror(err));
+    if (ctx) ca_context_destroy(ctx);
+}
+
+void checkCodecs(Report& r) {
+    const QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    const bool png = formats.contains("png"), jpeg = formats.contains("jpeg") || formats.contains("jpg");
+    if (png && jpeg)
+        r.line(true, "image formats", "PNG and JPEG");
+    else
+        r.line(false, "image formats", "missing %s: such screenshots and shells cannot be read",
+               !png ? (!jpeg ? "PNG and JPEG" : "PNG") : "JPEG (install qt6-image-formats-plugins)");
+
+    const bool x264 = avcodec_find_encoder_by_name("libx264") != nullptr;
+    const bool h264 = avcodec_find_decoder(AV_CODEC_ID_H264) != nullptr;
+    const bool aac = avcodec_find_decoder(AV_CODEC_ID_AAC) != nullptr;
+    if (x264 && h264 && aac)
+        r.line(true, "video codecs", "H.264 (libx264) encode, H.264 and AAC decode");
+    else
+        r.line(false, "video codecs", "missing%s%s%s: recordings cannot be framed (install libavcodec59 with libx264)",
+               x264 ? "" : " libx264 encoder", h264 ? "" : " H.264 decoder", aac ? "" : " AAC decoder");
+}
+
+}  // namespace
+
+int runDoctor(int argc, char** argv) {
+    QString shots, casts;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if ((a == "--screenshots" || a == "--screencasts") && i + 1 < argc)
+            (a == "--screenshots" ? shots : casts) = QString::fromLocal8Bit(argv[++i]);
+        else {
+            std::fprintf(stderr, "usage: plinthora doctor [--screenshots DIR] [--screencasts DIR]\n");
+            return 2;
+        }
+    }
+    QCoreApplication app(argc, argv);
+    linux_platform::PosixFileSystem fs;
+    linux_platform::LibplistPropertyLists plist;
+    Report r;
+    checkCaptureFolder(r, "screenshot folder",
+                       shots.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultImageFolder() : shots);
+    checkCaptureFolder(r, "screencast folder",
+                       casts.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultVideoFolder() : casts);
+    checkAssets(r, fs);
+    checkPreferences(r, fs, plist);
+    checkBus(r);
+    checkDisplay(r);
+    checkSound(r);
+    checkCodecs(r);
+    std::printf("%s\n", r.warnings ? "some checks need attention" : "all checks passed");
+    return r.warnings ? 1 : 0;
+}
+
+}  // namespace plinthora::cli
