@@ -49,6 +49,19 @@ struct Quad {
     Point topLeft, topRight, bottomLeft, bottomRight;
 };
 
+// The same four corners in the image-filter stage's frame: origin at the
+// bottom-left corner of a canvas, y upward.
+struct FilterQuad {
+    Point inputTopLeft, inputTopRight, inputBottomLeft, inputBottomRight;
+};
+
+// The one conversion between the two frames, for a canvas of `height`.
+inline Point toFilterSpace(Point p, double height) { return {p.x, height - p.y}; }
+inline Quad fromFilterSpace(const FilterQuad& q, double height) {
+    return {toFilterSpace(q.inputTopLeft, height), toFilterSpace(q.inputTopRight, height),
+            toFilterSpace(q.inputBottomLeft, height), toFilterSpace(q.inputBottomRight, height)};
+}
+
 class Imaging {
 public:
     virtual ~Imaging() = default;

@@ -117,3 +117,19 @@ TEST_F(ShellLayoutTest, FormDetection) {
 
 }  // namespace
 }  // namespace plinthora::testing
+
+namespace plinthora::testing {
+namespace {
+
+TEST(FilterSpace, FlipsAgainstTheCanvasHeightAndBack) {
+    EXPECT_EQ(toFilterSpace({200, 300}, 4000), (Point{200, 3700}));
+    const FilterQuad q{{1, 2}, {3, 4}, {5, 6}, {7, 8}};
+    const Quad back = fromFilterSpace(q, 10);
+    EXPECT_EQ(back.topLeft, (Point{1, 8}));
+    EXPECT_EQ(back.topRight, (Point{3, 6}));
+    EXPECT_EQ(back.bottomLeft, (Point{5, 4}));
+    EXPECT_EQ(back.bottomRight, (Point{7, 2}));
+}
+
+}  // namespace
+}  // namespace plinthora::testing

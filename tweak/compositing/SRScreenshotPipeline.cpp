@@ -179,10 +179,11 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
 
     std::shared_ptr<Bitmap> canvas;
     if (form == TemplateForm::Corner) {
-        // The layout is in the canvas's top-left frame, which is what the
-        // imaging port takes; no flip is needed on this side.
-        const Quad quad{layout.lt, layout.rt, layout.lb, layout.rb};
-        canvas = std::make_shared<Bitmap>(p.imaging->perspectiveUnder(*content, quad, *shell));
+        // The perspective stage works bottom-up: each layout point enters it
+        // as (x, H − y).
+        const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H),
+                                 toFilterSpace(layout.lb, H), toFilterSpace(layout.rb, H)};
+        canvas = std::make_shared<Bitmap>(p.imaging->perspectiveUnder(*content, fromFilterSpace(corners, H), *shell));
     } else {
         Rect target;
         const double tw = form == TemplateForm::Rectangle ? templateNumber(*tmpl, "template_width") : 0;
