@@ -67,6 +67,16 @@ private:
     std::unique_ptr<QDBusConnection> connection_;
 };
 
+// Collects the daemon's ResultSaved signals.
+class ResultRecorder : public QObject {
+    Q_OBJECT
+public slots:
+    void resultSaved(const QString& path) { paths << path; }
+
+public:
+    QStringList paths;
+};
+
 class DaemonEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -189,6 +199,9 @@ TEST_F(DaemonEndToEndTest, ScreenshotIsFramedOnceAndASettingChangeApplies) {
         QDir(device_).removeRecursively();
         QProcess* daemon = launch();
         ASSERT_TRUE(daemonOnBus()) << "the daemon did not come up";
+        ResultRecorder recorder;
+        ASSERT_TRUE(bus_.connection().connect(kService, kPath, kInterface, "ResultSaved", &recorder,
+                                              SLOT(resultSaved(QString))));
         EXPECT_TRUE(statusShows("platform: set (the library's own holder)", 1000)) << status().toStdString();
 
         takeScreenshot("first.png", 1);
@@ -200,6 +213,7 @@ TEST_F(DaemonEndToEndTest, ScreenshotIsFramedOnceAndASettingChangeApplies) {
         const QSize shell = shellSize();
         ASSERT_FALSE(shell.isEmpty()) << "the sample shell was not installed";
         EXPECT_EQ(QImage(framed.first()).size(), shell) << "the result is the shell's canvas";
+        EXPECT_EQ(recorder.paths, QStringList{framed.first()}) << "ResultSaved names the new file";
 
         // The settings page's way: rewrite the file, then post the change.
         // (Its folder exists on any system that has had settings saved.)
@@ -279,3 +293,5 @@ TEST_F(DaemonEndToEndTest, TerminateLeavesNoHalfWrittenFile) {
 
 }  // namespace
 }  // namespace plinthora::testing
+
+#include "DaemonEndToEndTest.moc"
