@@ -1,4 +1,5 @@
 #include "platform/linux/FolderPhotoLibrary.h"
+#include "platform/linux/LinuxPlatform.h"
 
 #include "platform/ports/Platform.h"
 
@@ -69,25 +70,6 @@ bool writeAll(int fd, const char* data, size_t size) {
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string out;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return out;
 }
 
 // "Plinthora_20240131_142501_042": local time to the millisecond, so names

@@ -126,8 +126,8 @@ std::optional<std::vector<std::string>> PosixFileSystem::listDirectory(const std
     return names;
 }
 
-std::optional<std::string> PosixFileSystem::readFile(const std::string& path) const {
-    int fd = ::open(realPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<std::string> readWholeFile(const std::string& realPath) {
+    int fd = ::open(realPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     std::string out;
     char buf[65536];
@@ -143,6 +143,10 @@ std::optional<std::string> PosixFileSystem::readFile(const std::string& path) co
     }
     ::close(fd);
     return out;
+}
+
+std::optional<std::string> PosixFileSystem::readFile(const std::string& path) const {
+    return readWholeFile(realPath(path));
 }
 
 bool writeAtomically(const std::string& real, const std::string& bytes) {

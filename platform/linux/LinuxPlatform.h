@@ -44,6 +44,9 @@ public:
     std::string temporaryDirectory() const override;
 };
 
+// The whole content of a file at a real path; nullopt when it cannot be read.
+std::optional<std::string> readWholeFile(const std::string& realPath);
+
 // Writes bytes to a temp file beside `realPath`, fsyncs it and renames it
 // over the target; the folder is fsynced too. False, with nothing left
 // behind, on any failure.
