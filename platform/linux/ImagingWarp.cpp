@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -126,60 +127,158 @@ struct Sampler {
         return true;
     }
 
-    // Calls put(x, u, v) for x in [begin, end) of row y. The division is
-    // done exactly at both ends of short spans and the source point is
-    // interpolated linearly in between: over kSpan pixels the projective
-    // curvature of any sane quad is far below 1/256 pixel. Spans are laid
-    // on a fixed grid from the bounding box's left edge, so a pixel gets
-    // the same sample whichever run it is drawn in.
-    template <typename Put>
-    inline void row(int y, int begin, int end, Put&& put) const {
+    // Writes the samples of pixels [begin, end) of row y to out[0 ..
+    // end − begin). The division is done exactly at both ends of short
+    // spans and the source point is interpolated linearly in between: over
+    // kSpan pixels the projective curvature of any sane quad is far below
+    // 1/256 pixel. Spans are laid on a fixed grid from the bounding box's
+    // left edge, so a pixel gets the same sample whichever run it is drawn
+    // in.
+    inline void row(int y, int begin, int end, uint32_t* out) const {
         constexpr int kSpan = 16;
         double U0, V0, W0;
         rowStart(y, U0, V0, W0);
-        for (int xs = x0 + (begin - x0) / kSpan * kSpan; xs < end; xs += kSpan) {
+        int xs = x0 + (begin - x0) / kSpan * kSpan;
+        double us = 0, vs = 0;
+        // A span's end is the next one's start: one division per span.
+        bool startOk = map(xs, U0, V0, W0, us, vs);
+        for (; xs < end; xs += kSpan) {
             const int xe = std::min(xs + kSpan, x1);
             const int from = std::max(xs, begin), to = std::min(xe, end);
-            double us, vs, ue, ve;
-            if (map(xs, U0, V0, W0, us, vs) && map(xe, U0, V0, W0, ue, ve)) {
-                const double du = (ue - us) / (xe - xs), dv = (ve - vs) / (xe - xs);
-                const double ua = us + du * (from - xs), va = vs + dv * (from - xs);
-                const double ub = us + du * (to - 1 - xs), vb = vs + dv * (to - 1 - xs);
-                if (interior(ua, va) && interior(ub, vb)) {
-                    // Every sample of the run has all four neighbours inside
-                    // the source (the points are on a line): step in 16.16
-                    // fixed point with no tests.
-                    const uint32_t* pixels = src->pixels.data();
-                    const size_t stride = size_t(src->width);
-                    int64_t fx = std::llround((ua - 0.5) * 65536.0), fy = std::llround((va - 0.5) * 65536.0);
-                    const int64_t dfx = std::llround(du * 65536.0), dfy = std::llround(dv * 65536.0);
-                    for (int x = from; x < to; ++x, fx += dfx, fy += dfy) {
-                        // Rounded to 1/128 pixel as fetch() does.
-                        const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
-                        const uint32_t* r0 = pixels + size_t(gy >> 7) * stride;
-                        put(x, blend4(r0, r0 + stride, gx >> 7, (gx >> 7) + 1, gx & 127, gy & 127));
-                    }
-                    continue;
+            double ue = 0, ve = 0;
+            const bool endOk = map(xe, U0, V0, W0, ue, ve);
+            uint32_t* o = out + (from - begin);
+            // Fixed point needs the span's points within reach of the
+            // source; a map that flings them far away (the quad's horizon
+            // near the canvas) takes the exact per-pixel route.
+            constexpr double kReach = 1 << 20;
+            if (startOk && endOk && std::abs(us) < kReach && std::abs(vs) < kReach && std::abs(ue) < kReach &&
+                std::abs(ve) < kReach) {
+                // Full spans divide by a power of two: exactly a multiply.
+                const bool full = xe - xs == kSpan;
+                const double du = full ? (ue - us) * (1.0 / kSpan) : (ue - us) / (xe - xs);
+                const double dv = full ? (ve - vs) * (1.0 / kSpan) : (ve - vs) / (xe - xs);
+                // 16.16 pixel-centre positions stepped from the span's start,
+                // so that a pixel's sample depends on its span only, not on
+                // the run it is drawn in.
+                const int64_t dfx = toFixed(du), dfy = toFixed(dv);
+                const int64_t fx = toFixed(us - 0.5) + dfx * (from - xs), fy = toFixed(vs - 0.5) + dfy * (from - xs);
+                const int n = to - from;
+                if (interior(fx, fy) && interior(fx + dfx * (n - 1), fy + dfy * (n - 1))) {
+                    // The positions are on a line: all four neighbours of
+                    // every sample are inside the source, no tests needed.
+                    stepInterior(fx, fy, dfx, dfy, o, n);
+                } else {
+                    for (int i = 0; i < n; ++i) o[i] = fetchFixed(fx + dfx * i, fy + dfy * i);
                 }
-                for (int x = from; x < to; ++x) putSample(x, us + du * (x - xs), vs + dv * (x - xs), put);
             } else {
                 for (int x = from; x < to; ++x) {
                     double u, v;
-                    put(x, map(x, U0, V0, W0, u, v) ? fetch(u, v) : 0u);
+                    *o++ = map(x, U0, V0, W0, u, v) ? fetch(u, v) : 0u;
                 }
             }
+            us = ue;
+            vs = ve;
+            startOk = endOk;
         }
     }
 
-    // Whether the sample at (u, v) and its right and lower neighbours lie
-    // inside the source with room for the rounding of the 16.16 stepping.
-    inline bool interior(double u, double v) const {
-        return u >= 0.5 + 1e-3 && v >= 0.5 + 1e-3 && u < src->width - 0.5 - 1e-2 && v < src->height - 0.5 - 1e-2;
+    // v in 16.16 fixed point, rounded to nearest (a tie may go either way).
+    static inline int64_t toFixed(double v) {
+#if defined(__SSE2__) && defined(__x86_64__)
+        return _mm_cvtsd_si64(_mm_set_sd(v * 65536.0));
+#else
+        return std::llround(v * 65536.0);
+#endif
     }
 
-    template <typename Put>
-    inline void putSample(int x, double u, double v, Put& put) const {
-        put(x, fetch(u, v));
+    // n samples from the 16.16 pixel-centre position (fx, fy) stepping by
+    // (dfx, dfy), all with their four neighbours inside the source. The
+    // position is rounded to 1/128 pixel as fetch() does, and the
+    // arithmetic is blend4()'s, four pixels at a time.
+    inline void stepInterior(int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out, int n) const {
+        const uint32_t* pixels = src->pixels.data();
+        const size_t stride = size_t(src->width);
+        int i = 0;
+#if defined(__SSE2__)
+        if (n >= 4) {
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i k127 = _mm_set1_epi32(127), k128 = _mm_set1_epi32(128), k256 = _mm_set1_epi32(256);
+            const __m128i half = _mm_set1_epi32(1 << 13);
+            // Only the low 32 bits of the positions matter for the weights
+            // (bits 9–15), so wrapping lanes are fine.
+            auto lanes = [](int64_t f, int64_t df) {
+                auto low = [](int64_t v) { return int(uint32_t(uint64_t(v))); };
+                return _mm_setr_epi32(low(f), low(f + df), low(f + 2 * df), low(f + 3 * df));
+            };
+            __m128i vfx = lanes(fx, dfx), vfy = lanes(fy, dfy);
+            const __m128i step4x = _mm_set1_epi32(int(uint32_t(uint64_t(dfx * 4))));
+            const __m128i step4y = _mm_set1_epi32(int(uint32_t(uint64_t(dfy * 4))));
+            for (; i + 4 <= n; i += 4) {
+                // (128 − w) | w << 16 per lane: the pair of weights a madd wants.
+                const __m128i wx = _mm_and_si128(_mm_srli_epi32(_mm_add_epi32(vfx, k256), 9), k127);
+                const __m128i wy = _mm_and_si128(_mm_srli_epi32(_mm_add_epi32(vfy, k256), 9), k127);
+                const __m128i WX = _mm_or_si128(_mm_sub_epi32(k128, wx), _mm_slli_epi32(wx, 16));
+                const __m128i WY = _mm_or_si128(_mm_sub_epi32(k128, wy), _mm_slli_epi32(wy, 16));
+                vfx = _mm_add_epi32(vfx, step4x);
+                vfy = _mm_add_epi32(vfy, step4y);
+                __m128i sum[4];
+                auto one = [&](int k, __m128i wxk, __m128i wyk) {
+                    const int64_t px = fx + dfx * k, py = fy + dfy * k;
+                    const int gx = int((px + 256) >> 9), gy = int((py + 256) >> 9);
+                    const uint32_t* p = pixels + size_t(gy >> 7) * stride + size_t(gx >> 7);
+                    const __m128i top = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+                    const __m128i bot = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride));
+                    // Each channel of the left pixel next to the one below
+                    // it, then the right pixel's: one madd per column gives
+                    // top·(128 − wy) + bottom·wy.
+                    const __m128i tb = _mm_unpacklo_epi8(top, bot);
+                    const __m128i left = _mm_madd_epi16(_mm_unpacklo_epi8(tb, zero), wyk);
+                    const __m128i right = _mm_madd_epi16(_mm_unpackhi_epi8(tb, zero), wyk);
+                    // Both ≤ 255·128, so they share a lane as a 16-bit pair.
+                    sum[k] = _mm_madd_epi16(_mm_or_si128(left, _mm_slli_epi32(right, 16)), wxk);
+                };
+                one(0, _mm_shuffle_epi32(WX, 0x00), _mm_shuffle_epi32(WY, 0x00));
+                one(1, _mm_shuffle_epi32(WX, 0x55), _mm_shuffle_epi32(WY, 0x55));
+                one(2, _mm_shuffle_epi32(WX, 0xAA), _mm_shuffle_epi32(WY, 0xAA));
+                one(3, _mm_shuffle_epi32(WX, 0xFF), _mm_shuffle_epi32(WY, 0xFF));
+                fx += dfx * 4;
+                fy += dfy * 4;
+                const __m128i a = _mm_packs_epi32(_mm_srli_epi32(_mm_add_epi32(sum[0], half), 14),
+                                                  _mm_srli_epi32(_mm_add_epi32(sum[1], half), 14));
+                const __m128i b = _mm_packs_epi32(_mm_srli_epi32(_mm_add_epi32(sum[2], half), 14),
+                                                  _mm_srli_epi32(_mm_add_epi32(sum[3], half), 14));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(a, b));
+            }
+        }
+#endif
+        for (; i < n; ++i, fx += dfx, fy += dfy) {
+            const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
+            const uint32_t* r0 = pixels + size_t(gy >> 7) * stride;
+            out[i] = blend4(r0, r0 + stride, gx >> 7, (gx >> 7) + 1, gx & 127, gy & 127);
+        }
+    }
+
+    // Whether the 16.16 pixel-centre position (fx, fy), rounded to 1/128
+    // pixel, has its right and lower neighbours inside the source.
+    inline bool interior(int64_t fx, int64_t fy) const {
+        const int64_t ix = (fx + 256) >> 16, iy = (fy + 256) >> 16;
+        return ix >= 0 && iy >= 0 && ix + 1 < src->width && iy + 1 < src->height;
+    }
+
+    // fetch() at a 16.16 pixel-centre position: the same rounding to 1/128
+    // pixel as the stepping, so both give a pixel the same sample.
+    inline uint32_t fetchFixed(int64_t fx, int64_t fy) const {
+        const int sw = src->width, sh = src->height;
+        // u = fx/65536 + ½ in [0, w), likewise v.
+        if (fx < -32768 || fy < -32768 || fx >= int64_t(sw) * 65536 - 32768 || fy >= int64_t(sh) * 65536 - 32768)
+            return 0;
+        const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
+        const int ix = gx >> 7, iy = gy >> 7;
+        const uint32_t* pixels = src->pixels.data();
+        const uint32_t* r0 = pixels + size_t(std::clamp(iy, 0, sh - 1)) * size_t(sw);
+        const uint32_t* r1 = pixels + size_t(std::clamp(iy + 1, 0, sh - 1)) * size_t(sw);
+        return blend4(r0, r1, std::clamp(ix, 0, sw - 1), std::clamp(ix + 1, 0, sw - 1), gx & 127, gy & 127);
     }
 
     // Start values of the row through pixel centres at height y + ½.
@@ -230,13 +329,46 @@ Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height) {
     Sampler s;
     if (!s.prepare(src, quad, out.width, out.height)) return out;
     parallelFor(s.y1 - s.y0, [&](int begin, int end) {
-        for (int y = s.y0 + begin; y < s.y0 + end; ++y) {
-            uint32_t* row = out.pixels.data() + size_t(y) * size_t(out.width);
-            s.row(y, s.x0, s.x1, [&](int x, uint32_t c) { row[x] = c; });
-        }
+        for (int y = s.y0 + begin; y < s.y0 + end; ++y)
+            s.row(y, s.x0, s.x1, out.pixels.data() + size_t(y) * size_t(out.width) + size_t(s.x0));
     }, 16);
     return out;
 }
+
+namespace {
+
+inline bool opaque(uint32_t p) { return (p >> 24) == 255; }
+
+// The first x in [x, end) whose pixel is (is not, when `want` is false)
+// opaque; four pixels a test where SSE2 is there.
+inline int skipWhile(const uint32_t* row, int x, int end, bool want) {
+#if defined(__SSE2__)
+    const __m128i mask = _mm_set1_epi32(int(0xFF000000u));
+    const int all = want ? 0xFFFF : 0;
+    for (; x + 4 <= end; x += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, mask), mask)) != all) break;
+    }
+#endif
+    while (x < end && opaque(row[x]) == want) ++x;
+    return x;
+}
+
+// row[i] = over(row[i], under[i]) for i in [0, n): the shell over the
+// warped content, straight copies where the shell is clear.
+inline void shellOver(uint32_t* row, const uint32_t* under, int n) {
+    int i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= n; i += 4) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(under + i));
+        const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), simd::allZero(sp) ? c : simd::over(sp, c));
+    }
+#endif
+    for (; i < n; ++i) row[i] = row[i] == 0 ? under[i] : over(row[i], under[i]);
+}
+
+}  // namespace
 
 Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
     // Outside the hole's bounding box the warp is transparent, so the shell
@@ -251,19 +383,17 @@ Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
     if (!s.prepare(content, quad, out.width, out.height)) return out;
     const size_t w = size_t(out.width);
     parallelFor(s.y1 - s.y0, [&](int begin, int end) {
+        std::vector<uint32_t> warped(size_t(s.x1 - s.x0));
         for (int y = s.y0 + begin; y < s.y0 + end; ++y) {
             uint32_t* row = out.pixels.data() + size_t(y) * w;
             // Only the runs the shell does not cover fully are warped.
             int x = s.x0;
             while (x < s.x1) {
-                while (x < s.x1 && (row[x] >> 24) == 255) ++x;
-                const int runStart = x;
-                while (x < s.x1 && (row[x] >> 24) != 255) ++x;
+                const int runStart = skipWhile(row, x, s.x1, true);
+                x = skipWhile(row, runStart, s.x1, false);
                 if (runStart == x) continue;
-                s.row(y, runStart, x, [&](int px, uint32_t c) {
-                    const uint32_t sp = row[px];
-                    row[px] = sp == 0 ? c : over(sp, c);  // fast where the shell is clear
-                });
+                s.row(y, runStart, x, warped.data());
+                shellOver(row + runStart, warped.data(), x - runStart);
             }
         }
     }, 16);
