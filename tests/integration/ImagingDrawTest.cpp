@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+#include <string>
 
 using namespace plinthora;
 using namespace plinthora::imaging_test;
@@ -143,6 +145,75 @@ TEST(ImagingDraw, StretchingInterpolatesBetweenSourcePixels) {
     Bitmap small(8, 8);
     img.draw(small, checker, Rect{0, 0, 8, 8}, BlendMode::Normal, 1.0);
     for (uint32_t p : small.pixels) EXPECT_NEAR(redOf(p), 127.5, 1.0);
+}
+
+// A source placed 1:1 on whole pixels is copied without interpolating. The
+// same placement nudged off the grid by far less than a weight step goes
+// through the interpolating path and lands on the same source pixels, so
+// both must agree: odd sizes leave partial groups at the row ends, and the
+// origins cover clipping on every side.
+TEST(ImagingDraw, WholePixelPlacementMatchesTheInterpolatingPath) {
+    QtImaging img;
+    const Bitmap src = randomBitmap(37, 13, 21);
+    const Bitmap before = randomBitmap(41, 19, 22);
+    const Point origins[] = {{0, 0}, {3, 2}, {1, 5}, {-5, -4}, {-36, -12}, {20, 12}, {40, 18}, {2, -3}, {-6, 10}};
+    for (const ModeCase& m : kModes)
+        for (double alpha : {1.0, 0.6, 0.25, 0.02}) {
+            size_t changed = 0;
+            for (Point o : origins) {
+                SCOPED_TRACE(std::string(m.name) + " alpha " + std::to_string(alpha) + " at " + std::to_string(o.x) +
+                             "," + std::to_string(o.y));
+                Bitmap exact = before, nudged = before;
+                img.draw(exact, src, Rect{o.x, o.y, 37, 13}, m.mode, alpha);
+                img.draw(nudged, src, Rect{o.x + 1e-7, o.y + 1e-7, 37, 13}, m.mode, alpha);
+                int worst = 0;
+                for (size_t i = 0; i < exact.pixels.size(); ++i) {
+                    worst = std::max(worst, channelDistance(exact.pixels[i], nudged.pixels[i]));
+                    changed += exact.pixels[i] != before.pixels[i];
+                }
+                EXPECT_LE(worst, 1);
+                // Pixels outside the placed rectangle are untouched.
+                for (int y = 0; y < before.height; ++y)
+                    for (int x = 0; x < before.width; ++x)
+                        if (x < o.x || x >= o.x + 37 || y < o.y || y >= o.y + 13) {
+                            ASSERT_EQ(exact.at(x, y), before.at(x, y)) << x << "," << y;
+                        }
+            }
+            EXPECT_GT(changed, 1000u);
+        }
+}
+
+// Off the pixel grid every destination pixel mixes two source pixels: a
+// checker half a pixel off gives the mean, a quarter off 1:3 mixes, even
+// though the rectangle has the source's size.
+TEST(ImagingDraw, OffGridPlacementInterpolates) {
+    QtImaging img;
+    Bitmap checker(12, 10);
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 12; ++x) checker.at(x, y) = (x + y) % 2 ? premultiplied(255, 200, 0, 0) : premultiplied(255, 0, 0, 0);
+    struct Case {
+        double x, y;
+    };
+    for (Case c : {Case{3.5, 2}, Case{-2.5, 1}, Case{4, 2.5}, Case{3.25, 2}, Case{2, 1.75}}) {
+        Bitmap dst(20, 16);
+        img.draw(dst, checker, Rect{c.x, c.y, 12, 10}, BlendMode::Normal, 1.0);
+        int checked = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 20; ++x) {
+                // Source point of this pixel's centre, pixel-centre coordinates.
+                const double sx = x + 0.5 - c.x - 0.5, sy = y + 0.5 - c.y - 0.5;
+                if (sx < 0 || sy < 0 || sx > 11 || sy > 9) continue;  // clamped or uncovered
+                const int ix = int(std::floor(sx)), iy = int(std::floor(sy));
+                const double fx = sx - ix, fy = sy - iy;
+                auto red = [&](int px, int py) { return (px + py) % 2 ? 200.0 : 0.0; };
+                const double want = red(ix, iy) * (1 - fx) * (1 - fy) + red(ix + 1, iy) * fx * (1 - fy) +
+                                    red(ix, iy + 1) * (1 - fx) * fy + red(ix + 1, iy + 1) * fx * fy;
+                EXPECT_NEAR(redOf(dst.at(x, y)), want, 1.0) << c.x << "," << c.y << " at " << x << "," << y;
+                EXPECT_EQ(alphaOf(dst.at(x, y)), 255);
+                ++checked;
+            }
+        EXPECT_GT(checked, 60) << c.x << "," << c.y;
+    }
 }
 
 TEST(ImagingFilters, MultiplyAlphaScalesAllPremultipliedChannels) {
