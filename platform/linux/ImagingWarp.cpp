@@ -138,15 +138,27 @@ struct Sampler {
         constexpr int kSpan = 16;
         double U0, V0, W0;
         rowStart(y, U0, V0, W0);
-        int xs = x0 + (begin - x0) / kSpan * kSpan;
-        double us = 0, vs = 0;
-        // A span's end is the next one's start: one division per span.
-        bool startOk = map(xs, U0, V0, W0, us, vs);
-        for (; xs < end; xs += kSpan) {
+        // The source points of a batch of span ends are mapped up front: the
+        // divisions are independent there and overlap, instead of each one
+        // stalling its span. A span's end is the next one's start.
+        constexpr int kBatch = 32;
+        double bu[kBatch + 1], bv[kBatch + 1];
+        bool bok[kBatch + 1];
+        int j = kBatch;
+        for (int xs = x0 + (begin - x0) / kSpan * kSpan; xs < end; xs += kSpan, ++j) {
+            if (j == kBatch) {
+                for (int k = 0; k <= kBatch; ++k) {
+                    const int x = std::min(xs + k * kSpan, x1);
+                    bu[k] = bv[k] = 0;
+                    bok[k] = map(x, U0, V0, W0, bu[k], bv[k]);
+                    if (x == x1) break;
+                }
+                j = 0;
+            }
             const int xe = std::min(xs + kSpan, x1);
             const int from = std::max(xs, begin), to = std::min(xe, end);
-            double ue = 0, ve = 0;
-            const bool endOk = map(xe, U0, V0, W0, ue, ve);
+            const double us = bu[j], vs = bv[j], ue = bu[j + 1], ve = bv[j + 1];
+            const bool startOk = bok[j], endOk = bok[j + 1];
             uint32_t* o = out + (from - begin);
             // Fixed point needs the span's points within reach of the
             // source; a map that flings them far away (the quad's horizon
@@ -177,9 +189,6 @@ struct Sampler {
                     *o++ = map(x, U0, V0, W0, u, v) ? fetch(u, v) : 0u;
                 }
             }
-            us = ue;
-            vs = ve;
-            startOk = endOk;
         }
     }
 
