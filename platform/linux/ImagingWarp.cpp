@@ -129,11 +129,13 @@ struct Sampler {
 
     // Writes the samples of pixels [begin, end) of row y to out[0 ..
     // end − begin). The division is done exactly at both ends of short
-    // spans and the source point is interpolated linearly in between: over
-    // kSpan pixels the projective curvature of any sane quad is far below
-    // 1/256 pixel. Spans are laid on a fixed grid from the bounding box's
-    // left edge, so a pixel gets the same sample whichever run it is drawn
-    // in.
+    // spans and the source point is interpolated linearly in between. For
+    // a screen hole's mild perspective the curvature over kSpan pixels is
+    // far below the 1/128 pixel the weights resolve; a steeper quad bends
+    // more, so a span whose exact midpoint strays from the line by more
+    // than 1/256 pixel takes the exact per-pixel route. Spans are laid on a
+    // fixed grid from the bounding box's left edge, so a pixel gets the
+    // same sample whichever run it is drawn in.
     inline void row(int y, int begin, int end, uint32_t* out) const {
         constexpr int kSpan = 16;
         double U0, V0, W0;
@@ -165,7 +167,7 @@ struct Sampler {
             // near the canvas) takes the exact per-pixel route.
             constexpr double kReach = 1 << 20;
             if (startOk && endOk && std::abs(us) < kReach && std::abs(vs) < kReach && std::abs(ue) < kReach &&
-                std::abs(ve) < kReach) {
+                std::abs(ve) < kReach && nearlyStraight(xs, xe, us, vs, ue, ve, U0, V0, W0)) {
                 // Full spans divide by a power of two: exactly a multiply.
                 const bool full = xe - xs == kSpan;
                 const double du = full ? (ue - us) * (1.0 / kSpan) : (ue - us) / (xe - xs);
@@ -190,6 +192,21 @@ struct Sampler {
                 }
             }
         }
+    }
+
+    // True when the exact source point at the span's middle lies within
+    // 1/256 pixel of the straight line between its ends. The deviation of a
+    // projective map from its chord peaks near the middle, so one exact
+    // point bounds the whole span.
+    inline bool nearlyStraight(int xs, int xe, double us, double vs, double ue, double ve, double U0, double V0,
+                               double W0) const {
+        constexpr double kTolerance = 1.0 / 256;
+        if (xe - xs < 4 || inv[6] == 0) return true;  // an affine map has no curvature
+        const int xm = (xs + xe) / 2;
+        double um, vm;
+        if (!map(xm, U0, V0, W0, um, vm)) return false;
+        const double t = double(xm - xs) / double(xe - xs);
+        return std::abs(um - (us + (ue - us) * t)) <= kTolerance && std::abs(vm - (vs + (ve - vs) * t)) <= kTolerance;
     }
 
     // v in 16.16 fixed point, rounded to nearest (a tie may go either way).

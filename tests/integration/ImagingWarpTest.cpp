@@ -189,11 +189,13 @@ double bilinearChannel(const Bitmap& src, double sx, double sy, int shift) {
 TEST(ImagingWarp, SamplesMatchAnIndependentBilinearReference) {
     QtImaging img;
     const Bitmap src = randomBitmap(90, 70, 31);
-    const std::array<Quad, 4> quads = {
+    const std::array<Quad, 6> quads = {
         Quad{{10, 8}, {190, 20}, {4, 160}, {184, 172}},     // sheared parallelogram, enlarging
         Quad{{6, 5}, {193, 7}, {8, 163}, {195, 162}},       // a hole's few pixels of perspective
         Quad{{40, 30}, {95, 28}, {43, 71}, {98, 69}},       // shrinking
         Quad{{-21, -15}, {226, -11}, {-17, 188}, {229, 186}},  // clipped by the canvas
+        Quad{{30, 40}, {170, 10}, {30, 140}, {170, 190}},   // a steep lean: far edge much shorter
+        Quad{{20, 20}, {110, 45}, {24, 120}, {106, 95}},    // shrinking and steep
     };
     for (const Quad& q : quads) {
         const Bitmap out = img.perspective(src, q, kOutW, kOutH);
