@@ -141,6 +141,13 @@ TEST_F(SettingsTest, WriterKeepsUnknownKeysAndPostsAfterTheWrite) {
     EXPECT_EQ(fileAtPost->find("someoneElsesKey")->asString(), "keep me");
 }
 
+TEST_F(SettingsTest, WriterCreatesThePreferencesFolder) {
+    ASSERT_FALSE(world_.fs.exists("/var/mobile/Library/Preferences"));
+    EXPECT_TRUE(writePreference("sr_randomShell", Value::boolean(true)));
+    loadSettings();
+    EXPECT_TRUE(settings().randomShell);
+}
+
 TEST_F(SettingsTest, WriterPostsEvenWhenTheWriteFails) {
     world_.fs.createDirectories("/var/mobile/Library/Preferences");
     world_.fs.failWrites = true;

@@ -121,7 +121,10 @@ bool writePreference(const std::string& key, const Value& value, const std::stri
         prefs.asDict().erase(key);
     else
         prefs.asDict()[key] = value;
-    bool ok = p.fs->writeFileAtomically(kPreferencesPath, p.plist->toXml(prefs));
+    // On a fresh system the preferences folder may not exist yet.
+    const std::string path = kPreferencesPath;
+    p.fs->createDirectories(path.substr(0, path.rfind('/')));
+    bool ok = p.fs->writeFileAtomically(path, p.plist->toXml(prefs));
     if (!ok) debugLog("writing the preferences file failed");
     if (!notification.empty()) p.notify->post(notification);
     return ok;
