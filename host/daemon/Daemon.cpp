@@ -88,7 +88,7 @@ void TrackingPhotoLibrary::deleteAssets(const std::vector<Asset>& assets, Change
 Daemon::Daemon(DaemonOptions options, QObject* parent) : QObject(parent), options_(std::move(options)) {
     drain_.setInterval(20);
     connect(&drain_, &QTimer::timeout, this, [this] {
-        if (busy() && clock_.now() - drainStarted_ < kDrainLimit) {
+        if (busy() && ports_.clock.now() - drainStarted_ < kDrainLimit) {
             idleChecks_ = 0;
             return;
         }
@@ -153,17 +153,12 @@ bool Daemon::start(QString& error) {
 
     // The asset folders are filled before the tweak creates them, so a
     // first start finds the samples in place.
-    if (const int n = installSampleAssets(fs_); n > 0)
-        debugLog("host: %d sample asset files installed under %s", n, fs_.realPath("/var/mobile/Ozrin").c_str());
+    if (const int n = installSampleAssets(ports_.fs); n > 0)
+        debugLog("host: %d sample asset files installed under %s", n, ports_.fs.realPath("/var/mobile/Ozrin").c_str());
 
-    platform_.dispatch = &dispatch_;
-    platform_.clock = &clock_;
-    platform_.fs = &fs_;
-    platform_.plist = &plist_;
-    platform_.json = &json_;
+    ports_.fillIn(platform_);
     platform_.notify = notify_.get();
     platform_.localCenter = &localCenter_;
-    platform_.random = &random_;
     platform_.imaging = &imaging_;
     platform_.photos = trackedLibrary_.get();
     platform_.pasteboard = pasteboard_.get();
@@ -200,7 +195,7 @@ void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, boo
         return;
     }
     if (stopping_ || type != MediaType::Image) return;
-    const double now = clock_.now();
+    const double now = ports_.clock.now();
     for (auto it = announced_.begin(); it != announced_.end();)
         it = now - it->second > kAnnounceOnceWindow ? announced_.erase(it) : std::next(it);
     if (!announced_.emplace(path, now).second) return;
@@ -231,8 +226,8 @@ QString Daemon::Status() {
     line("screencasts", library_->videoFolder());
     line("watching", library_->isWatching() && screencasts_->isWatching() ? "yes" : "no");
     line("screen", QStringLiteral("%1x%2@%3").arg(screenSpec_.width).arg(screenSpec_.height).arg(screenSpec_.scale));
-    line("assets", QString::fromStdString(fs_.realPath("/var/mobile/Ozrin")));
-    line("preferences", QString::fromStdString(fs_.realPath("/var/mobile/Library/Preferences/com.ozrin.plinthora.plist")));
+    line("assets", QString::fromStdString(ports_.fs.realPath("/var/mobile/Ozrin")));
+    line("preferences", QString::fromStdString(ports_.fs.realPath("/var/mobile/Library/Preferences/com.ozrin.plinthora.plist")));
     line("tweak", QString::fromStdString(tweak_.path()));
     line("platform", QString::fromStdString(tweak_.platformCheck()));
     line("captured", home_->screenCaptured() ? "yes" : "no");
@@ -250,7 +245,7 @@ void Daemon::shutdown() {
     stopping_ = true;
     debugLog("host: stopping after the saves in flight");
     if (screencasts_) screencasts_->stop();
-    drainStarted_ = clock_.now();
+    drainStarted_ = ports_.clock.now();
     idleChecks_ = 0;
     drain_.start();
 }

@@ -113,12 +113,7 @@ private:
     DaemonOptions options_;
     ScreenSpec screenSpec_;
 
-    linux_platform::QtDispatch dispatch_;
-    linux_platform::SteadyClock clock_;
-    linux_platform::PosixFileSystem fs_;
-    linux_platform::LibplistPropertyLists plist_;
-    linux_platform::NlohmannJson json_;
-    linux_platform::SystemRandom random_;
+    linux_platform::BasicPorts ports_;
     linux_platform::QtImaging imaging_;
     linux_platform::CanberraSound sound_;
     std::unique_ptr<linux_platform::DBusNotifyCenter> notify_;

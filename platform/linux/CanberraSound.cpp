@@ -2,7 +2,11 @@
 
 #include "platform/ports/Platform.h"
 
+#include <alsa/asoundlib.h>
 #include <canberra.h>
+
+#include <cstdarg>
+#include <cstdio>
 
 #include <vector>
 
@@ -64,11 +68,28 @@ void CanberraSound::reportOnce(const char* what, int error) {
     debugLog("sound: %s (%s); staying silent", what, ca_strerror(error));
 }
 
+namespace {
+
+// ALSA prints every failed device probe on stderr; without a sound card
+// that is a screenful per start. Its messages belong in the debug log.
+void quietAlsaError(const char* file, int line, const char* function, int err, const char* fmt, ...) {
+    char text[512];
+    std::va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    debugLog("sound: ALSA %s:%d (%s): %s%s%s", file, line, function, text, err ? ": " : "",
+             err ? snd_strerror(err) : "");
+}
+
+}  // namespace
+
 // Created on first use: a process that never plays a sound never connects
 // to a sound server.
 bool CanberraSound::ensureContext() {
     if (unavailable_) return false;
     if (context_) return true;
+    snd_lib_error_set_handler(quietAlsaError);
     ca_context* ctx = nullptr;
     int rc = ca_context_create(&ctx);
     if (rc == CA_SUCCESS)
