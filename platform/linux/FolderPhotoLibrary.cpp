@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +23,12 @@
 #include <unistd.h>
 
 namespace plinthora::linux_platform {
+
+namespace {
+// How long a name that appeared without a write waits before it counts
+// as a complete file linked in whole.
+constexpr int kLinkedInSettle = 1000;  // ms
+}  // namespace
 
 namespace {
 
@@ -257,7 +264,8 @@ void FolderPhotoLibrary::watchFolders() {
         return;
     }
     watching_ = true;
-    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
+    const uint32_t mask =
+        IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_CREATE | IN_MODIFY | IN_ONLYDIR;
     for (const std::string& dir : {imageDir_, videoDir_}) {
         const int wd = ::inotify_add_watch(inotifyFd_, dir.c_str(), mask);
         if (wd < 0) {
@@ -299,6 +307,16 @@ void FolderPhotoLibrary::readInotify() {
             const auto type = classify(w->second, name);
             if (!type) continue;
             const std::string path = w->second + "/" + name;
+            if (ev->mask & IN_CREATE) {
+                createdOnly_[path] = false;
+                QTimer::singleShot(kLinkedInSettle, this, [this, path] { settleCreated(path); });
+                continue;
+            }
+            if (ev->mask & IN_MODIFY) {
+                if (auto c = createdOnly_.find(path); c != createdOnly_.end()) c->second = true;
+                continue;
+            }
+            createdOnly_.erase(path);
             if (ev->mask & (IN_DELETE | IN_MOVED_FROM)) {
                 removeFromIndex(path);
             } else if (ev->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
@@ -308,6 +326,21 @@ void FolderPhotoLibrary::readInotify() {
                 }
             }
         }
+    }
+}
+
+void FolderPhotoLibrary::settleCreated(const std::string& path) {
+    const auto c = createdOnly_.find(path);
+    if (c == createdOnly_.end()) return;  // closed, renamed or deleted meanwhile
+    const bool beingWritten = c->second;
+    createdOnly_.erase(c);
+    // An empty file is one whose writer has not started yet; its close
+    // after writing will report it.
+    struct stat st;
+    if (beingWritten || ::stat(path.c_str(), &st) != 0 || st.st_size == 0) return;
+    if (auto asset = addToIndex(path)) {
+        const QString qpath = QString::fromStdString(path);
+        emit fileCompleted(qpath, asset->mediaType, wroteItself(qpath));
     }
 }
 

@@ -110,6 +110,7 @@ private:
     void scanFolders();
     void watchFolders();
     void readInotify();
+    void settleCreated(const std::string& path);
     std::optional<MediaType> classify(const std::string& folder, const std::string& name) const;
     std::optional<Asset> addToIndex(const std::string& path);
     void removeFromIndex(const std::string& path);
@@ -134,6 +135,11 @@ private:
     std::map<int, std::string> watches_;  // watch descriptor → folder
     QSocketNotifier* notifier_ = nullptr;
     bool watching_ = false;
+    // Names that appeared without being written to (yet): a file linked in
+    // whole (a hard link, or a temp file made visible with linkat) shows
+    // only IN_CREATE, never a close after writing. True once a write shows
+    // the file is still being filled, so its close will report it.
+    std::map<std::string, bool> createdOnly_;
     QThreadPool pool_;
 };
 

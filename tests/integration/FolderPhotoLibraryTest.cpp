@@ -24,7 +24,9 @@
 #include <set>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace plinthora;
 using namespace plinthora::linux_platform;
@@ -212,6 +214,49 @@ TEST_F(FolderPhotoLibraryTest, InotifyFollowsClosedRenamedAndRemovedFiles) {
     ASSERT_TRUE(QFile::rename(images + "/renamed.png", root.path() + "/elsewhere.png"));
     ASSERT_TRUE(waitUntil([&] { return lib->fetchNewest(MediaType::Image, 100, 0).empty(); }));
     EXPECT_EQ(lib->indexedCount(), 1u);
+}
+
+TEST_F(FolderPhotoLibraryTest, FilesLinkedInWholeAreReportedOnce) {
+    auto lib = open();
+    ASSERT_TRUE(lib->isWatching());
+    std::vector<QString> seen;
+    QObject::connect(lib.get(), &FolderPhotoLibrary::fileCompleted,
+                     [&](const QString& p, MediaType, bool) { seen.push_back(p); });
+    const QByteArray png = encodedImage(12, 8, "PNG");
+
+    // A hard link: the name appears with its data, and no close follows.
+    ASSERT_TRUE(writeFile(root.path() + "/outside.png", png));
+    ASSERT_EQ(::link((root.path() + "/outside.png").toUtf8().constData(), imagePath("linked.png").c_str()), 0);
+    // An unnamed temp file made visible whole, as some copy routines do.
+    const int fd = ::open(images.toUtf8().constData(), O_TMPFILE | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, png.constData(), size_t(png.size())), png.size());
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    ASSERT_EQ(::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, imagePath("tmpfile.png").c_str(), AT_SYMLINK_FOLLOW), 0);
+    ::close(fd);
+    // Created and left empty, and created and still being written: neither
+    // is complete yet.
+    const int empty = ::open(imagePath("empty.png").c_str(), O_CREAT | O_WRONLY, 0644);
+    const int slow = ::open(imagePath("slow.png").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(empty, 0);
+    ASSERT_GE(slow, 0);
+    ASSERT_EQ(::write(slow, png.constData(), 10), 10);
+
+    ASSERT_TRUE(waitUntil([&] { return seen.size() >= 2; }));
+    waitUntil([] { return false; }, 1500);  // past the settling time of the others
+    EXPECT_EQ(std::set<QString>(seen.begin(), seen.end()),
+              (std::set<QString>{QString::fromStdString(imagePath("linked.png")),
+                                 QString::fromStdString(imagePath("tmpfile.png"))}));
+    EXPECT_EQ(seen.size(), 2u);
+
+    // Their writers' closes report them then, as for any file.
+    ASSERT_EQ(::write(slow, png.constData() + 10, size_t(png.size() - 10)), png.size() - 10);
+    ::close(slow);
+    ::close(empty);
+    ASSERT_TRUE(waitUntil([&] { return seen.size() >= 4; }));
+    EXPECT_EQ(std::set<QString>(seen.begin() + 2, seen.end()),
+              (std::set<QString>{QString::fromStdString(imagePath("slow.png")),
+                                 QString::fromStdString(imagePath("empty.png"))}));
 }
 
 TEST_F(FolderPhotoLibraryTest, RewrittenFileIsRefreshedNotDuplicated) {
