@@ -3,6 +3,7 @@
 // projective bilinear transform doing the same work. No codecs.
 #include "bench/BenchInputs.h"
 #include "platform/linux/QtImaging.h"
+#include "tests/integration/ImagingTestSupport.h"
 
 #include <benchmark/benchmark.h>
 #include <pixman.h>
@@ -40,34 +41,14 @@ void BM_Plinthora(benchmark::State& state) {
     }
 }
 
-// Destination → source map of the quad, solved from the four corners.
+// Destination → source map of the quad, solved from the four corners (the
+// tests' independent solver), with the last entry fixed at 1.
 std::array<double, 9> inverseHomography(const Quad& q, double w, double h) {
-    const double dst[4][2] = {{q.topLeft.x, q.topLeft.y}, {q.topRight.x, q.topRight.y},
-                              {q.bottomRight.x, q.bottomRight.y}, {q.bottomLeft.x, q.bottomLeft.y}};
-    const double src[4][2] = {{0, 0}, {w, 0}, {w, h}, {0, h}};
-    double m[8][9] = {};
-    for (int i = 0; i < 4; ++i) {
-        const double x = dst[i][0], y = dst[i][1], u = src[i][0], v = src[i][1];
-        const double r0[9] = {x, y, 1, 0, 0, 0, -x * u, -y * u, u};
-        const double r1[9] = {0, 0, 0, x, y, 1, -x * v, -y * v, v};
-        std::copy(r0, r0 + 9, m[2 * i]);
-        std::copy(r1, r1 + 9, m[2 * i + 1]);
-    }
-    for (int c = 0; c < 8; ++c) {
-        int p = c;
-        for (int r = c + 1; r < 8; ++r)
-            if (std::abs(m[r][c]) > std::abs(m[p][c])) p = r;
-        std::swap(m[c], m[p]);
-        for (int r = 0; r < 8; ++r) {
-            if (r == c) continue;
-            const double f = m[r][c] / m[c][c];
-            for (int k = c; k < 9; ++k) m[r][k] -= f * m[c][k];
-        }
-    }
-    std::array<double, 9> hm{};
-    for (int i = 0; i < 8; ++i) hm[size_t(i)] = m[i][8] / m[i][i];
-    hm[8] = 1;
-    return hm;
+    const imaging_test::Homography solved(q, w, h);
+    std::array<double, 9> out{};
+    std::copy(solved.h.begin(), solved.h.end(), out.begin());
+    out[8] = 1;
+    return out;
 }
 
 pixman_image_t* wrap(const Bitmap& b) {
