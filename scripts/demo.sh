@@ -12,6 +12,10 @@ cmake --build "$BUILD" -j "$(nproc)"
 
 # Without a display, Qt draws offscreen.
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then export QT_QPA_PLATFORM=offscreen; fi
+# A headless login has no runtime folder; Qt wants one.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  XDG_RUNTIME_DIR=$(mktemp -d /tmp/plinthora-runtime.XXXXXX); export XDG_RUNTIME_DIR
+fi
 
 if [ -x "$BUILD/host/plinthorad" ]; then
   # The real daemon on a temporary library; it prints the framed result.
