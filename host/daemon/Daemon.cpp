@@ -5,6 +5,7 @@
 #include "host/daemon/ScreencastWatcher.h"
 
 #include <QDBusConnection>
+#include <QCryptographicHash>
 #include <QDBusConnectionInterface>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -14,6 +15,10 @@
 #include <cmath>
 #include <cstdio>
 #include <regex>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace plinthora::host {
 
@@ -106,6 +111,7 @@ Daemon::~Daemon() {
     if (screencasts_) screencasts_->stop();
     if (library_) library_->waitForPendingWork();
     QThreadPool::globalInstance()->waitForDone();
+    if (folderLock_ >= 0) ::close(folderLock_);
 }
 
 bool Daemon::start(QString& error) {
@@ -138,6 +144,9 @@ bool Daemon::start(QString& error) {
                                                         : options_.screenshots,
                          options_.screencasts.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultVideoFolder()
                                                         : options_.screencasts);
+    // One daemon per screenshot folder, whatever bus it is on: two would
+    // frame every screenshot twice.
+    if (!lockFolder(library_->imageFolder(), error)) return false;
     trackedLibrary_ = std::make_unique<TrackingPhotoLibrary>(*library_);
     if (!library_->isWatching())
         std::fprintf(stderr, "plinthorad: cannot watch %s: new screenshots will not be seen\n",
@@ -184,6 +193,28 @@ bool Daemon::start(QString& error) {
     debugLog("host: tweak %s started; screen %gx%g@%g; screenshots %s; screencasts %s", tweak_.path().c_str(),
              screenSpec_.width, screenSpec_.height, screenSpec_.scale, qPrintable(library_->imageFolder()),
              qPrintable(library_->videoFolder()));
+    return true;
+}
+
+bool Daemon::lockFolder(const QString& folder, QString& error) {
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    const QByteArray key =
+        QCryptographicHash::hash(canonical.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const QString dir = runtime && *runtime ? QString::fromLocal8Bit(runtime) : QStringLiteral("/tmp");
+    const QString path = QStringLiteral("%1/plinthorad-%2-%3.lock").arg(dir).arg(::getuid()).arg(QString(key));
+    folderLock_ = ::open(path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (folderLock_ < 0) {
+        // Without a lock file the bus name still guards the session.
+        debugLog("host: cannot open %s; no folder lock", qPrintable(path));
+        return true;
+    }
+    if (::flock(folderLock_, LOCK_EX | LOCK_NB) != 0) {
+        error = QStringLiteral("another plinthorad is already watching %1").arg(canonical);
+        ::close(folderLock_);
+        folderLock_ = -1;
+        return false;
+    }
     return true;
 }
 

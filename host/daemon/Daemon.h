@@ -106,6 +106,7 @@ signals:
     void ResultSaved(const QString& path);
 
 private:
+    bool lockFolder(const QString& folder, QString& error);
     void onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself);
     void onCaptureChanged(bool capturing);
     bool busy() const;
@@ -129,6 +130,7 @@ private:
     Tweak tweak_;
 
     bool busConnected_ = false;
+    int folderLock_ = -1;  // held for the daemon's life
     bool stopping_ = false;
     QTimer drain_;
     int idleChecks_ = 0;

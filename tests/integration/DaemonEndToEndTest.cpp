@@ -110,10 +110,10 @@ protected:
         ::unsetenv("PLINTHORA_DEVICE_ROOT");
     }
 
-    QProcess* launch() {
+    QProcess* launch(const QString& busAddress = QString()) {
         auto d = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DBUS_SESSION_BUS_ADDRESS", bus_.address());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", busAddress.isEmpty() ? bus_.address() : busAddress);
         env.insert("PLINTHORA_DEVICE_ROOT", device_);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("XDG_DATA_HOME", dir_.filePath("data"));
@@ -252,6 +252,18 @@ TEST_F(DaemonEndToEndTest, ASecondDaemonOnTheSameBusRefuses) {
     ASSERT_TRUE(second->waitForFinished(kStartMs)) << "the second daemon kept running";
     EXPECT_NE(second->exitCode(), 0);
     EXPECT_TRUE(second->readAllStandardError().contains("another plinthorad is already running"));
+    EXPECT_FALSE(status().isEmpty()) << "the first daemon must be unaffected";
+}
+
+TEST_F(DaemonEndToEndTest, ASecondDaemonOnTheSameFoldersRefusesEvenOnAnotherBus) {
+    launch();
+    ASSERT_TRUE(daemonOnBus());
+    PrivateBus other;
+    ASSERT_TRUE(other.start());
+    QProcess* second = launch(other.address());
+    ASSERT_TRUE(second->waitForFinished(kStartMs)) << "the second daemon kept running";
+    EXPECT_NE(second->exitCode(), 0);
+    EXPECT_TRUE(second->readAllStandardError().contains("another plinthorad is already watching"));
     EXPECT_FALSE(status().isEmpty()) << "the first daemon must be unaffected";
 }
 
