@@ -150,8 +150,11 @@ int runFrame(int argc, char** argv) {
     std::printf("%s\n", output.c_str());
     if (dressing.shell)
         std::fprintf(stderr, "shell: %s\n", dressing.shellPath->c_str());
+    else if (s.ssShellEnabled)
+        std::fprintf(stderr, "shell: none found in %s (pass --shell, or start plinthorad once for the samples)\n",
+                     fs.realPath(shot->width > shot->height ? kLandscapeShellFolder : kShellFolder).c_str());
     else
-        std::fprintf(stderr, "shell: none\n");
+        std::fprintf(stderr, "shell: none (screenshot shells are switched off)\n");
     return 0;
 }
 
