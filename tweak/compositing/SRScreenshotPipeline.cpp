@@ -39,7 +39,6 @@ Image loadImageFile(const std::optional<std::string>& path) {
     return image;
 }
 
-
 SRUnifiedProcessor& SRUnifiedProcessor::sharedInstance() {
     static SRUnifiedProcessor instance;
     return instance;
@@ -173,8 +172,10 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
     }
 
     const double W = shell->width, H = shell->height;
-    const SRShellLayout layout = getLayoutForShell(dressing.shellPath, {W, H}, shotSize);
+    // The template is read once and serves both the layout and the choice
+    // of placement.
     const std::optional<Value> tmpl = dressing.shellPath ? readShellTemplate(*dressing.shellPath) : std::nullopt;
+    const SRShellLayout layout = layoutFromTemplate(tmpl, {W, H}, shotSize);
     const TemplateForm form = templateForm(tmpl);
 
     std::shared_ptr<Bitmap> canvas;

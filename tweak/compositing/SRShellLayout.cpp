@@ -69,18 +69,14 @@ SRShellLayout defaultQuad(Size render, Size content) {
 
 namespace plinthora {
 
-SRShellLayout SRUnifiedProcessor::getLayoutForShell(const std::optional<std::string>& shellPath, Size renderSize,
-                                                    Size contentSize) const {
-    if (!shellPath) return defaultQuad(renderSize, contentSize);
-    std::optional<Value> tmpl = readShellTemplate(*shellPath);
+SRShellLayout layoutFromTemplate(const std::optional<Value>& tmpl, Size renderSize, Size contentSize) {
     if (!tmpl) return defaultQuad(renderSize, contentSize);
-
     const double tw = templateNumber(*tmpl, "template_width");
     if (!(tw > 0)) return defaultQuad(renderSize, contentSize);
     const double th = templateNumber(*tmpl, "template_height");
     // A missing or non-positive height would make every y non-finite.
     if (!(th > 0)) {
-        debugLog("shell template of %s has no positive template_height", shellPath->c_str());
+        debugLog("shell template has no positive template_height; using the default quad");
         return defaultQuad(renderSize, contentSize);
     }
     const double sx = renderSize.width / tw, sy = renderSize.height / th;
@@ -90,6 +86,11 @@ SRShellLayout SRUnifiedProcessor::getLayoutForShell(const std::optional<std::str
     };
     return {corner("left_top_x", "left_top_y"), corner("right_top_x", "right_top_y"),
             corner("left_bottom_x", "left_bottom_y"), corner("right_bottom_x", "right_bottom_y")};
+}
+
+SRShellLayout SRUnifiedProcessor::getLayoutForShell(const std::optional<std::string>& shellPath, Size renderSize,
+                                                    Size contentSize) const {
+    return layoutFromTemplate(shellPath ? readShellTemplate(*shellPath) : std::nullopt, renderSize, contentSize);
 }
 
 }  // namespace plinthora

@@ -40,6 +40,11 @@ enum class TemplateForm { Corner, Rectangle, Absent };
 // has x, else absent. Throws TemplateError for a non-object top level.
 TemplateForm templateForm(const std::optional<Value>& tmpl);
 
+// The four points of a parsed template (corner keys only), or the default
+// quad when there is no template or no positive template size. Throws
+// TemplateError as templateNumber does.
+SRShellLayout layoutFromTemplate(const std::optional<Value>& tmpl, Size renderSize, Size contentSize);
+
 // A centred upright rectangle with the content's aspect ratio.
 SRShellLayout defaultQuad(Size render, Size content);
 
