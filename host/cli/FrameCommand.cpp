@@ -58,15 +58,11 @@ int runFrame(int argc, char** argv) {
     std::optional<float> opacity;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&](const char* what) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)what;
-            return argv[++i];
-        };
         const char* v = nullptr;
         if (arg == "--shell" || arg == "--watermark" || arg == "-o" || arg == "--output" || arg == "--mode" ||
             arg == "--blend" || arg == "--opacity") {
-            if (!(v = value(arg.c_str()))) return fail(arg + " needs a value");
+            if (i + 1 >= argc) return fail(arg + " needs a value");
+            v = argv[++i];
         }
         if (arg == "--shell") shellPath = absolute(v);
         else if (arg == "--watermark") watermarkPath = absolute(v);
@@ -96,10 +92,7 @@ int runFrame(int argc, char** argv) {
     }
     if (input.empty()) return fail("no IMAGE given (see plinthora frame --help)");
 
-    static int qargc = 1;
-    static char name[] = "plinthora";
-    static char* qargv[] = {name, nullptr};
-    QGuiApplication app(qargc, qargv);
+    QGuiApplication app(argc, argv);
 
     linux_platform::BasicPorts ports;
     linux_platform::QtImaging imaging;

@@ -19,10 +19,7 @@ int runSamples(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    static int qargc = 1;
-    static char name[] = "plinthora";
-    static char* qargv[] = {name, nullptr};
-    QGuiApplication app(qargc, qargv);
+    QGuiApplication app(argc, argv);
     linux_platform::PosixFileSystem fs;
     if (!fs.createDirectories(dir)) {
         std::fprintf(stderr, "plinthora samples: cannot create %s\n", dir.c_str());

@@ -12,8 +12,6 @@
 
 namespace plinthora::host {
 
-namespace {
-
 std::string pngBytes(const QImage& image) {
     QByteArray bytes;
     QBuffer buffer(&bytes);
@@ -21,6 +19,8 @@ std::string pngBytes(const QImage& image) {
     image.save(&buffer, "PNG");
     return bytes.toStdString();
 }
+
+namespace {
 
 bool folderHasImage(FileSystem& fs, const std::string& folder) {
     for (const std::string& name : fs.listDirectory(folder).value_or(std::vector<std::string>{}))

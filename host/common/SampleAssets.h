@@ -24,6 +24,9 @@ QImage makeSampleWatermark(int width, int height);
 // A screenshot-like picture: gradients, bars and blocks.
 QImage makeSampleScreenshot(int width, int height, int seed = 1);
 
+// A picture as PNG bytes (Qt's encoder: samples are small and made once).
+std::string pngBytes(const QImage& image);
+
 // Puts the sample shells (portrait and landscape, each with its template)
 // and the sample watermark into the asset folders that hold no image yet.
 // Returns how many files were written.

@@ -2,8 +2,8 @@
 // device shell, as the tweak library does on the phone.
 #include "host/common/SampleAssets.h"
 #include "host/daemon/Daemon.h"
+#include "platform/linux/LinuxPlatform.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QGuiApplication>
 #include <QSocketNotifier>
@@ -103,16 +103,9 @@ bool hasDisplay() {
 // Writes the file the way a screenshot tool does: whole, under its final
 // name only when complete.
 bool dropScreenshot(const QString& folder, int width, int height, QString& path) {
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    if (!makeSampleScreenshot(width, height).save(&buffer, "PNG")) return false;
     path = QDir(folder).filePath("Screenshot demo.png");
-    const QString temp = QDir(folder).filePath(".Screenshot demo.png.tmp");
-    QFile f(temp);
-    if (!f.open(QIODevice::WriteOnly) || f.write(png) != png.size()) return false;
-    f.close();
-    return std::rename(temp.toLocal8Bit().constData(), path.toLocal8Bit().constData()) == 0;
+    return plinthora::linux_platform::writeAtomically(path.toStdString(),
+                                                      pngBytes(makeSampleScreenshot(width, height)));
 }
 
 }  // namespace
