@@ -6,6 +6,7 @@
 #include "Imaging.h"
 #include "Media.h"
 #include "Ports.h"
+#include "VideoExport.h"
 
 namespace plinthora {
 
@@ -24,7 +25,7 @@ struct Platform {
     SystemSound* sound = nullptr;
     ScreenMetrics* screen = nullptr;
     HookRuntime* hooks = nullptr;
-    class VideoExport* video = nullptr;  // recordings; see VideoExport.h when present
+    VideoExport* video = nullptr;
 };
 
 // The platform in force. Calling it before setPlatform is a programming error.
