@@ -83,6 +83,33 @@ public:
         draw(out, shell, Rect{0, 0, double(shell.width), double(shell.height)}, BlendMode::Normal, 1.0);
         return out;
     }
+    // perspectiveUnder for many contents of one size on one shell and quad
+    // (the frames of a movie): whatever depends only on those is worked out
+    // once, when the plan is made. render() may run on several threads at
+    // once; `out` is set to the shell's size and every pixel written.
+    class PerspectivePlan {
+    public:
+        virtual ~PerspectivePlan() = default;
+        virtual void render(const Bitmap& content, Bitmap& out) const = 0;
+    };
+    virtual std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(int contentWidth, int contentHeight,
+                                                                        const Quad& quad, Image shell) const {
+        struct Plain : PerspectivePlan {
+            const Imaging* img;
+            Quad quad;
+            Image shell;
+            void render(const Bitmap& content, Bitmap& out) const override {
+                out = img->perspectiveUnder(content, quad, *shell);
+            }
+        };
+        (void)contentWidth;
+        (void)contentHeight;
+        auto plan = std::make_shared<Plain>();
+        plan->img = this;
+        plan->quad = quad;
+        plan->shell = std::move(shell);
+        return plan;
+    }
     // Draws `src` stretched into `rect` (pixels of dst) with the blend mode
     // and a constant alpha; areas outside dst are cut off.
     virtual void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const = 0;
