@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -396,17 +398,11 @@ inline void shellOver(uint32_t* row, const uint32_t* under, int n) {
 
 }  // namespace
 
-Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
-    // Outside the hole's bounding box the warp is transparent, so the shell
-    // comes through unchanged: start from a copy of it.
-    Bitmap out;
-    out.width = shell.width;
-    out.height = shell.height;
-    out.scale = shell.scale;
-    out.pixels = shell.pixels;
-    if (out.empty()) return out;
-    Sampler s;
-    if (!s.prepare(content, quad, out.width, out.height)) return out;
+namespace {
+
+// The plain fused pass: the warp under every run the shell does not cover
+// fully, rows of `out` starting as the shell.
+void warpUnderShell(const Sampler& s, Bitmap& out) {
     const size_t w = size_t(out.width);
     parallelFor(s.y1 - s.y0, [&](int begin, int end) {
         std::vector<uint32_t> warped(size_t(s.x1 - s.x0));
@@ -423,6 +419,122 @@ Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
             }
         }
     }, 16);
+}
+
+// A bilinear sample at source point (u, v) (pixel-edge coordinates), the
+// point first pulled onto the picture: beyond it the edge pixels repeat.
+// The weights and rounding are Sampler::fetch()'s.
+uint32_t sampleClamped(const Bitmap& src, double u, double v) {
+    const int sw = src.width, sh = src.height;
+    u = std::clamp(u, 0.5, sw - 0.5);
+    v = std::clamp(v, 0.5, sh - 0.5);
+    const int fx = int((u - 0.5) * 128.0 + 0.5), fy = int((v - 0.5) * 128.0 + 0.5);
+    const int ix = std::min(fx >> 7, sw - 1), iy = std::min(fy >> 7, sh - 1);
+    const uint32_t* r0 = src.pixels.data() + size_t(iy) * size_t(sw);
+    const uint32_t* r1 = src.pixels.data() + size_t(std::min(iy + 1, sh - 1)) * size_t(sw);
+    return Sampler::blend4(r0, r1, ix, std::min(ix + 1, sw - 1), fx & 127, fy & 127);
+}
+
+inline bool partlyDrawn(uint32_t p) { return (p >> 24) != 0 && (p >> 24) != 255; }
+
+// The first x in [x, end) whose shell pixel is partly drawn.
+inline int skipSolid(const uint32_t* row, int x, int end) {
+#if defined(__SSE2__)
+    const __m128i mask = _mm_set1_epi32(int(0xFF000000u));
+    for (; x + 4 <= end; x += 4) {
+        const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), mask);
+        const __m128i solid = _mm_or_si128(_mm_cmpeq_epi32(a, mask), _mm_cmpeq_epi32(a, _mm_setzero_si128()));
+        if (_mm_movemask_epi8(solid) != 0xFFFF) break;
+    }
+#endif
+    while (x < end && !partlyDrawn(row[x])) ++x;
+    return x;
+}
+
+double segmentDistance(Point p, Point a, Point b) {
+    const double ex = b.x - a.x, ey = b.y - a.y, len2 = ex * ex + ey * ey;
+    const double t = len2 > 0 ? std::clamp(((p.x - a.x) * ex + (p.y - a.y) * ey) / len2, 0.0, 1.0) : 0.0;
+    return std::hypot(p.x - (a.x + t * ex), p.y - (a.y + t * ey));
+}
+
+}  // namespace
+
+std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int contentWidth, int contentHeight) {
+    std::vector<SeamPixel> seam;
+    if (shell.empty() || contentWidth <= 0 || contentHeight <= 0) return seam;
+    const auto fwd = squareToQuad(contentWidth, contentHeight, quad);
+    if (!fwd) return seam;
+    const auto back = inverse(*fwd);
+    if (!back) return seam;
+    Matrix3 inv = *back;
+    const Point corners[4] = {quad.topLeft, quad.topRight, quad.bottomRight, quad.bottomLeft};
+    double cx = 0, cy = 0, minX = corners[0].x, maxX = minX, minY = corners[0].y, maxY = minY;
+    for (const Point& c : corners) {
+        cx += c.x / 4;
+        cy += c.y / 4;
+        minX = std::min(minX, c.x), maxX = std::max(maxX, c.x);
+        minY = std::min(minY, c.y), maxY = std::max(maxY, c.y);
+    }
+    if (!std::isfinite(minX + maxX + minY + maxY)) return seam;
+    if (inv[6] * cx + inv[7] * cy + inv[8] < 0)
+        for (double& m : inv) m = -m;
+    auto span = [](double lo, double hi, int size, int& a, int& b) {
+        a = int(std::clamp(std::floor(lo - kEdgeReach), 0.0, double(size)));
+        b = int(std::clamp(std::ceil(hi + kEdgeReach), 0.0, double(size)));
+    };
+    int x0, x1, y0, y1;
+    span(minX, maxX, shell.width, x0, x1);
+    span(minY, maxY, shell.height, y0, y1);
+    if (x0 >= x1 || y0 >= y1) return seam;
+
+    std::mutex lock;
+    std::vector<std::pair<int, std::vector<SeamPixel>>> parts;
+    parallelFor(y1 - y0, [&](int begin, int end) {
+        std::vector<SeamPixel> part;
+        for (int y = y0 + begin; y < y0 + end; ++y) {
+            const uint32_t* row = shell.pixels.data() + size_t(y) * size_t(shell.width);
+            for (int x = skipSolid(row, x0, x1); x < x1; x = skipSolid(row, x + 1, x1)) {
+                const Point c{x + 0.5, y + 0.5};
+                double d = segmentDistance(c, corners[3], corners[0]);
+                for (int i = 0; i < 3; ++i) d = std::min(d, segmentDistance(c, corners[i], corners[i + 1]));
+                if (d > kEdgeReach) continue;
+                const double W = inv[6] * c.x + inv[7] * c.y + inv[8];
+                if (!(W > 0)) continue;
+                const double u = (inv[0] * c.x + inv[1] * c.y + inv[2]) / W;
+                const double v = (inv[3] * c.x + inv[4] * c.y + inv[5]) / W;
+                const bool inside = u >= 0 && v >= 0 && u < contentWidth && v < contentHeight;
+                if (inside && d >= 1) continue;
+                part.push_back({uint32_t(size_t(y) * size_t(shell.width) + size_t(x)),
+                                float(std::clamp(u, 0.0, double(contentWidth))),
+                                float(std::clamp(v, 0.0, double(contentHeight)))});
+            }
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        parts.emplace_back(begin, std::move(part));
+    }, 64);
+    std::sort(parts.begin(), parts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [begin, part] : parts) seam.insert(seam.end(), part.begin(), part.end());
+    return seam;
+}
+
+void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam) {
+    if (content.empty()) return;
+    for (const SeamPixel& p : seam)
+        out.pixels[p.index] = over(shell.pixels[p.index], sampleClamped(content, p.u, p.v));
+}
+
+Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
+    // Outside the hole's bounding box the warp is transparent, so the shell
+    // comes through unchanged: start from a copy of it.
+    Bitmap out;
+    out.width = shell.width;
+    out.height = shell.height;
+    out.scale = shell.scale;
+    out.pixels = shell.pixels;
+    if (out.empty()) return out;
+    Sampler s;
+    if (s.prepare(content, quad, out.width, out.height)) warpUnderShell(s, out);
+    applySeam(out, shell, content, seamPixels(shell, quad, content.width, content.height));
     return out;
 }
 

@@ -73,16 +73,15 @@ public:
     // A width × height bitmap of `src` mapped projectively onto `quad`,
     // sampled bilinearly, fully transparent outside the quad.
     virtual Bitmap perspective(const Bitmap& src, const Quad& quad, int width, int height) const = 0;
-    // The shell drawn over `content` mapped onto `quad`: the same pixels as
-    // perspective() at the shell's size followed by draw() of the shell,
-    // which an implementation may fuse (it need not warp where the shell is
-    // opaque).
-    virtual Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const {
-        Bitmap out = perspective(content, quad, shell.width, shell.height);
-        out.scale = shell.scale;
-        draw(out, shell, Rect{0, 0, double(shell.width), double(shell.height)}, BlendMode::Normal, 1.0);
-        return out;
-    }
+    // The shell drawn over `content` mapped onto `quad`, at the shell's size
+    // and scale: perspective() followed by draw() of the shell, which an
+    // implementation may fuse (it need not warp where the shell is opaque).
+    // One difference keeps the hole's edge free of a see-through hairline:
+    // where the shell is partly drawn (0 < alpha < 255) within 2 pixels
+    // outside the quad (or less than one inside it), the content reaches
+    // there with its edge pixels repeated. Where the shell is clear or
+    // opaque the pixels are exactly those of warp then draw.
+    virtual Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const = 0;
     // perspectiveUnder for many contents of one size on one shell and quad
     // (the frames of a movie): whatever depends only on those is worked out
     // once, when the plan is made. render() may run on several threads at
