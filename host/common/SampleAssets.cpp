@@ -8,6 +8,7 @@
 #include <QPainterPath>
 #include <QRadialGradient>
 
+#include <cmath>
 #include <cstdio>
 
 namespace plinthora::host {
@@ -26,6 +27,29 @@ bool folderHasImage(FileSystem& fs, const std::string& folder) {
     for (const std::string& name : fs.listDirectory(folder).value_or(std::vector<std::string>{}))
         if (SRAssetResolver::qualifiesAsImageName(name)) return true;
     return false;
+}
+
+// The polygon with every edge moved `d` pixels inwards (a convex polygon
+// listed clockwise on screen).
+QPolygonF inset(const QPolygonF& poly, double d) {
+    const int n = int(poly.size());
+    QPolygonF out;
+    for (int i = 0; i < n; ++i) {
+        // The two edges meeting at corner i, each shifted along its inward
+        // normal, cross at the new corner.
+        auto shifted = [&](int a, int b, QPointF& p, QPointF& dir) {
+            dir = poly[b] - poly[a];
+            const double len = std::hypot(dir.x(), dir.y());
+            p = poly[a] + QPointF(-dir.y(), dir.x()) * (d / len);
+        };
+        QPointF p1, d1, p2, d2;
+        shifted((i + n - 1) % n, i, p1, d1);
+        shifted(i, (i + 1) % n, p2, d2);
+        const double den = d1.x() * d2.y() - d1.y() * d2.x();
+        const double t = ((p2.x() - p1.x()) * d2.y() - (p2.y() - p1.y()) * d2.x()) / den;
+        out << p1 + d1 * t;
+    }
+    return out;
 }
 
 }  // namespace
@@ -61,11 +85,14 @@ SampleShell makeSampleShell(int width, int height) {
     p.fillPath(body, metal);
     p.setPen(QPen(QColor(150, 155, 165), 6 * s));
     p.drawPath(body);
-    // The screen is a hole: clear it so the capture shows through.
+    // The screen is a hole: clear it so the capture shows through. As on a
+    // real frame, the bezel overlaps the screen's edge a little: the hole is
+    // cut a pixel inside the corners the template states, so its soft edge
+    // lies over the picture and never over empty canvas.
     p.setCompositionMode(QPainter::CompositionMode_Clear);
     p.setPen(Qt::NoPen);
     p.setBrush(Qt::black);
-    p.drawPolygon(hole);
+    p.drawPolygon(inset(hole, 1.0));
     p.setCompositionMode(QPainter::CompositionMode_SourceOver);
     // A camera island over the screen, as on a real phone.
     p.setBrush(QColor(8, 8, 10));

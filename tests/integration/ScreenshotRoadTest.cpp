@@ -4,6 +4,7 @@
 // the save's outcome say.
 #include "MediaTestSupport.h"
 
+#include "compositing/SRAssetResolver.h"
 #include "compositing/SRUnifiedProcessor.h"
 #include "discovery/RecentCaptureTable.h"
 #include "host/common/SampleAssets.h"
@@ -30,6 +31,34 @@ namespace plinthora {
 namespace {
 
 using mediatest::waitUntil;
+
+// Pixels that are not opaque and that no path of non-opaque pixels joins to
+// the canvas's border: see-through spots inside the device (a hairline
+// between bezel and picture). The empty canvas and the body's soft outer
+// rim are reachable from the border and do not count.
+int seeThroughInsideDevice(const QImage& image) {
+    const QImage img = image.convertToFormat(QImage::Format_ARGB32);
+    const int w = img.width(), h = img.height();
+    auto clear = [&](int x, int y) { return qAlpha(reinterpret_cast<const QRgb*>(img.constScanLine(y))[x]) < 255; };
+    std::vector<char> reached(size_t(w) * size_t(h), 0);
+    std::vector<std::pair<int, int>> todo;
+    auto visit = [&](int x, int y) {
+        if (x < 0 || y < 0 || x >= w || y >= h || reached[size_t(y) * w + x] || !clear(x, y)) return;
+        reached[size_t(y) * w + x] = 1;
+        todo.emplace_back(x, y);
+    };
+    for (int x = 0; x < w; ++x) visit(x, 0), visit(x, h - 1);
+    for (int y = 0; y < h; ++y) visit(0, y), visit(w - 1, y);
+    while (!todo.empty()) {
+        const auto [x, y] = todo.back();
+        todo.pop_back();
+        visit(x + 1, y), visit(x - 1, y), visit(x, y + 1), visit(x, y - 1);
+    }
+    int enclosed = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) enclosed += clear(x, y) && !reached[size_t(y) * w + x];
+    return enclosed;
+}
 
 class ScreenshotRoadTest : public ::testing::Test {
 protected:
@@ -108,9 +137,35 @@ TEST_F(ScreenshotRoadTest, ScreenshotIsFramedAndSavedUnderANewName) {
     EXPECT_EQ(framed.size(), QSize(1350, 2750));  // the sample shell's size
     EXPECT_EQ(qAlpha(framed.pixel(0, 0)), 0);      // outside the body
     EXPECT_EQ(qAlpha(framed.pixel(675, 1375)), 255);
+    EXPECT_EQ(seeThroughInsideDevice(framed), 0);
     EXPECT_TRUE(QFile::exists(original));
     EXPECT_EQ(sound_.played, std::vector<int>{1519});
     EXPECT_EQ(lastSavedAssetIdentifier(), "img:" + QFileInfo(saved[0]).fileName().toStdString());
+}
+
+// The samples fit their own templates: framed by a plain warp and the shell
+// drawn over it, with no mending of the hole's edge, a screen-sized
+// picture leaves no sliver inside either device.
+TEST_F(ScreenshotRoadTest, SampleShellsHoldTheirPictureWithoutASliver) {
+    for (bool landscape : {false, true}) {
+        SCOPED_TRACE(landscape ? "landscape" : "portrait");
+        const std::string path = std::string(landscape ? kLandscapeShellFolder : kShellFolder) +
+                                 (landscape ? "/Sample Phone Landscape.png" : "/Sample Phone.png");
+        const Image shell = loadImageFile(path);
+        ASSERT_TRUE(shell);
+        const QImage shot = host::makeSampleScreenshot(landscape ? 2532 : 1170, landscape ? 1170 : 2532);
+        auto content = std::make_shared<Bitmap>(shot.width(), shot.height());
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) content->at(x, y) = shot.pixel(x, y);  // opaque
+        const SRShellLayout l =
+            SRUnifiedProcessor::sharedInstance().getLayoutForShell(path, shell->size(), content->size());
+        Bitmap plain = imaging_.perspective(*content, Quad{l.lt, l.rt, l.lb, l.rb}, shell->width, shell->height);
+        imaging_.draw(plain, *shell, Rect{0, 0, double(shell->width), double(shell->height)}, BlendMode::Normal, 1.0);
+        const QImage framed(reinterpret_cast<const uchar*>(plain.pixels.data()), plain.width, plain.height,
+                            QImage::Format_ARGB32_Premultiplied);
+        EXPECT_EQ(qAlpha(framed.pixel(plain.width / 2, plain.height / 2)), 255);
+        EXPECT_EQ(seeThroughInsideDevice(framed), 0);
+    }
 }
 
 TEST_F(ScreenshotRoadTest, DeletedOriginalGoesToTheTrashRestorably) {
