@@ -1,8 +1,17 @@
 // plinthora: the command-line tool. Each command lives in its own file and
 // registers itself in the table below.
 #include "host/cli/Commands.h"
+#include "platform/ports/Platform.h"
+
+#include <QString>
+#include <QtGlobal>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,8 +20,9 @@ namespace {
 
 const std::vector<plinthora::cli::Command>& commands() {
     static const std::vector<plinthora::cli::Command> table = {
-        {"frame", "frame IMAGE [--shell PATH] [--watermark PATH] [-o OUT] [--mode N] [--blend NAME] [--opacity X]",
-         "dress one screenshot in a shell (and watermark) without the daemon", plinthora::cli::runFrame},
+        {"frame", "frame INPUT... [--shell PATH] [--watermark PATH] [-o OUT] [--mode N] [--blend NAME] [--opacity X]",
+         "dress screenshots (files or folders) in a shell (and watermark) without the daemon",
+         plinthora::cli::runFrame},
         {"samples", "samples DIR", "write a sample screenshot, shell (.png + .cfg) and watermark into DIR",
          plinthora::cli::runSamples},
         {"doctor", "doctor [--screenshots DIR] [--screencasts DIR]",
@@ -26,13 +36,43 @@ const std::vector<plinthora::cli::Command>& commands() {
 }
 
 void usage(FILE* out) {
-    std::fprintf(out, "usage: plinthora COMMAND [ARGS]\n\ncommands:\n");
+    std::fprintf(out, "usage: plinthora [--verbose] COMMAND [ARGS]\n\ncommands:\n");
     for (const auto& c : commands()) std::fprintf(out, "  %-8s %s\n           %s\n", c.name, c.synopsis, c.help);
+    std::fprintf(out, "\n--verbose (or PLINTHORA_DEBUG=1) shows the debug log and the libraries' own messages.\n");
+}
+
+bool debugWanted() {
+    const char* v = std::getenv("PLINTHORA_DEBUG");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
+// Qt's and the libraries' own chatter (a missing runtime folder under cron
+// or su, image-reader warnings, codec notes) means nothing to someone
+// framing a picture: it goes to the debug log, and our own errors stay one
+// line each.
+void quietLibraries() {
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtFatalMsg) {
+            std::fprintf(stderr, "plinthora: %s\n", qPrintable(message));
+            std::abort();
+        }
+        plinthora::debugLog("qt: %s", qPrintable(message));
+    });
+    av_log_set_level(AV_LOG_QUIET);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --verbose may stand anywhere; the commands never see it.
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--verbose")) ::setenv("PLINTHORA_DEBUG", "1", 1);
+        else argv[kept++] = argv[i];
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    if (!debugWanted()) quietLibraries();
     if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
         usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
