@@ -1,22 +1,185 @@
-// plinthora frame: one still through the same composition as the daemon,
-// without the daemon and without the library search.
+// plinthora frame: screenshots through the same composition as the daemon,
+// without the daemon and without the library search. Any number of files
+// and folders, each framed with the same options, several at a time.
 #include "compositing/SRAssetResolver.h"
-#include "compositing/SRUnifiedProcessor.h"
 #include "host/cli/Commands.h"
+#include "host/cli/Frame.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "platform/linux/QtImaging.h"
 #include "settings/SRSettings.h"
 
-#include <QGuiApplication>
-
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace plinthora::cli {
+
+namespace frame {
+
+namespace {
+
+std::string dirName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// input.png → input; never empty.
+std::string stem(const std::string& input) {
+    const std::string base = input.substr(input.rfind('/') + 1);
+    const size_t dot = base.rfind('.');
+    return dot != std::string::npos && dot > 0 ? base.substr(0, dot) : base;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= size_t(n);
+    }
+    return true;
+}
+
+// Moves `from` to `to` unless `to` exists; false with errno EEXIST when it
+// does. Hard links stand in where the file system lacks the no-replace
+// rename.
+bool moveNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+// Milliseconds between laps, for the debug log's account of where a
+// picture's time goes.
+class Stopwatch {
+public:
+    double lap() {
+        const auto now = std::chrono::steady_clock::now();
+        const double ms = std::chrono::duration<double, std::milli>(now - last_).count();
+        last_ = now;
+        return ms;
+    }
+
+private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace
+
+std::string Destination::folderFor(const std::string& input) const {
+    switch (kind_) {
+    case Kind::Beside: return dirName(input);
+    case Kind::Folder: return path_;
+    case Kind::File: return dirName(path_);
+    }
+    return ".";
+}
+
+std::optional<std::string> Destination::write(const std::string& input, const std::string& bytes,
+                                              const std::string& extension) const {
+    std::string tmp = folderFor(input) + "/." + stem(input) + ".XXXXXX";
+    int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    bool ok = writeAll(fd, bytes) && ::fchmod(fd, 0644) == 0;
+    const int saved = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        errno = saved;
+        return std::nullopt;
+    }
+    auto placed = place(input, tmp, extension);
+    if (!placed) {
+        const int e = errno;
+        ::unlink(tmp.c_str());
+        errno = e;
+    }
+    return placed;
+}
+
+std::optional<std::string> Destination::place(const std::string& input, const std::string& finished,
+                                              const std::string& extension) const {
+    if (kind_ == Kind::File) {
+        // A name the user chose: theirs to replace.
+        if (::rename(finished.c_str(), path_.c_str()) != 0) return std::nullopt;
+        return path_;
+    }
+    const std::string base = folderFor(input) + "/" + stem(input) + "-framed";
+    for (int n = 1; n < 10000; ++n) {
+        const std::string name = base + (n == 1 ? "" : "-" + std::to_string(n)) + extension;
+        if (moveNoReplace(finished, name)) return name;
+        if (errno != EEXIST) return std::nullopt;
+    }
+    errno = EEXIST;
+    return std::nullopt;
+}
+
+const StillDressing& Context::dressingFor(bool landscape) const {
+    const int i = landscape ? 1 : 0;
+    std::call_once(once_[i], [&] {
+        StillDressing& d = dressing_[i];
+        d.watermark = watermark;
+        d.watermarkMode = watermarkMode;
+        if (shellPath) {
+            d.shellPath = shellPath;
+            d.shell = loadImageFile(shellPath);
+        } else if (settings().ssShellEnabled) {
+            d.shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
+            d.shell = loadImageFile(d.shellPath);
+        }
+        if (!d.shell && settings().ssShellEnabled) missedShell = true;
+    });
+    return dressing_[i];
+}
+
+Outcome frameStill(const Context& ctx, const std::string& input, const std::string& bytes) {
+    Stopwatch clock;
+    Image shot = ctx.imaging->decode(bytes);
+    if (!shot) return {{}, input + ": not a PNG or JPEG image, or too large"};
+    const StillDressing& dressing = ctx.dressingFor(shot->width > shot->height);
+    const double decoded = clock.lap();
+    Image result;
+    try {
+        result = SRUnifiedProcessor::sharedInstance().composeScreenshot(shot, dressing);
+    } catch (const TemplateError& e) {
+        return {{}, *dressing.shellPath + ": " + e.what()};
+    }
+    const double composed = clock.lap();
+    auto png = ctx.imaging->encodePng(*result);
+    if (!png) return {{}, input + ": encoding the PNG failed"};
+    const double encoded = clock.lap();
+    auto written = ctx.destination.write(input, *png, ".png");
+    if (!written) return {{}, ctx.destination.folderFor(input) + ": cannot write: " + std::strerror(errno)};
+    debugLog("frame %s: decode %.1f ms (shell and watermark included once), compose %.1f ms, encode %.1f ms, "
+             "write %.1f ms",
+             input.c_str(), decoded, composed, encoded, clock.lap());
+    return {*written, {}};
+}
+
+Outcome frameInput(const Context& ctx, const std::string& input) {
+    auto bytes = linux_platform::readWholeFile(input);
+    if (!bytes) return {{}, input + ": " + std::strerror(errno)};
+    // Every kind of input the command frames is told apart here, by its
+    // first bytes; what no framer takes is reported by the still framer.
+    return frameStill(ctx, input, *bytes);
+}
+
+}  // namespace frame
 
 namespace {
 
@@ -33,14 +196,9 @@ std::string absolute(const std::string& path) {
     return out;
 }
 
-// input.png → input-framed.png; never the input itself.
-std::string defaultOutput(const std::string& input) {
-    const size_t slash = input.rfind('/');
-    const size_t dot = input.rfind('.');
-    const std::string stem = (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-                                 ? input.substr(0, dot)
-                                 : input;
-    return stem + "-framed.png";
+bool isDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -49,10 +207,85 @@ bool sameFile(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
+// What a folder given as input contributes: its pictures, by name, in
+// name order; hidden files and our own results are left out.
+std::vector<std::string> picturesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.empty() || name[0] == '.' || !SRAssetResolver::qualifiesAsImageName(name)) continue;
+            if (frame::stem(name).ends_with("-framed")) continue;
+            const std::string path = folder + "/" + name;
+            if (!isDirectory(path)) names.push_back(path);
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Inputs framed so far, drawn as a bar on a terminal; result paths and
+// failures go out as whole lines, the bar redrawn under them.
+class Progress {
+public:
+    explicit Progress(size_t total) : total_(total), bar_(total > 1 && ::isatty(STDERR_FILENO)) {}
+
+    void finished(const frame::Outcome& o) {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++done_;
+        clear();
+        if (o.error.empty()) {
+            std::printf("%s\n", o.output.c_str());
+            std::fflush(stdout);
+        } else {
+            std::fprintf(stderr, "plinthora frame: %s\n", o.error.c_str());
+            ++failed_;
+        }
+        draw();
+    }
+    void end() {
+        std::lock_guard<std::mutex> hold(lock_);
+        clear();
+    }
+    size_t failed() const { return failed_; }
+
+private:
+    void clear() {
+        if (bar_) std::fputs("\r\033[K", stderr);
+    }
+    void draw() {
+        if (!bar_ || done_ == total_) return;
+        constexpr int kWidth = 30;
+        const int filled = int(done_ * kWidth / total_);
+        std::fprintf(stderr, "[%s%s] %zu/%zu", std::string(size_t(filled), '#').c_str(),
+                     std::string(size_t(kWidth - filled), '.').c_str(), done_, total_);
+        std::fflush(stderr);
+    }
+
+    std::mutex lock_;
+    size_t total_, done_ = 0, failed_ = 0;
+    bool bar_;
+};
+
+constexpr const char* kUsage =
+    "usage: plinthora frame INPUT... [--shell PATH] [--watermark PATH] [-o OUT]\n"
+    "                       [--mode 1|2] [--blend NAME] [--opacity X]\n"
+    "Dresses each INPUT (a picture, or a folder of them) in a shell (its .cfg\n"
+    "beside it) and a watermark, and writes NAME-framed.png beside it or into\n"
+    "the folder OUT (created when missing); with one picture, OUT may name the\n"
+    "file. Existing files are never replaced: the next free NAME-framed-N.png\n"
+    "is taken. Without --shell the shell comes from the asset folders, as for\n"
+    "the daemon. Mode, blend name and opacity default to the preferences file.\n"
+    "Blend names: 正常 滤色 叠加 柔光 高斯模糊\n"
+    "The exit status is 1 when any input failed; each failure is one line.\n";
+
 }  // namespace
 
 int runFrame(int argc, char** argv) {
-    std::string input, output, shellPath, watermarkPath;
+    frame::Stopwatch run;
+    std::vector<std::string> args;
+    std::string output, shellPath, watermarkPath;
     std::optional<int> mode;
     std::optional<std::string> blend;
     std::optional<float> opacity;
@@ -66,7 +299,7 @@ int runFrame(int argc, char** argv) {
         }
         if (arg == "--shell") shellPath = absolute(v);
         else if (arg == "--watermark") watermarkPath = absolute(v);
-        else if (arg == "-o" || arg == "--output") output = absolute(v);
+        else if (arg == "-o" || arg == "--output") output = v;
         else if (arg == "--mode") {
             char* end = nullptr;
             long m = std::strtol(v, &end, 10);
@@ -79,20 +312,43 @@ int runFrame(int argc, char** argv) {
             if (*end) return fail("--opacity takes a number");
             opacity = o;
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: plinthora frame IMAGE [--shell PATH] [--watermark PATH] [-o OUT]\n"
-                        "                       [--mode 1|2] [--blend NAME] [--opacity X]\n"
-                        "Dresses IMAGE in a shell (its .cfg beside it) and a watermark and writes a PNG.\n"
-                        "Without --shell the shell comes from the asset folders, as for the daemon.\n"
-                        "Mode, blend name and opacity default to the preferences file.\n"
-                        "Blend names: 正常 滤色 叠加 柔光 高斯模糊\n");
+            std::fputs(kUsage, stdout);
             return 0;
         } else if (!arg.empty() && arg[0] == '-') return fail("unknown option " + arg);
-        else if (input.empty()) input = absolute(arg);
-        else return fail("only one IMAGE at a time");
+        else args.push_back(absolute(arg));
     }
-    if (input.empty()) return fail("no IMAGE given (see plinthora frame --help)");
+    if (args.empty()) return fail("no INPUT given (see plinthora frame --help)");
 
-    QGuiApplication app(argc, argv);
+    // Folders give their pictures; files are taken as they are, so a bad
+    // one is reported rather than skipped.
+    std::vector<std::string> inputs;
+    bool anyFolder = false;
+    for (const std::string& a : args) {
+        if (isDirectory(a)) {
+            anyFolder = true;
+            for (std::string& p : picturesIn(a)) inputs.push_back(std::move(p));
+        } else {
+            inputs.push_back(a);
+        }
+    }
+    if (inputs.empty()) return fail("no pictures in the folders given");
+
+    frame::Context ctx;
+    if (!output.empty()) {
+        const bool toFolder = anyFolder || args.size() > 1 || output.back() == '/' || isDirectory(output);
+        output = absolute(output);
+        while (output.size() > 1 && output.back() == '/') output.pop_back();
+        if (toFolder) {
+            linux_platform::PosixFileSystem fs;
+            if (!fs.createDirectories(output) || !isDirectory(output))
+                return fail(output + ": cannot create the folder: " + std::strerror(errno));
+            ctx.destination = frame::Destination::folder(output);
+        } else {
+            if (output == inputs[0] || sameFile(output, inputs[0]))
+                return fail("refusing to overwrite the input " + inputs[0]);
+            ctx.destination = frame::Destination::file(output);
+        }
+    }
 
     linux_platform::BasicPorts ports;
     linux_platform::QtImaging imaging;
@@ -100,55 +356,47 @@ int runFrame(int argc, char** argv) {
     ports.fillIn(p);
     p.imaging = &imaging;
     setPlatform(p);
-    linux_platform::PosixFileSystem& fs = ports.fs;
     loadSettings();
     SRSettings& s = settings();
     if (mode) s.watermarkMode = *mode;
     if (blend) s.setWatermarkBlendMode(std::make_shared<const std::string>(*blend));
     if (opacity) s.watermarkOpacity = *opacity;
 
-    auto bytes = fs.readFile(input);
-    if (!bytes) return fail(input + ": " + std::strerror(errno));
-    Image shot = imaging.decode(*bytes);
-    if (!shot) return fail(input + ": not a PNG or JPEG image, or too large");
-
-    StillDressing dressing;
-    if (!shellPath.empty()) {
-        dressing.shellPath = shellPath;
-        dressing.shell = loadImageFile(shellPath);
-        if (!dressing.shell) return fail(shellPath + ": the shell does not load as an image");
-    } else if (s.ssShellEnabled) {
-        dressing.shellPath = SRAssetResolver::resolveShellPathIsLandscape(shot->width > shot->height);
-        dressing.shell = loadImageFile(dressing.shellPath);
-    }
+    ctx.imaging = &imaging;
+    ctx.watermarkMode = s.watermarkMode;
     if (!watermarkPath.empty()) {
-        dressing.watermark = loadImageFile(watermarkPath);
-        if (!dressing.watermark) return fail(watermarkPath + ": the watermark does not load as an image");
+        ctx.watermark = loadImageFile(watermarkPath);
+        if (!ctx.watermark) return fail(watermarkPath + ": the watermark does not load as an image");
     } else if (s.ssWatermarkEnabled) {
-        dressing.watermark = loadImageFile(SRAssetResolver::resolveWatermarkPath());
+        ctx.watermark = loadImageFile(SRAssetResolver::resolveWatermarkPath());
     }
-    dressing.watermarkMode = s.watermarkMode;
+    // After the watermark: the dressing is made once and keeps it.
+    if (!shellPath.empty()) {
+        ctx.shellPath = shellPath;
+        if (!ctx.dressingFor(false).shell) return fail(shellPath + ": the shell does not load as an image");
+    }
 
-    Image result;
-    try {
-        result = SRUnifiedProcessor::sharedInstance().composeScreenshot(shot, dressing);
-    } catch (const TemplateError& e) {
-        return fail(std::string(*dressing.shellPath) + ": " + e.what());
-    }
-    if (output.empty()) output = defaultOutput(input);
-    if (output == input || sameFile(output, input)) return fail("refusing to overwrite the input " + input);
-    auto png = imaging.encodePng(*result);
-    if (!png) return fail("encoding the PNG failed");
-    if (!linux_platform::writeAtomically(output, *png)) return fail(output + ": cannot write: " + std::strerror(errno));
-    std::printf("%s\n", output.c_str());
-    if (dressing.shell)
-        std::fprintf(stderr, "shell: %s\n", dressing.shellPath->c_str());
-    else if (s.ssShellEnabled)
-        std::fprintf(stderr, "shell: none found in %s (pass --shell, or start plinthorad once for the samples)\n",
-                     fs.realPath(shot->width > shot->height ? kLandscapeShellFolder : kShellFolder).c_str());
-    else
-        std::fprintf(stderr, "shell: none (screenshot shells are switched off)\n");
-    return 0;
+    // Whole inputs in parallel: decoding and encoding one picture is mostly
+    // serial work, so one input per core keeps every core busy; a single
+    // input still spreads its pixel work over the cores.
+    Progress progress(inputs.size());
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next++) < inputs.size();) progress.finished(frame::frameInput(ctx, inputs[i]));
+    };
+    const int workers = int(std::min<size_t>(inputs.size(), size_t(std::max(1u, std::thread::hardware_concurrency()))));
+    std::vector<std::thread> pool;
+    for (int w = 1; w < workers; ++w) pool.emplace_back(worker);
+    worker();
+    for (auto& t : pool) t.join();
+    progress.end();
+    debugLog("frame: %zu input(s) in %.1f ms after start-up, on %d thread(s)", inputs.size(), run.lap(), workers);
+
+    if (ctx.missedShell)
+        std::fprintf(stderr, "plinthora frame: no shell found in %s or %s (pass --shell, or start plinthorad once "
+                             "for the samples); pictures were written without one\n",
+                     ports.fs.realPath(kShellFolder).c_str(), ports.fs.realPath(kLandscapeShellFolder).c_str());
+    return progress.failed() > 0 ? 1 : 0;
 }
 
 }  // namespace plinthora::cli

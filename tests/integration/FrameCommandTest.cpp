@@ -38,6 +38,9 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PLINTHORA_DEVICE_ROOT", dir_ + "/device");
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        // As under cron or su: Qt complains of this unless kept quiet.
+        env.remove("XDG_RUNTIME_DIR");
+        env.remove("PLINTHORA_DEBUG");
         p.setProcessEnvironment(env);
         if (!prefs.isEmpty()) {
             QDir().mkpath(dir_ + "/device/Library/Preferences");
@@ -91,6 +94,42 @@ TEST_F(FrameCommandTest, BadInputGivesOneLineAndFailure) {
     }
     // The input is untouched.
     EXPECT_EQ(QImage(dir_ + "/shot.png").size(), QSize(117, 253));
+}
+
+// A batch: a folder with one undecodable picture and a file given beside
+// it, into an output folder that does not exist yet. The others are framed,
+// the bad one is named on one line, the exit status says something failed,
+// and a second run replaces nothing.
+TEST_F(FrameCommandTest, BatchFramesTheRestNamesTheBadOneAndReplacesNothing) {
+    QDir().mkpath(dir_ + "/in");
+    for (const QString name : {"a.png", "b.png", "c.PNG"})
+        ASSERT_TRUE(host::makeSampleScreenshot(117, 253).save(dir_ + "/in/" + name, "PNG"));
+    QFile junk(dir_ + "/in/broken.png");
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("\x89PNG but not really");
+    junk.close();
+    const QString out = dir_ + "/out/new";
+    const QStringList args = {dir_ + "/in", dir_ + "/shot.png", "-o", out, "--shell", dir_ + "/shell.png"};
+
+    CommandResult r = run(args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "plinthora frame: " + dir_ + "/in/broken.png: not a PNG or JPEG image, or too large\n");
+    QStringList written = r.out.split('\n', Qt::SkipEmptyParts);
+    written.sort();
+    EXPECT_EQ(written, (QStringList{out + "/a-framed.png", out + "/b-framed.png", out + "/c-framed.png",
+                                    out + "/shot-framed.png"}));
+    for (const QString& path : written) EXPECT_EQ(QImage(path).size(), QSize(135, 275)) << path.toStdString();
+
+    QFile mine(out + "/a-framed.png");
+    ASSERT_TRUE(mine.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    mine.write("mine");
+    mine.close();
+    r = run(args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.contains(out + "/a-framed-2.png\n")) << r.out.toStdString();
+    ASSERT_TRUE(mine.open(QIODevice::ReadOnly));
+    EXPECT_EQ(mine.readAll(), "mine");
+    EXPECT_EQ(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 8);  // no temporary left behind
 }
 
 TEST_F(FrameCommandTest, OptionsOverrideThePreferences) {
