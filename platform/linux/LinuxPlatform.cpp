@@ -8,7 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -127,8 +129,16 @@ std::optional<std::vector<std::string>> PosixFileSystem::listDirectory(const std
 }
 
 std::optional<std::string> readWholeFile(const std::string& realPath) {
-    int fd = ::open(realPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Regular files only: a FIFO would block the reader for ever and a
+    // device such as /dev/zero never ends (an asset folder may hold links to
+    // either). O_NONBLOCK keeps the open itself from waiting on a FIFO.
+    int fd = ::open(realPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string out;
     char buf[65536];
     for (;;) {
@@ -197,6 +207,38 @@ std::string PosixFileSystem::temporaryDirectory() const { return envOr("TMPDIR",
 
 namespace {
 
+// The text of a dictionary key, up to its first NUL. libplist 2.2 reads a
+// key only through a getter that asserts when the key holds a NUL (which a
+// damaged binary file can make), so the key node is written out as XML,
+// where its bytes appear whole, and taken back from there.
+std::string keyOf(plist_t keyNode) {
+    char* xml = nullptr;
+    uint32_t len = 0;
+    plist_to_xml(keyNode, &xml, &len);
+    const std::string text(xml ? xml : "", xml ? len : 0);
+    plist_to_xml_free(xml);
+    const size_t open = text.find("<key>"), close = text.rfind("</key>");
+    if (open == std::string::npos || close == std::string::npos || close < open + 5) return {};
+    std::string key;
+    for (size_t i = open + 5; i < close; ++i) {
+        char c = text[i];
+        if (c == '&') {
+            static const std::pair<const char*, char> entities[] = {
+                {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+            for (const auto& [name, ch] : entities) {
+                if (text.compare(i, std::strlen(name), name) == 0) {
+                    c = ch;
+                    i += std::strlen(name) - 1;
+                    break;
+                }
+            }
+        }
+        if (c == '\0') break;
+        key += c;
+    }
+    return key;
+}
+
 Value fromPlist(plist_t node) {
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -217,11 +259,12 @@ Value fromPlist(plist_t node) {
         return Value::real(d);
     }
     case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        Value v = Value::string(s ? s : "");
-        std::free(s);
-        return v;
+        // plist_get_string_val asserts (aborting the process) on a string
+        // with a NUL inside, which a damaged or hostile file can hold. The
+        // string ends at its first NUL, as a C reader and our writer see it.
+        uint64_t len = 0;
+        const char* s = plist_get_string_ptr(node, &len);
+        return Value::string(s ? std::string(s, ::strnlen(s, len)) : std::string());
     }
     case PLIST_DATA: {
         char* d = nullptr;
@@ -248,12 +291,12 @@ Value fromPlist(plist_t node) {
         plist_dict_iter it = nullptr;
         plist_dict_new_iter(node, &it);
         for (;;) {
-            char* key = nullptr;
+            // Asking for the key here would assert on a key with a NUL
+            // inside; the key is read from its own node instead.
             plist_t item = nullptr;
-            plist_dict_next_item(node, it, &key, &item);
-            if (!key) break;
-            d[key] = fromPlist(item);
-            std::free(key);
+            plist_dict_next_item(node, it, nullptr, &item);
+            if (!item) break;
+            d[keyOf(plist_dict_item_get_key(item))] = fromPlist(item);
         }
         std::free(it);
         return Value::dict(std::move(d));
@@ -270,7 +313,10 @@ plist_t toPlist(const Value& v) {
     case Value::Kind::String: return plist_new_string(v.asString().c_str());
     case Value::Kind::Data: return plist_new_data(v.asString().data(), v.asString().size());
     case Value::Kind::Date: {
+        // libplist keeps dates in 32-bit seconds from 2001; a date beyond
+        // that range (a key we do not know, kept as read) is held at its end.
         double rel = v.asReal() - 978307200.0;
+        rel = std::isnan(rel) ? 0.0 : std::clamp(rel, double(INT32_MIN), double(INT32_MAX));
         int32_t sec = static_cast<int32_t>(rel);
         return plist_new_date(sec, static_cast<int32_t>((rel - sec) * 1e6));
     }

@@ -205,9 +205,13 @@ inline uint32_t cost(uint8_t v) { return uint32_t(std::abs(int(int8_t(v)))); }
 // filter byte and the filtered row to `out` (1 + n bytes).
 void filterRow(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
     constexpr size_t bpp = 4;
+    // The left neighbours through their own pointers: `cur[i - bpp]` with an
+    // unsigned i < bpp wraps the index, which is undefined for a pointer.
+    const uint8_t* curLeft = cur - bpp;
+    const uint8_t* prevLeft = prev - bpp;
     uint32_t none = 0, sub = 0, up = 0, avg = 0, pae = 0;
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t x = cur[i], a = cur[i - bpp], b = prev[i], c = prev[i - bpp];
+        const uint8_t x = cur[i], a = curLeft[i], b = prev[i], c = prevLeft[i];
         none += cost(x);
         sub += cost(uint8_t(x - a));
         up += cost(uint8_t(x - b));
@@ -220,11 +224,11 @@ void filterRow(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) 
     uint8_t* o = out + 1;
     switch (best) {
         case 0: std::memcpy(o, cur, n); break;
-        case 1: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - cur[i - bpp]); break;
+        case 1: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - curLeft[i]); break;
         case 2: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - prev[i]); break;
-        case 3: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - ((cur[i - bpp] + prev[i]) >> 1)); break;
+        case 3: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - ((curLeft[i] + prev[i]) >> 1)); break;
         default:
-            for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - paeth(cur[i - bpp], prev[i], prev[i - bpp]));
+            for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - paeth(curLeft[i], prev[i], prevLeft[i]));
             break;
     }
 }

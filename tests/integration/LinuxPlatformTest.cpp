@@ -84,6 +84,42 @@ TEST(PropertyLists, RoundTripAndBadInput) {
     EXPECT_FALSE(plist.parse("definitely not"));
 }
 
+// Damaged files that once aborted the reader (libplist asserts on a NUL
+// inside a string or key) or made the writer convert out of range.
+TEST(PropertyLists, DamagedFilesReadAndRewriteWithoutAborting) {
+    LibplistPropertyLists plist;
+    using namespace std::string_literals;
+    const std::string nulInString =
+        "<plist><dict><key>sr_selectedShell</key><string>a.png\0/../x</string></dict></plist>"s;
+    auto v = plist.parse(nulInString);
+    ASSERT_TRUE(v);
+    ASSERT_TRUE(v->find("sr_selectedShell"));
+    EXPECT_EQ(v->find("sr_selectedShell")->asString(), "a.png");
+
+    // A binary dictionary whose one key is the UTF-16 string "k\0x"
+    // (bplist00: dict, key, value, offsets, trailer).
+    const std::string keyWithNul =
+        "bplist00"
+        "\xd1\x01\x02"                    // object 0: dict of one, key ref 1, value ref 2
+        "\x63\0k\0\0\0x"                  // object 1: UTF-16 string of 3
+        "\x09"                            // object 2: true
+        "\x08\x0b\x12"                    // offsets of the three objects
+        "\0\0\0\0\0\0\x01\x01"            // trailer: offset and ref sizes 1,
+        "\0\0\0\0\0\0\0\x03"              // three objects,
+        "\0\0\0\0\0\0\0\0"                // top object 0,
+        "\0\0\0\0\0\0\0\x13"s;            // offset table at 19
+    v = plist.parse(keyWithNul);
+    ASSERT_TRUE(v);
+    ASSERT_TRUE(v->find("k"));
+    EXPECT_TRUE(v->find("k")->asBool());
+
+    // A date a writer cannot hold in its 32-bit seconds comes back at the
+    // end of the range, not wrapped into the past.
+    auto far = plist.parse(plist.toXml(Value::dict({{"d", Value::date(1e12)}})));
+    ASSERT_TRUE(far && far->find("d"));
+    EXPECT_DOUBLE_EQ(far->find("d")->asReal(), 978307200.0 + 2147483647.0);
+}
+
 TEST(Json, KindsAreKept) {
     NlohmannJson json;
     auto v = json.parse(R"({"n":1,"f":1.5,"s":"2","b":true,"z":null,"a":[],"o":{}})");

@@ -48,7 +48,13 @@ std::optional<int64_t> integerReading(const Value& v) {
     switch (v.kind()) {
     case Value::Kind::Bool: return v.asBool() ? 1 : 0;
     case Value::Kind::Integer: return v.asInteger();
-    case Value::Kind::Real: return static_cast<int64_t>(v.asReal());
+    case Value::Kind::Real: {
+        // A real beyond the 64-bit range (or NaN) has no integer reading; a
+        // bare cast of it would be undefined.
+        const double r = v.asReal();
+        if (!(r > -9.2233720368547758e18 && r < 9.2233720368547758e18)) return std::nullopt;
+        return static_cast<int64_t>(r);
+    }
     case Value::Kind::String: return std::strtoll(v.asString().c_str(), nullptr, 10);
     default: return std::nullopt;
     }
