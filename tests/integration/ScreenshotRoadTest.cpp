@@ -23,9 +23,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace plinthora {
 namespace {
@@ -207,6 +210,183 @@ TEST_F(ScreenshotRoadTest, FailedSaveKeepsTheOriginalAndReportsNothing) {
     EXPECT_FALSE(lastSavedAssetIdentifier());
     EXPECT_EQ(QDir(shots_).entryList(QDir::Files | QDir::Hidden).size(), 1);  // no temp left
 }
+
+// Bad input on the screenshot road: whatever the preferences, the asset
+// folders or the capture hold, the tweak ends silently, the original stays
+// as it was, and nothing is read from outside the asset folders.
+struct BadInput {
+    const char* what;
+    // Arranges the bad input; `t` gives the test's folders.
+    std::function<void(class BadInputTest& t)> arrange;
+    QSize expected;  // the result's size; empty: no result at all
+};
+void PrintTo(const BadInput& c, std::ostream* os) { *os << c.what; }
+
+// The CRC of a PNG chunk (type and data), for headers the tests rewrite.
+quint32 pngCrc(const char* p, int n) {
+    quint32 c = 0xffffffffu;
+    for (int i = 0; i < n; ++i) {
+        c ^= quint8(p[i]);
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+class BadInputTest : public ScreenshotRoadTest, public ::testing::WithParamInterface<BadInput> {
+public:
+    using ScreenshotRoadTest::ports_;
+    QString prefsPath() const { return QString::fromStdString(ports_.fs.realPath(kPreferencesPath)); }
+    QString assets(const char* folder = kShellFolder) const {
+        return QString::fromStdString(ports_.fs.realPath(folder));
+    }
+    void writePrefs(const QByteArray& bytes) {
+        QDir().mkpath(QFileInfo(prefsPath()).path());
+        ASSERT_TRUE(mediatest::writeFile(prefsPath(), bytes));
+    }
+    void writePrefs(const Value::Dict& d) { writePrefs(QByteArray::fromStdString(ports_.plist.toXml(Value::dict(d)))); }
+    // A shell of its own size beside the asset folders: a result of this
+    // size would mean a name reached outside them.
+    void plantOutsideShell() { ASSERT_TRUE(host::makeSampleScreenshot(100, 100).save(assets("/var/mobile/Ozrin") + "/outside.png")); }
+    bool screenshotIsNotAnImage = false;
+};
+
+const QSize kFramed(1350, 2750), kUnframed(1170, 2532);
+
+TEST_P(BadInputTest, EndsSilentlyAndLosesNothing) {
+    const BadInput& c = GetParam();
+    c.arrange(*this);
+    loadSettings();  // as the preferences notification would
+
+    QString original;
+    if (screenshotIsNotAnImage) {
+        original = shots_ + "/Screenshot 3.png";
+        ASSERT_TRUE(mediatest::writeFile(original, QByteArray("this is a text file, not a picture\n")));
+        waitUntil([] { return false; }, 200);
+    } else {
+        original = dropScreenshot("Screenshot 3.png");
+    }
+    const auto before = mediatest::readFile(original);
+    runPipeline();
+    // Nothing found starts the one retry; it must end inside this test.
+    if (c.expected.isEmpty()) waitUntil([] { return false; }, 2000);
+
+    EXPECT_EQ(mediatest::readFile(original), before) << "the original changed";
+    EXPECT_FALSE(SRUnifiedProcessor::sharedInstance().screenshotProcessingForTesting());
+    const QStringList saved = results();
+    if (c.expected.isEmpty()) {
+        EXPECT_TRUE(saved.isEmpty());
+    } else {
+        ASSERT_EQ(saved.size(), 1);
+        EXPECT_EQ(QImage(saved[0]).size(), c.expected);
+    }
+    EXPECT_TRUE(QDir(shots_).entryList({".*"}, QDir::Files | QDir::Hidden).isEmpty()) << "a temporary file was left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ScreenshotRoad, BadInputTest,
+    ::testing::Values(
+        BadInput{"preferences file is a directory", [](BadInputTest& t) { QDir().mkpath(t.prefsPath()); }, kFramed},
+        BadInput{"empty preferences file", [](BadInputTest& t) { t.writePrefs(QByteArray()); }, kFramed},
+        BadInput{"50 MB preferences file",
+                 [](BadInputTest& t) { t.writePrefs(QByteArray("<?xml version=\"1.0\"?><plist><dict>") +
+                                                    QByteArray(50 << 20, 'x')); },
+                 kFramed},
+        BadInput{"preferences root is an array",
+                 [](BadInputTest& t) { t.writePrefs(QByteArray::fromStdString(t.ports_.plist.toXml(
+                                           Value::array({Value::string("sr_ssShellEnabled")})))); },
+                 kFramed},
+        BadInput{"every key of the wrong type",
+                 [](BadInputTest& t) {
+                     Value::Dict d;
+                     for (const char* k : {"sr_recShellEnabled", "sr_ssShellEnabled", "sr_recWatermarkEnabled",
+                                           "sr_ssWatermarkEnabled", "sr_randomShell", "sr_randomWatermark",
+                                           "sr_watermarkOpacity", "sr_watermarkMode", "sr_vibrationEnabled",
+                                           "sr_deleteOriginal", "sr_saveToClipboard"})
+                         d[k] = Value::array({Value::boolean(false)});
+                     for (const char* k : {"sr_selectedShell", "sr_selectedWatermark", "sr_watermarkBlendMode"})
+                         d[k] = Value::dict({{"x", Value::integer(1)}});
+                     t.writePrefs(d);
+                 },
+                 kFramed},
+        BadInput{"selected shell climbs out of the folder",
+                 [](BadInputTest& t) {
+                     t.plantOutsideShell();
+                     t.writePrefs({{"sr_selectedShell", Value::string("../outside.png")}});
+                 },
+                 kFramed},
+        BadInput{"selected shell is an absolute path",
+                 [](BadInputTest& t) {
+                     t.plantOutsideShell();
+                     t.writePrefs({{"sr_selectedShell", Value::string(t.assets("/var/mobile/Ozrin").toStdString() +
+                                                                      "/outside.png")}});
+                 },
+                 kFramed},
+        BadInput{"selected shell holds a NUL",
+                 [](BadInputTest& t) {
+                     t.plantOutsideShell();
+                     using namespace std::string_literals;
+                     t.writePrefs(QByteArray::fromStdString(
+                         "<plist><dict><key>sr_selectedShell</key><string>..\0/outside.png</string></dict></plist>"s));
+                 },
+                 kFramed},
+        BadInput{"selected shell of 10,000 characters",
+                 [](BadInputTest& t) { t.writePrefs({{"sr_selectedShell", Value::string(std::string(10000, 'a'))}}); },
+                 kFramed},
+        BadInput{"selected shell is a link to an endless device",
+                 [](BadInputTest& t) {
+                     ASSERT_EQ(::symlink("/dev/zero", (t.assets() + "/zero.png").toLocal8Bit().constData()), 0);
+                     t.writePrefs({{"sr_selectedShell", Value::string("zero.png")}});
+                 },
+                 kUnframed},
+        BadInput{"selected shell is a FIFO",
+                 [](BadInputTest& t) {
+                     ASSERT_EQ(::mkfifo((t.assets() + "/pipe.png").toLocal8Bit().constData(), 0644), 0);
+                     t.writePrefs({{"sr_selectedShell", Value::string("pipe.png")}});
+                 },
+                 kUnframed},
+        BadInput{"shell folder full of non-images",
+                 [](BadInputTest& t) {
+                     QDir(t.assets()).removeRecursively();
+                     QDir().mkpath(t.assets());
+                     for (const char* n : {"a.png", "b.jpg", "c.PNG"})
+                         ASSERT_TRUE(mediatest::writeFile(t.assets() + "/" + n, "not an image"));
+                     t.writePrefs({{"sr_randomShell", Value::boolean(true)}});
+                 },
+                 kUnframed},
+        BadInput{"shell folder cannot be listed",
+                 [](BadInputTest& t) {
+                     QDir(t.assets()).removeRecursively();
+                     ASSERT_TRUE(mediatest::writeFile(t.assets(), "a file where the folder should be"));
+                 },
+                 kUnframed},
+        BadInput{"shell declares 40000 x 40000 pixels",
+                 [](BadInputTest& t) {
+                     QByteArray png = mediatest::encodedImage(8, 8, "PNG");
+                     // IHDR width and height, then the chunk's CRC over type and data.
+                     for (int i = 0; i < 2; ++i) {
+                         png[16 + 4 * i] = 0; png[17 + 4 * i] = 0; png[18 + 4 * i] = char(0x9c); png[19 + 4 * i] = 0x40;
+                     }
+                     const quint32 crc = pngCrc(png.constData() + 12, 17);
+                     for (int i = 0; i < 4; ++i) png[29 + i] = char(crc >> (24 - 8 * i));
+                     ASSERT_TRUE(mediatest::writeFile(t.assets() + "/huge.png", png));
+                     t.writePrefs({{"sr_selectedShell", Value::string("huge.png")}});
+                 },
+                 kUnframed},
+        BadInput{"watermark of 1 x 1",
+                 [](BadInputTest& t) {
+                     ASSERT_TRUE(mediatest::writeFile(t.assets(kWatermarkFolder) + "/dot.png",
+                                                      mediatest::encodedImage(1, 1, "PNG")));
+                     t.writePrefs({{"sr_ssWatermarkEnabled", Value::boolean(true)},
+                                   {"sr_selectedWatermark", Value::string("dot.png")}});
+                 },
+                 kFramed},
+        BadInput{"screenshot that is not an image", [](BadInputTest& t) { t.screenshotIsNotAnImage = true; }, QSize()}),
+    [](const ::testing::TestParamInfo<BadInput>& info) {
+        std::string name;
+        for (const char* p = info.param.what; *p; ++p)
+            if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+        return name;
+    });
 
 }  // namespace
 }  // namespace plinthora
