@@ -3,6 +3,7 @@
 #include "DaemonAdaptor.h"
 #include "host/common/SampleAssets.h"
 #include "host/daemon/ScreencastWatcher.h"
+#include "settings/SRSettings.h"
 
 #include <QDBusConnection>
 #include <QCryptographicHash>
@@ -28,6 +29,8 @@ namespace {
 constexpr double kAnnounceOnceWindow = 10.0;
 // How long a shutdown waits for saves in flight.
 constexpr double kDrainLimit = 30.0;
+// How often a lost session bus is looked for again, in milliseconds.
+constexpr int kBusCheckInterval = 1000;
 
 }  // namespace
 
@@ -190,6 +193,10 @@ bool Daemon::start(QString& error) {
             return false;
         }
     }
+    busName_ = bus.name();
+    busWatch_.setInterval(kBusCheckInterval);
+    connect(&busWatch_, &QTimer::timeout, this, &Daemon::keepOnBus);
+    if (busConnected_) busWatch_.start();
     debugLog("host: tweak %s started; screen %gx%g@%g; screenshots %s; screencasts %s", tweak_.path().c_str(),
              screenSpec_.width, screenSpec_.height, screenSpec_.scale, qPrintable(library_->imageFolder()),
              qPrintable(library_->videoFolder()));
@@ -216,6 +223,31 @@ bool Daemon::lockFolder(const QString& folder, QString& error) {
         return false;
     }
     return true;
+}
+
+void Daemon::keepOnBus() {
+    if (stopping_ || QDBusConnection(busName_).isConnected()) return;
+    // Qt never reconnects a connection the bus closed: open a new one.
+    const QString name = QStringLiteral("plinthorad-%1").arg(++busGeneration_);
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+    if (!bus.isConnected()) {
+        QDBusConnection::disconnectFromBus(name);
+        return;
+    }
+    if (!bus.registerService(kDaemonService) || !bus.registerObject(kDaemonPath, this)) {
+        std::fprintf(stderr, "plinthorad: the session bus is back but %s is taken; staying off the bus\n",
+                     kDaemonService);
+        QDBusConnection::disconnectFromBus(name);
+        busWatch_.stop();
+        return;
+    }
+    // The default session connection belongs to Qt; only our own go.
+    if (busName_.startsWith(QStringLiteral("plinthorad-"))) QDBusConnection::disconnectFromBus(busName_);
+    busName_ = name;
+    notify_->useConnection(bus);
+    std::fprintf(stderr, "plinthorad: back on the session bus\n");
+    // A settings change posted while the bus was away was never heard.
+    notify_->deliverLocally(kPreferencesChangedNotification);
 }
 
 void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself) {

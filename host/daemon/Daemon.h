@@ -110,6 +110,7 @@ private:
     void onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself);
     void onCaptureChanged(bool capturing);
     bool busy() const;
+    void keepOnBus();
 
     DaemonOptions options_;
     ScreenSpec screenSpec_;
@@ -130,6 +131,11 @@ private:
     Tweak tweak_;
 
     bool busConnected_ = false;
+    // The session bus may go away (its daemon restarted) and come back at
+    // the same address: this timer reconnects and publishes again.
+    QTimer busWatch_;
+    QString busName_;
+    int busGeneration_ = 0;
     int folderLock_ = -1;  // held for the daemon's life
     bool stopping_ = false;
     QTimer drain_;

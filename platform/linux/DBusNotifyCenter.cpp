@@ -20,6 +20,15 @@ void DBusNotifyCenter::addObserver(const std::string& name, std::function<void()
     if (!subscribed_) debugLog("cannot subscribe to D-Bus notifications");
 }
 
+void DBusNotifyCenter::useConnection(QDBusConnection connection) {
+    connection_ = std::move(connection);
+    subscribed_ = false;
+    if (observers_.empty() || !connection_.isConnected()) return;
+    subscribed_ = connection_.connect(QString(), kNotifyPath, kNotifyInterface, "Notify", this,
+                                      SLOT(onNotify(QString)));
+    if (!subscribed_) debugLog("cannot subscribe to D-Bus notifications");
+}
+
 void DBusNotifyCenter::post(const std::string& name) {
     if (!connection_.isConnected()) {
         // Without a bus, still tell this process's own observers.

@@ -29,6 +29,11 @@ public:
     void addObserver(const std::string& name, std::function<void()> callback) override;
     void post(const std::string& name) override;
 
+    // Moves to a new connection (the bus came back) and subscribes there.
+    void useConnection(QDBusConnection connection);
+    // Runs this process's observers of `name` as if it had been posted.
+    void deliverLocally(const std::string& name) { onNotify(QString::fromStdString(name)); }
+
 private slots:
     void onNotify(const QString& name);
 

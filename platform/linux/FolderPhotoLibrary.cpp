@@ -18,6 +18,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -352,6 +353,28 @@ std::optional<MediaType> FolderPhotoLibrary::classify(const std::string& folder,
     return std::nullopt;
 }
 
+namespace {
+
+bool isOurTempName(const std::string& name) {
+    return name.rfind(".plinthora-", 0) == 0 && endsWith(name, ".tmp");
+}
+
+// A save in progress holds a lock on its temp file; one that nobody holds
+// was left by a process that died mid-save, and is never going to become a
+// result.
+void removeIfStale(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        debugLog("photo library: removing %s, left by an interrupted save", path.c_str());
+        ::unlink(path.c_str());
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
 void FolderPhotoLibrary::scanFolders() {
     std::set<std::string> seen;
     std::vector<std::string> dirs{imageDir_};
@@ -361,6 +384,7 @@ void FolderPhotoLibrary::scanFolders() {
         if (!d) continue;
         while (const dirent* e = ::readdir(d)) {
             const std::string name = e->d_name;
+            if (isOurTempName(name)) removeIfStale(dir + "/" + name);
             if (!classify(dir, name)) continue;
             const std::string path = dir + "/" + name;
             if (addToIndex(path)) seen.insert(path);
@@ -506,6 +530,9 @@ std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& f
         error = "cannot create a file in " + folder + ": " + std::strerror(errno);
         return std::nullopt;
     }
+    // Held until the file is renamed or removed, so a start-up scan can tell
+    // this save from one a killed process left behind.
+    ::flock(fd, LOCK_EX);
     const std::string temp = tmpl;
     auto abandon = [&](const std::string& why) -> std::optional<std::string> {
         error = why;
