@@ -1,0 +1,283 @@
+#include "platform/linux/FFmpegMovie.h"
+
+#include "platform/ports/Platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace plinthora::linux_platform::ffmpeg {
+
+void FormatCloser::operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+void CodecFreer::operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+void FrameFreer::operator()(AVFrame* p) const { av_frame_free(&p); }
+void PacketFreer::operator()(AVPacket* p) const { av_packet_free(&p); }
+void FifoFreer::operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
+void SwrFreer::operator()(SwrContext* p) const { swr_free(&p); }
+
+std::string errorText(int averror) {
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(averror, buf, sizeof buf);
+    return buf;
+}
+
+void routeLibraryLogs() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        av_log_set_callback([](void*, int level, const char* fmt, va_list args) {
+            if (level > AV_LOG_ERROR) return;
+            char line[1024];
+            std::vsnprintf(line, sizeof line, fmt, args);
+            debugLog("ffmpeg: %s", line);
+        });
+    });
+}
+
+// ---- reading a movie ---------------------------------------------------------
+
+namespace {
+
+// Demuxer names as FFmpeg spells them (the MPEG-4 one answers to "mov").
+constexpr const char* kContainers = "mov,mp4,matroska,webm,avi,mpegts,ogg,flv";
+
+int quarterTurnsOf(const AVStream* st) {
+    const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+    if (!matrix) return 0;
+    // Degrees counter-clockwise; we turn clockwise.
+    const double ccw = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (!std::isfinite(ccw)) return 0;
+    const long turns = std::lround(-ccw / 90.0);
+    return int(((turns % 4) + 4) % 4);
+}
+
+}  // namespace
+
+std::optional<Movie> openMovie(const std::string& path) {
+    AVFormatContext* fc = nullptr;
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "format_whitelist", kContainers, 0);
+    av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    const int opened = avformat_open_input(&fc, ("file:" + path).c_str(), nullptr, &opts);
+    av_dict_free(&opts);
+    if (opened < 0) return std::nullopt;
+    Movie m;
+    m.format.reset(fc);
+    if (avformat_find_stream_info(fc, nullptr) < 0) return std::nullopt;
+    for (unsigned i = 0; i < fc->nb_streams; ++i) {
+        const AVStream* st = fc->streams[i];
+        const AVMediaType type = st->codecpar->codec_type;
+        if (type == AVMEDIA_TYPE_VIDEO && m.videoIndex < 0 && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+            st->codecpar->width > 0 && st->codecpar->height > 0)
+            m.videoIndex = int(i);
+        else if (type == AVMEDIA_TYPE_AUDIO && m.audioIndex < 0)
+            m.audioIndex = int(i);
+    }
+    if (m.videoIndex < 0 && m.audioIndex < 0) return std::nullopt;
+    if (m.videoIndex >= 0) m.quarterTurns = quarterTurnsOf(fc->streams[m.videoIndex]);
+    // A duration guessed from the bit rate is no measure of anything.
+    if (fc->duration != AV_NOPTS_VALUE && fc->duration > 0 &&
+        fc->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+        m.duration = double(fc->duration) / AV_TIME_BASE;
+        m.durationKnown = true;
+    } else if (m.videoIndex >= 0 && fc->streams[m.videoIndex]->duration != AV_NOPTS_VALUE) {
+        const AVStream* st = fc->streams[m.videoIndex];
+        m.duration = double(st->duration) * av_q2d(st->time_base);
+        m.durationKnown = m.duration > 0;
+    }
+    return m;
+}
+
+MovieInfo Movie::info() const {
+    MovieInfo info;
+    info.hasVideo = videoIndex >= 0;
+    if (info.hasVideo) {
+        const AVCodecParameters* par = format->streams[videoIndex]->codecpar;
+        info.naturalSize = {double(par->width), double(par->height)};
+        info.preferredTransform = transformForQuarterTurns(quarterTurns, par->width, par->height);
+    }
+    info.duration = duration;
+    info.hasAudio = audioIndex >= 0;
+    return info;
+}
+
+int64_t Movie::zeroUs() const {
+    // Transport streams start anywhere; other containers start at zero, and
+    // a track that starts early (audio priming) is not a reason to move it.
+    const int64_t start = format->start_time;
+    return start != AV_NOPTS_VALUE && start > 0 ? start : 0;
+}
+
+AffineTransform transformForQuarterTurns(int quarterTurns, double w, double h) {
+    switch (((quarterTurns % 4) + 4) % 4) {
+    case 1: return {0, 1, -1, 0, h, 0};
+    case 2: return {-1, 0, 0, -1, w, h};
+    case 3: return {0, -1, 1, 0, 0, w};
+    default: return {};
+    }
+}
+
+int64_t frameCountFor(double seconds, int fps) {
+    // Container durations are rounded to microseconds; a frame that would
+    // start in the last microsecond is noise.
+    return std::max<int64_t>(0, int64_t(std::ceil(seconds * fps - 1e-4)));
+}
+
+int64_t firstInstantAtOrAfter(int64_t ticks, AVRational timeBase, int fps) {
+    if (ticks <= 0) return 0;
+    return av_rescale_rnd(ticks, int64_t(timeBase.num) * fps, timeBase.den, AV_ROUND_UP);
+}
+
+std::string reserveTemporaryBeside(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    static std::atomic<unsigned> counter{0};
+    std::random_device rd;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char tag[32];
+        std::snprintf(tag, sizeof tag, "%d-%u-%08x", int(::getpid()), counter++, unsigned(rd()));
+        const std::string name = dir + "/." + base + "." + tag + ".part";
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return name;
+        }
+        if (errno != EEXIST) return {};
+    }
+    return {};
+}
+
+OutputFile::~OutputFile() {
+    close();
+    avformat_free_context(ctx);
+}
+
+int OutputFile::close() {
+    if (ctx && ctx->pb && !(ctx->oformat->flags & AVFMT_NOFILE)) return avio_closep(&ctx->pb);
+    return 0;
+}
+
+// ---- pixels --------------------------------------------------------------------
+
+namespace {
+
+int swsMatrixOf(AVColorSpace cs) {
+    switch (cs) {
+    case AVCOL_SPC_BT709: return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC: return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
+    default: return SWS_CS_ITU601;  // what FFmpeg assumes for untagged video
+    }
+}
+
+bool isFullRangeFormat(AVPixelFormat f) {
+    return f == AV_PIX_FMT_YUVJ420P || f == AV_PIX_FMT_YUVJ422P || f == AV_PIX_FMT_YUVJ444P ||
+           f == AV_PIX_FMT_YUVJ440P || f == AV_PIX_FMT_YUVJ411P;
+}
+
+// Cache-friendly quarter turns: 32 × 32 tiles of the destination.
+void turnInto(const uint32_t* src, int w, int h, int turns, Bitmap& out) {
+    const int W = out.width, H = out.height;
+    constexpr int kTile = 32;
+    for (int by = 0; by < H; by += kTile)
+        for (int bx = 0; bx < W; bx += kTile) {
+            const int ey = std::min(by + kTile, H), ex = std::min(bx + kTile, W);
+            for (int Y = by; Y < ey; ++Y) {
+                uint32_t* d = out.pixels.data() + size_t(Y) * size_t(W);
+                for (int X = bx; X < ex; ++X) {
+                    size_t at;
+                    if (turns == 1)
+                        at = size_t(h - 1 - X) * size_t(w) + size_t(Y);
+                    else if (turns == 2)
+                        at = size_t(h - 1 - Y) * size_t(w) + size_t(w - 1 - X);
+                    else
+                        at = size_t(X) * size_t(w) + size_t(w - 1 - Y);
+                    d[X] = src[at];
+                }
+            }
+        }
+}
+
+}  // namespace
+
+Scaler::~Scaler() {
+    sws_freeContext(toArgb_);
+    sws_freeContext(toYuv_);
+}
+
+bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) {
+    const int w = f->width, h = f->height;
+    const auto fmt = AVPixelFormat(f->format);
+    toArgb_ = sws_getCachedContext(toArgb_, w, h, fmt, w, h, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr,
+                                   nullptr);
+    if (!toArgb_) return false;
+    const int matrix = swsMatrixOf(f->colorspace);
+    const int full = f->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(fmt) ? 1 : 0;
+    if (matrix != argbMatrix_ || full != argbFullRange_) {
+        sws_setColorspaceDetails(toArgb_, sws_getCoefficients(matrix), full, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 0, 1 << 16, 1 << 16);
+        argbMatrix_ = matrix;
+        argbFullRange_ = full;
+    }
+    const int turns = ((quarterTurns % 4) + 4) % 4;
+    uint32_t* dst = upright.pixels.data();
+    if (turns != 0) {
+        turned_.resize(size_t(w) * size_t(h));
+        dst = turned_.data();
+    }
+    uint8_t* dstData[4] = {reinterpret_cast<uint8_t*>(dst), nullptr, nullptr, nullptr};
+    int dstStride[4] = {w * 4, 0, 0, 0};
+    if (sws_scale(toArgb_, f->data, f->linesize, 0, h, dstData, dstStride) != h) return false;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
+    if (desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA)) {
+        // A recording is an opaque picture whatever its pixel format says.
+        for (size_t i = 0, n = size_t(w) * size_t(h); i < n; ++i) dst[i] |= 0xFF000000u;
+    }
+    if (turns != 0) turnInto(dst, w, h, turns, upright);
+    return true;
+}
+
+bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv) {
+    const int w = yuv->width, h = yuv->height;
+    if (w < argb.width || h < argb.height || w > argb.width + 1 || h > argb.height + 1) return false;
+    const uint32_t* pixels = argb.pixels.data();
+    if (w != argb.width || h != argb.height) {
+        // The scaler reads whole pixel pairs for chroma, past the end of an
+        // odd row; it gets an even picture with black added instead.
+        padded_.assign(size_t(w) * size_t(h), 0u);
+        for (int y = 0; y < argb.height; ++y)
+            std::memcpy(padded_.data() + size_t(y) * w, pixels + size_t(y) * argb.width, size_t(argb.width) * 4);
+        pixels = padded_.data();
+    }
+    if (!toYuv_) {
+        toYuv_ = sws_getContext(w, h, AV_PIX_FMT_0RGB32, w, h, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
+                                nullptr);
+        if (!toYuv_) return false;
+        sws_setColorspaceDetails(toYuv_, sws_getCoefficients(SWS_CS_ITU709), 1, sws_getCoefficients(SWS_CS_ITU709), 0,
+                                 0, 1 << 16, 1 << 16);
+    }
+    const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(pixels), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {w * 4, 0, 0, 0};
+    return sws_scale(toYuv_, src, srcStride, 0, h, yuv->data, yuv->linesize) == h;
+}
+
+}  // namespace plinthora::linux_platform::ffmpeg

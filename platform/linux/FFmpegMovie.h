@@ -1,0 +1,123 @@
+// Small pieces behind FFmpegVideoExport: owning handles for FFmpeg objects,
+// reading what a movie holds, frame timing and pixel conversions. Internal
+// to platform/linux.
+#pragma once
+
+#include "platform/ports/VideoExport.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/rational.h>
+}
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct AVAudioFifo;
+struct SwrContext;
+struct SwsContext;
+
+namespace plinthora::linux_platform::ffmpeg {
+
+struct FormatCloser {
+    void operator()(AVFormatContext* p) const;
+};
+struct CodecFreer {
+    void operator()(AVCodecContext* p) const;
+};
+struct FrameFreer {
+    void operator()(AVFrame* p) const;
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const;
+};
+struct FifoFreer {
+    void operator()(AVAudioFifo* p) const;
+};
+struct SwrFreer {
+    void operator()(SwrContext* p) const;
+};
+using InputPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using FifoPtr = std::unique_ptr<AVAudioFifo, FifoFreer>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
+
+std::string errorText(int averror);
+
+// FFmpeg's own messages go to our debug log (errors only), not to stderr.
+void routeLibraryLogs();
+
+// An opened movie and what the export needs to know about it.
+struct Movie {
+    InputPtr format;
+    int videoIndex = -1;  // first video track (cover pictures do not count)
+    int audioIndex = -1;  // first audio track
+    int quarterTurns = 0; // clockwise quarter turns that show a stored frame upright
+    double duration = 0;  // seconds
+    bool durationKnown = false;
+
+    MovieInfo info() const;
+    // The movie's time zero in microseconds of its own timeline.
+    int64_t zeroUs() const;
+};
+
+// Containers desktop recorders write. Anything else, playlists that would
+// pull in other files or URLs and still images among them, is not opened.
+std::optional<Movie> openMovie(const std::string& path);
+
+// How a stored w × h frame turned clockwise by `quarterTurns` is displayed,
+// as a top-left-origin affine map.
+AffineTransform transformForQuarterTurns(int quarterTurns, double w, double h);
+
+// Output frames shown at k / fps before `seconds`.
+int64_t frameCountFor(double seconds, int fps);
+// The first output frame k whose instant k / fps is not before `ticks` of
+// `timeBase` (0 for times before zero).
+int64_t firstInstantAtOrAfter(int64_t ticks, AVRational timeBase, int fps);
+
+// A fresh empty file with a hidden name in the folder of `path`; "" when
+// none can be made.
+std::string reserveTemporaryBeside(const std::string& path);
+
+struct OutputFile {
+    AVFormatContext* ctx = nullptr;
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+    int close();
+};
+
+// Pixel conversions of one worker; not shareable between threads.
+class Scaler {
+public:
+    Scaler() = default;
+    Scaler(const Scaler&) = delete;
+    Scaler& operator=(const Scaler&) = delete;
+    ~Scaler();
+
+    // A decoded frame as opaque ARGB32, turned clockwise by `quarterTurns`,
+    // into `upright` (already sized: width and height swapped for odd
+    // turns). The source's own matrix and range are honoured.
+    bool toUprightArgb(const AVFrame* frame, int quarterTurns, Bitmap& upright);
+    // ARGB32 (alpha ignored: premultiplied colour is the pixel over black)
+    // into a yuv420p frame as large or one pixel wider and/or taller, BT.709
+    // limited range; the extra column and row are black.
+    bool argbToYuv(const Bitmap& argb, AVFrame* yuv);
+
+private:
+    SwsContext* toArgb_ = nullptr;
+    SwsContext* toYuv_ = nullptr;
+    int argbMatrix_ = -1, argbFullRange_ = -1;
+    std::vector<uint32_t> turned_, padded_;
+};
+
+}  // namespace plinthora::linux_platform::ffmpeg
