@@ -17,6 +17,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -239,6 +240,28 @@ std::string keyOf(plist_t keyNode) {
     return key;
 }
 
+// libplist reads and writes reals with the C library, which follows the
+// process's locale once a Qt application has set the user's: under a
+// comma-decimal one "<real>0.37</real>" would read as 0. The codecs run in
+// the "C" locale on the calling thread only, so nothing else in the
+// process changes.
+class CLocaleScope {
+public:
+    CLocaleScope() : previous_(c() ? ::uselocale(c()) : nullptr) {}
+    ~CLocaleScope() {
+        if (previous_) ::uselocale(previous_);
+    }
+    CLocaleScope(const CLocaleScope&) = delete;
+    CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+private:
+    static locale_t c() {
+        static const locale_t loc = ::newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+        return loc;
+    }
+    locale_t previous_;
+};
+
 Value fromPlist(plist_t node) {
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -339,6 +362,7 @@ plist_t toPlist(const Value& v) {
 
 std::optional<Value> LibplistPropertyLists::parse(const std::string& bytes) const {
     if (bytes.empty()) return std::nullopt;
+    CLocaleScope numbers;
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (!root) return std::nullopt;
@@ -348,6 +372,7 @@ std::optional<Value> LibplistPropertyLists::parse(const std::string& bytes) cons
 }
 
 std::string LibplistPropertyLists::toXml(const Value& root) const {
+    CLocaleScope numbers;
     plist_t node = toPlist(root);
     char* xml = nullptr;
     uint32_t len = 0;
@@ -390,6 +415,7 @@ Value fromJson(const nlohmann::json& j) {
 }  // namespace
 
 std::optional<Value> NlohmannJson::parse(const std::string& bytes) const {
+    CLocaleScope numbers;
     auto j = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
     if (j.is_discarded()) return std::nullopt;
     return fromJson(j);

@@ -37,7 +37,12 @@ public:
     bool isDict() const { return kind_ == Kind::Dict; }
 
     bool asBool() const { return b_; }
-    int64_t asInteger() const { return kind_ == Kind::Real ? static_cast<int64_t>(r_) : i_; }
+    // A real is truncated; one without a 64-bit whole number (NaN, the
+    // infinities, beyond the range) gives 0 rather than undefined behaviour.
+    int64_t asInteger() const {
+        if (kind_ != Kind::Real) return i_;
+        return r_ >= -0x1p63 && r_ < 0x1p63 ? static_cast<int64_t>(r_) : 0;
+    }
     double asReal() const { return kind_ == Kind::Integer ? static_cast<double>(i_) : r_; }
     const std::string& asString() const { return s_; }
     const Array& asArray() const { return a_; }

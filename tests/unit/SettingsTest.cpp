@@ -1,6 +1,17 @@
 #include "TestWorld.h"
 
+#include "compositing/SRShellLayout.h"
+#include "util/Numbers.h"
+
 #include <plist/plist.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+
+#include <unistd.h>
 
 namespace plinthora::testing {
 namespace {
@@ -167,6 +178,66 @@ TEST_F(SettingsTest, WriterStartsFromAnEmptyDictionaryWhenTheFileIsBad) {
     EXPECT_EQ(v->asDict().size(), 1u);
     loadSettings();
     EXPECT_FLOAT_EQ(settings().watermarkOpacity, 0.25f);
+}
+
+TEST_F(SettingsTest, NumbersWithoutAWholeNumberLeaveTheModeAtItsDefault) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Value> noReading = {Value::real(std::nan("")), Value::real(inf), Value::real(-inf),
+                                          Value::real(1e19), Value::real(-1e300), Value::real(3e9),
+                                          Value::integer(int64_t(1) << 32 | 2)};
+    for (const Value& v : noReading) {
+        SCOPED_TRACE(v.asReal());
+        settings().watermarkMode = 7;
+        settings().apply(Value::dict({{"sr_watermarkMode", v}}));
+        EXPECT_EQ(settings().watermarkMode, 1);
+    }
+    // Reals that have one are truncated, as before.
+    settings().apply(Value::dict({{"sr_watermarkMode", Value::real(-2.9)}}));
+    EXPECT_EQ(settings().watermarkMode, -2);
+}
+
+// Qt applications hand the user's locale to the C library. Under a
+// comma-decimal one the files must still read (and write) "0.37" as 0.37.
+TEST_F(SettingsTest, FileNumbersReadTheSameUnderACommaDecimalLocale) {
+    const char* name = "de_DE.UTF-8";
+    if (!std::setlocale(LC_ALL, name)) {
+        // None installed: one of our own, made once, where only we look.
+        const std::string dir = ::testing::TempDir() + "/plinthora-locales-" + std::to_string(::getuid());
+        if (!std::filesystem::exists(dir + "/" + name + "/LC_NUMERIC")) {
+            std::filesystem::create_directories(dir);
+            const std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir + "/" + name + "' >/dev/null 2>&1";
+            (void)std::system(cmd.c_str());
+        }
+        ::setenv("LOCPATH", dir.c_str(), 1);
+        ASSERT_TRUE(std::setlocale(LC_ALL, name)) << "cannot make a de_DE locale (package locales)";
+    }
+    ASSERT_EQ(std::strtod("0.5", nullptr), 0.0) << "the locale does not use a decimal comma";
+
+    writePrefs({{"sr_watermarkOpacity", Value::real(0.37)}, {"sr_watermarkMode", Value::string("2.0")}});
+    loadSettings();
+    EXPECT_FLOAT_EQ(settings().watermarkOpacity, 0.37f);
+    EXPECT_EQ(settings().watermarkMode, 2);
+    settings().apply(Value::dict({{"sr_watermarkOpacity", Value::string("0.25")}}));
+    EXPECT_FLOAT_EQ(settings().watermarkOpacity, 0.25f);
+
+    const std::string xml = plist_.toXml(Value::dict({{"r", Value::real(120.5)}}));
+    EXPECT_NE(xml.find("120.5"), std::string::npos) << xml;
+
+    auto tmpl = json_.parse(R"({"template_width": 120.5, "template_height": "240.25px"})");
+    ASSERT_TRUE(tmpl);
+    EXPECT_FLOAT_EQ(templateNumber(*tmpl, "template_width"), 120.5f);
+    EXPECT_FLOAT_EQ(templateNumber(*tmpl, "template_height"), 240.25f);
+    std::setlocale(LC_ALL, "C");
+}
+
+TEST(LeadingDecimal, ReadsWhatAStringReaderTakes) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<std::pair<std::string, double>> cases = {
+        {"120.5", 120.5}, {"  -0.25x", -0.25}, {"+.5", 0.5},   {"7.", 7},       {"1e3px", 1000},
+        {"2e", 2},        {"1e999", inf},      {"-1e999", -inf}, {"1e-999", 0},  {"inf", 0},
+        {"nan", 0},       {"0x1p3", 0},        {"--1", 0},     {"", 0},         {".e1", 0},
+    };
+    for (const auto& [text, expect] : cases) EXPECT_EQ(leadingDecimal(text), expect) << text;
 }
 
 }  // namespace

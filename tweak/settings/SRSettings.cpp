@@ -4,6 +4,7 @@
 #include "util/Numbers.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 
 namespace plinthora {
@@ -89,7 +90,9 @@ void SRSettings::apply(const Value& prefs) {
     {
         const Value* v = prefs.find("sr_watermarkMode");
         auto i = v ? integerReading(*v) : std::nullopt;
-        watermarkMode = i ? static_cast<int32_t>(*i) : 1;
+        // A number the 32-bit field cannot hold has no reading either.
+        const bool fits = i && *i >= INT32_MIN && *i <= INT32_MAX;
+        watermarkMode = fits ? static_cast<int32_t>(*i) : 1;
     }
     {
         SharedString blend = readName("sr_watermarkBlendMode");
