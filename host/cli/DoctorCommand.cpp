@@ -1,6 +1,7 @@
 // plinthora doctor: checks what the daemon needs, one line per check, OK or
 // WARN with the reason and what to do.
 #include "host/cli/Commands.h"
+#include "host/common/DisplayChoice.h"
 #include "compositing/SRAssetResolver.h"
 #include "host/daemon/DaemonBus.h"
 #include "platform/linux/FolderPhotoLibrary.h"
@@ -114,15 +115,19 @@ void checkDisplay(Report& r) {
         return v ? v : "";
     };
     const std::string qpa = env("QT_QPA_PLATFORM");
+    const std::string wayland = env("WAYLAND_DISPLAY"), x11 = env("DISPLAY");
+    const std::string named = !wayland.empty() ? "WAYLAND_DISPLAY=" + wayland : !x11.empty() ? "DISPLAY=" + x11 : "";
     if (qpa == "offscreen" || qpa == "minimal")
         r.line(false, "display / clipboard", "QT_QPA_PLATFORM=%s: the clipboard stays inside the daemon", qpa.c_str());
-    else if (!env("WAYLAND_DISPLAY").empty())
-        r.line(true, "display / clipboard", "Wayland display %s", env("WAYLAND_DISPLAY").c_str());
-    else if (!env("DISPLAY").empty())
-        r.line(true, "display / clipboard", "X11 display %s", env("DISPLAY").c_str());
+    else if (!qpa.empty())
+        r.line(true, "display / clipboard", "QT_QPA_PLATFORM=%s", qpa.c_str());
+    else if (host::displayReachable())
+        r.line(true, "display / clipboard", "%s", named.c_str());
     else
         r.line(false, "display / clipboard",
-               "no display: \"save to clipboard\" has no effect outside the daemon, the screen is taken as 390x844@3");
+               "%s%s: clipboard delivery is unavailable (plinthorad runs offscreen, where \"save to clipboard\" "
+               "reaches no other program), and the screen is taken as 390x844@3",
+               named.empty() ? "no display" : "no display answers at ", named.c_str());
 }
 
 void checkSound(Report& r) {

@@ -1,6 +1,7 @@
 // plinthora samples DIR: the generated sample screenshot, shell (with its
 // template) and watermark, for trying `plinthora frame` by hand.
 #include "host/cli/Commands.h"
+#include "host/common/DisplayChoice.h"
 #include "host/common/SampleAssets.h"
 #include "platform/linux/LinuxPlatform.h"
 
@@ -19,6 +20,8 @@ int runSamples(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
+    // Over SSH, from cron or on a server: offscreen, instead of aborting.
+    host::useOffscreenWithoutDisplay();
     QGuiApplication app(argc, argv);
     linux_platform::PosixFileSystem fs;
     if (!fs.createDirectories(dir)) {

@@ -1,5 +1,6 @@
 // plinthorad: frames every new screenshot (and screen recording) in a
 // device shell, as the tweak library does on the phone.
+#include "host/common/DisplayChoice.h"
 #include "host/common/SampleAssets.h"
 #include "host/daemon/Daemon.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -95,11 +96,6 @@ std::optional<Args> parseArgs(int argc, char** argv, int& exitCode) {
     return a;
 }
 
-bool hasDisplay() {
-    auto set = [](const char* v) { return std::getenv(v) && *std::getenv(v); };
-    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
-}
-
 // Writes the file the way a screenshot tool does: whole, under its final
 // name only when complete.
 bool dropScreenshot(const QString& folder, int width, int height, QString& path) {
@@ -130,14 +126,10 @@ int main(int argc, char** argv) {
         if (args->options.screencasts.isEmpty()) args->options.screencasts = demoDir->filePath("Screencasts");
         if (!std::getenv("PLINTHORA_DEVICE_ROOT"))
             ::setenv("PLINTHORA_DEVICE_ROOT", demoDir->filePath("device").toLocal8Bit().constData(), 1);
-        if (!hasDisplay()) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
-    if (!hasDisplay()) {
-        std::fprintf(stderr,
-                     "plinthorad: no display (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are unset); "
-                     "running offscreen: the clipboard stays inside this process\n");
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    }
+    if (useOffscreenWithoutDisplay())
+        debugLog("host: no display answers; running offscreen: clipboard delivery is unavailable "
+                 "(the clipboard stays inside this process)");
 
     // SIGTERM and SIGINT arrive as readable data on a file descriptor, so
     // the shutdown runs on the main thread between two events. Blocked

@@ -1,0 +1,70 @@
+// The programs as a user starts them over SSH, from cron or on a server:
+// no display, or one named that does not answer, and no platform chosen.
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace plinthora {
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    QProcess::ExitStatus status = QProcess::CrashExit;
+    QString out, err;
+};
+
+Outcome run(const QString& program, const QStringList& args, const QString& display) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    if (!display.isEmpty()) env.insert("DISPLAY", display);
+    env.insert("PLINTHORA_DEBUG", "1");
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    p.waitForFinished(120000);
+    return {p.exitCode(), p.exitStatus(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+TEST(Headless, CommandsAndDaemonRunOffscreenWithoutADisplay) {
+    const QString bin = QString(PLINTHORA_BINARY_DIR) + "/host/";
+    // Nothing listens on display 4711.
+    for (const QString& display : {QString(), QString(":4711")}) {
+        SCOPED_TRACE(display.toStdString());
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Outcome samples = run(bin + "plinthora", {"samples", dir.path()}, display);
+        ASSERT_EQ(samples.status, QProcess::NormalExit) << samples.err.toStdString();
+        ASSERT_EQ(samples.exitCode, 0) << samples.err.toStdString();
+
+        Outcome frame = run(bin + "plinthora",
+                        {"frame", dir.filePath("screenshot.png"), "--shell", dir.filePath("shell.png"), "-o",
+                         dir.filePath("framed.png")},
+                        display);
+        ASSERT_EQ(frame.status, QProcess::NormalExit) << frame.err.toStdString();
+        EXPECT_EQ(frame.exitCode, 0) << frame.err.toStdString();
+        EXPECT_EQ(QImage(dir.filePath("framed.png")).size(), QImage(dir.filePath("shell.png")).size());
+
+        // The daemon frames its demo screenshot and says once why the
+        // clipboard cannot reach other programs.
+        Outcome daemon = run("dbus-run-session", {"--", bin + "plinthorad", "--demo"}, display);
+        EXPECT_EQ(daemon.exitCode, 0) << daemon.err.toStdString();
+        EXPECT_TRUE(QImage(daemon.out.trimmed()).width() > 0) << daemon.out.toStdString();
+        EXPECT_EQ(daemon.err.count("clipboard delivery is unavailable"), 1) << daemon.err.toStdString();
+        const auto kept = QRegularExpression("demo files kept in (\\S+)").match(daemon.err);
+        if (kept.hasMatch()) QDir(kept.captured(1)).removeRecursively();
+
+        Outcome doctor = run(bin + "plinthora", {"doctor"}, display);
+        EXPECT_TRUE(doctor.out.contains(QRegularExpression("WARN +display / clipboard .*clipboard delivery is "
+                                                           "unavailable")))
+            << doctor.out.toStdString();
+    }
+}
+
+}  // namespace
+}  // namespace plinthora
