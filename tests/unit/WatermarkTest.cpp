@@ -125,5 +125,50 @@ TEST_F(WatermarkTest, StillKeepsTheBaseScaleAndSize) {
     EXPECT_EQ(plain->pixels, base.pixels);
 }
 
+TEST_F(WatermarkTest, BlurredMarkIsWorkedOnlyWhereItCanShow) {
+    // Counts the pixels handed to the blur, the costly step.
+    struct CountingImaging : linux_platform::QtImaging {
+        mutable size_t largestBlur = 0;
+        Bitmap gaussianBlur(const Bitmap& src, double radius) const override {
+            largestBlur = std::max(largestBlur, src.pixels.size());
+            return QtImaging::gaussianBlur(src, radius);
+        }
+    } counting;
+    platform().imaging = &counting;
+    blend("高斯模糊");
+    settings().watermarkOpacity = 0.9f;
+    struct Case {
+        int markW, markH, frameW, frameH;
+    };
+    // A tall mark over a wide frame, a wide one over a tall frame (cover
+    // rectangles 64 and 43 times the frame, at fractional offsets), and a
+    // mark that overflows by less than the blur reaches.
+    for (const Case c : {Case{7, 300, 30, 20}, Case{300, 7, 20, 30}, Case{50, 50, 60, 40}}) {
+        SCOPED_TRACE(::testing::Message() << c.markW << "x" << c.markH << " over " << c.frameW << "x" << c.frameH);
+        Bitmap m(c.markW, c.markH);
+        for (int y = 0; y < c.markH; ++y)
+            for (int x = 0; x < c.markW; ++x) m.at(x, y) = argb(128 + (x * 7 + y) % 128, x * 37 % 256, y % 256, 90);
+        Image mark = shared(m);
+        Image base = shared(solid(c.frameW, c.frameH, argb(255, 20, 40, 60)));
+        counting.largestBlur = 0;
+        FrameRecipe recipe = processor().applyWatermark(mark, FrameRecipe{base, {}}, {double(c.frameW), double(c.frameH)});
+        Bitmap frame = renderFrame(recipe, c.frameW, c.frameH);
+
+        // The same picture as placing, blurring and drawing the whole mark.
+        const Rect r = recipe.layers.at(0).placement;
+        Bitmap placed(int(std::lround(r.width)), int(std::lround(r.height)));
+        imaging_.draw(placed, *mark, {0, 0, double(placed.width), double(placed.height)}, BlendMode::Normal, 1);
+        const Bitmap blurred = imaging_.gaussianBlur(placed, 10);
+        const int spread = imaging_.blurSpread(10);
+        Bitmap expected = *base;
+        imaging_.draw(expected, blurred, {r.x - spread, r.y - spread, double(blurred.width), double(blurred.height)},
+                      BlendMode::Normal, 0.9 * 0.7);
+        EXPECT_EQ(frame.pixels, expected.pixels);
+        // ... from no more than the frame and the blur's reach around it.
+        const size_t reach = 2 * size_t(spread + 3);
+        EXPECT_LE(counting.largestBlur, (c.frameW + reach) * (c.frameH + reach));
+    }
+}
+
 }  // namespace
 }  // namespace plinthora::testing

@@ -7,6 +7,7 @@
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace plinthora {
@@ -74,15 +75,28 @@ Bitmap renderFrame(const FrameRecipe& recipe, int width, int height) {
             img.draw(out, *layer.watermark, layer.placement, layer.blend, layer.alpha);
             continue;
         }
-        // Blur after placement: scale first, so the radius is in frame pixels.
-        const int pw = std::max(1, static_cast<int>(std::lround(layer.placement.width)));
-        const int ph = std::max(1, static_cast<int>(std::lround(layer.placement.height)));
-        Bitmap placed(pw, ph);
-        img.draw(placed, *layer.watermark, {0, 0, double(pw), double(ph)}, BlendMode::Normal, 1.0);
-        Bitmap blurred = img.gaussianBlur(placed, layer.blurRadius);
-        const double spread = img.blurSpread(layer.blurRadius);
+        // Blur after placement: scale first, so the radius is in frame
+        // pixels. Only the part of the placed mark within the blur's reach
+        // of the frame can show, and a cover rectangle may be many times
+        // the frame (a tall mark over a wide frame), so only that part is
+        // scaled and blurred. The window is cut at whole pixels of the
+        // placed mark, which samples and blurs exactly as the whole would.
+        const double pw = std::max(1.0, std::round(layer.placement.width));
+        const double ph = std::max(1.0, std::round(layer.placement.height));
+        const int spread = img.blurSpread(layer.blurRadius);
+        // Two more pixels: the blurred window is drawn at a fractional
+        // offset, so a frame pixel samples its neighbour too.
+        const double reach = spread + 2.0;
+        const double x0 = std::clamp(std::floor(-layer.placement.x - reach), 0.0, pw);
+        const double y0 = std::clamp(std::floor(-layer.placement.y - reach), 0.0, ph);
+        const double x1 = std::clamp(std::ceil(width - layer.placement.x + reach), x0, pw);
+        const double y1 = std::clamp(std::ceil(height - layer.placement.y + reach), y0, ph);
+        if (x1 <= x0 || y1 <= y0) continue;
+        Bitmap window(static_cast<int>(x1 - x0), static_cast<int>(y1 - y0));
+        img.draw(window, *layer.watermark, {-x0, -y0, pw, ph}, BlendMode::Normal, 1.0);
+        Bitmap blurred = img.gaussianBlur(window, layer.blurRadius);
         img.draw(out, blurred,
-                 {layer.placement.x - spread, layer.placement.y - spread, double(blurred.width),
+                 {layer.placement.x + x0 - spread, layer.placement.y + y0 - spread, double(blurred.width),
                   double(blurred.height)},
                  BlendMode::Normal, layer.alpha);
     }
