@@ -201,7 +201,7 @@ void MemoryPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
             assets.back().image = image;
             id = a.localIdentifier;
         }
-        if (completion) completion(!failSaves, id);
+        if (completion) completion(!failSaves, reportNoIdentifier ? "" : id);
     });
 }
 
@@ -212,7 +212,7 @@ void MemoryPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
             id = add(MediaType::Video, 0, 0, 0, videoPath).localIdentifier;
             videoPaths.push_back(videoPath);
         }
-        if (completion) completion(!failSaves, id);
+        if (completion) completion(!failSaves, reportNoIdentifier ? "" : id);
     });
 }
 

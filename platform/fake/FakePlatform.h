@@ -141,6 +141,8 @@ public:
     std::vector<std::string> deleted;
     std::vector<std::string> videoPaths;
     bool failSaves = false;
+    // A save that succeeds but names no asset.
+    bool reportNoIdentifier = false;
     double changeDelay = 0.05;
     int fetchCount = 0;
 

@@ -103,5 +103,26 @@ TEST_F(ResultDeliveryTest, LastSavedFollowsTheLastCompletedSave) {
     EXPECT_TRUE(isRecentlyHandled(world_.photos.assets[1].asset.localIdentifier));
 }
 
+TEST_F(ResultDeliveryTest, ASaveThatNamesNoAssetKeepsTheLastSavedOne) {
+    processor().finalizeScreenshot(image(), std::nullopt);
+    world_.time.advance(1);
+    const auto previous = lastSavedAssetIdentifier();
+    ASSERT_TRUE(previous);
+
+    world_.photos.reportNoIdentifier = true;
+    for (bool video : {false, true}) {
+        SCOPED_TRACE(video);
+        if (video)
+            processor().finalizeVideoAtURL("/tmp/SR_2.mp4", std::nullopt);
+        else
+            processor().finalizeScreenshot(image(), std::nullopt);
+        world_.time.advance(1);
+        EXPECT_EQ(lastSavedAssetIdentifier(), previous);
+        EXPECT_FALSE(isRecentlyHandled(""));
+    }
+    // Still a success: the sound plays for each save.
+    EXPECT_EQ(world_.sound.played.size(), 3u);
+}
+
 }  // namespace
 }  // namespace plinthora::testing

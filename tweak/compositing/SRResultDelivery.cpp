@@ -39,8 +39,12 @@ void SRUnifiedProcessor::finalizeCommon(bool success, const std::string& created
     Platform& p = platform();
     SRSettings& s = settings();
     if (success) {
-        setLastSavedAssetIdentifier(createdIdentifier);
-        recordRecentAssetIdentifier(createdIdentifier);
+        // A save that names no asset must not wipe out the guard on the
+        // previous result: the screenshot search would take it up again.
+        if (!createdIdentifier.empty()) {
+            setLastSavedAssetIdentifier(createdIdentifier);
+            recordRecentAssetIdentifier(createdIdentifier);
+        }
         if (s.vibrationEnabled) p.sound->play(kDeliveredSound);
         if (s.deleteOriginal && original) p.photos->deleteAssets({*original}, nullptr);
     } else {
