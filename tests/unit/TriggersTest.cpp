@@ -212,5 +212,45 @@ TEST_F(TriggersTest, CaptureStateChangesStartAndStopTheObserver) {
     }
 }
 
+TEST_F(TriggersTest, OddCaptureMethodsOfTheHostCountAsNoChange) {
+    // The screen is captured; each host below either cannot tell the old
+    // state or hands over something that is not a state.
+    const auto answering = [](std::any answer) {
+        return [answer](MethodTable& t) {
+            t.define("UIScreen", "isCaptured", [answer](HostObject, std::any) { return answer; });
+        };
+    };
+    struct Case {
+        const char* what;
+        std::set<std::string> omitted;
+        std::function<void(MethodTable&)> redefine;
+        std::any argument;
+    };
+    const std::vector<Case> cases = {
+        {"no isCaptured", {"UIScreen isCaptured"}, nullptr, false},
+        {"isCaptured answers an int", {}, answering(1), false},
+        {"isCaptured answers nothing", {}, answering(std::any()), false},
+        {"_setCaptured: gets an int", {}, nullptr, std::any(0)},
+        {"_setCaptured: gets nothing", {}, nullptr, std::any()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startHost(c.omitted, false);
+        home_->setScreenCaptured(true);
+        if (c.redefine) c.redefine(*table_);
+        SRTweakInit();
+        settings().recShellEnabled = true;
+        SRPhotoObserver& observer = SRPhotoObserver::sharedInstance();
+        const int starts = observer.startCountForTesting, stops = observer.stopCountForTesting;
+        const size_t callsBefore = home_->calls.size();
+
+        EXPECT_NO_THROW(table_->send(home_->screen(), "UIScreen", "_setCaptured:", c.argument));
+
+        EXPECT_EQ(observer.startCountForTesting, starts);
+        EXPECT_EQ(observer.stopCountForTesting, stops);
+        EXPECT_EQ(home_->calls.size(), callsBefore + 1) << "the original runs in every case";
+    }
+}
+
 }  // namespace
 }  // namespace plinthora::testing

@@ -69,7 +69,12 @@ void initOnceBody() {
     HookRuntime& h = *p.hooks;
     install(h, "UIScreen", "_setCaptured:",
             [](HostObject self, std::any argument) -> std::any {
-                hook_setCaptured(self, std::any_cast<bool>(argument));
+                // Whatever the host hands us goes on to its own method; a
+                // value that is not a capture state changes nothing here.
+                if (const bool* captured = std::any_cast<bool>(&argument))
+                    hook_setCaptured(self, *captured);
+                else if (orig_setCaptured)
+                    orig_setCaptured(self, std::move(argument));
                 return {};
             },
             &orig_setCaptured);
@@ -94,7 +99,11 @@ void scheduleScreenshotProcessing(double delaySeconds) {
 
 void hook_setCaptured(HostObject screen, bool captured) {
     Platform& p = platform();
-    const bool wasCaptured = std::any_cast<bool>(p.hooks->send(screen, "UIScreen", "isCaptured"));
+    // A host without isCaptured, or one answering with something else,
+    // tells us no old state: that counts as no change.
+    const std::any answer = p.hooks->send(screen, "UIScreen", "isCaptured");
+    const bool* old = std::any_cast<bool>(&answer);
+    const bool wasCaptured = old ? *old : captured;
     if (orig_setCaptured) orig_setCaptured(screen, captured);
     if (captured && !wasCaptured && recordingFeatureOn()) {
         SRPhotoObserver::sharedInstance().start();
