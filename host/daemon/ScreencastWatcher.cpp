@@ -1,5 +1,6 @@
 #include "host/daemon/ScreencastWatcher.h"
 
+#include "platform/linux/MediaNames.h"
 #include "platform/ports/Platform.h"
 
 #include <QDir>
@@ -15,30 +16,10 @@
 
 namespace plinthora::host {
 
-namespace {
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
-bool endsWith(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-}  // namespace
-
 bool ScreencastWatcher::isRecordingName(const std::string& name) {
     if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) return false;
-    std::string l = lower(name);
-    for (const char* suffix : {".part", ".tmp", "~"})
-        if (endsWith(l, suffix)) {
-            l.resize(l.size() - std::strlen(suffix));
-            break;
-        }
-    for (const char* ext : {".mp4", ".mov", ".webm", ".mkv"})
-        if (endsWith(l, ext) && l.size() > std::strlen(ext)) return true;
-    return false;
+    return linux_platform::isVideoExtension(
+        linux_platform::lowerExtension(linux_platform::withoutTemporarySuffix(name)));
 }
 
 ScreencastWatcher::ScreencastWatcher(const QString& folder, std::function<bool(const QString&)> ownFile,

@@ -1,5 +1,7 @@
 #include "platform/linux/FolderPhotoLibrary.h"
-#include "platform/linux/LinuxPlatform.h"
+
+#include "platform/linux/Files.h"
+#include "platform/linux/MediaNames.h"
 
 #include "platform/ports/Platform.h"
 
@@ -36,48 +38,12 @@ namespace {
 constexpr const char* kImagePrefix = "img:";
 constexpr const char* kVideoPrefix = "vid:";
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
-std::string extensionOf(const std::string& name) {
-    const auto dot = name.find_last_of('.');
-    return dot == std::string::npos || dot == 0 ? std::string() : lower(name.substr(dot));
-}
-
 bool endsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Names that are still being written and will be renamed later: dot files
-// (our own temp files among them), editor backups and partial downloads.
-bool isTemporaryName(const std::string& name) {
-    if (name.empty() || name[0] == '.') return true;
-    const std::string l = lower(name);
-    return endsWith(l, ".tmp") || endsWith(l, "~") || endsWith(l, ".part");
-}
-
-bool isImageExtension(const std::string& ext) { return ext == ".png" || ext == ".jpg" || ext == ".jpeg"; }
-bool isVideoExtension(const std::string& ext) {
-    return ext == ".mp4" || ext == ".mov" || ext == ".webm" || ext == ".mkv";
-}
-
 std::string cleanFolder(const QString& folder) {
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath()).toStdString();
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // "Plinthora_20240131_142501_042": local time to the millisecond, so names
@@ -95,130 +61,7 @@ std::string newStem() {
     return buf;
 }
 
-// ---- image headers ---------------------------------------------------------
-
-using ReadAt = std::function<std::string(uint64_t offset, size_t size)>;
-
-uint32_t be16(const std::string& b, size_t i) {
-    return (uint32_t(uint8_t(b[i])) << 8) | uint8_t(b[i + 1]);
-}
-uint32_t be32(const std::string& b, size_t i) { return (be16(b, i) << 16) | be16(b, i + 2); }
-
-// The EXIF orientation (1–8) in an APP1 payload, or 0.
-int exifOrientation(const std::string& app1) {
-    if (app1.size() < 14 || app1.compare(0, 6, std::string("Exif\0\0", 6)) != 0) return 0;
-    const std::string tiff = app1.substr(6);
-    const bool little = tiff.compare(0, 4, "II*\0", 4) == 0;
-    if (!little && tiff.compare(0, 4, "MM\0*", 4) != 0) return 0;
-    auto u16 = [&](size_t i) -> uint32_t {
-        if (i + 2 > tiff.size()) return 0;
-        const uint32_t a = uint8_t(tiff[i]), b = uint8_t(tiff[i + 1]);
-        return little ? (a | b << 8) : (a << 8 | b);
-    };
-    auto u32 = [&](size_t i) -> uint32_t { return little ? (u16(i) | u16(i + 2) << 16) : (u16(i) << 16 | u16(i + 2)); };
-    const uint32_t ifd = u32(4);
-    if (ifd + 2 > tiff.size()) return 0;
-    const uint32_t count = u16(ifd);
-    for (uint32_t k = 0; k < count; ++k) {
-        const size_t entry = ifd + 2 + size_t(k) * 12;
-        if (entry + 12 > tiff.size()) return 0;
-        if (u16(entry) == 0x0112) {
-            const uint32_t value = u16(entry + 8);  // SHORT, left-justified in the value field
-            return value >= 1 && value <= 8 ? int(value) : 0;
-        }
-    }
-    return 0;
-}
-
-std::optional<PixelSize> pngSize(const ReadAt& read) {
-    const std::string h = read(0, 24);
-    static const char sig[] = "\x89PNG\r\n\x1a\n";
-    if (h.size() < 24 || h.compare(0, 8, sig, 8) != 0 || h.compare(12, 4, "IHDR") != 0) return std::nullopt;
-    const uint32_t w = be32(h, 16), hgt = be32(h, 20);
-    if (w == 0 || hgt == 0 || w > 0x7fffffff || hgt > 0x7fffffff) return std::nullopt;
-    return PixelSize{int(w), int(hgt)};
-}
-
-// Walks the marker segments up to the first frame header, seeking over
-// segment bodies, so a large EXIF thumbnail or ICC profile costs nothing.
-std::optional<PixelSize> jpegSize(const ReadAt& read) {
-    if (read(0, 2) != "\xFF\xD8") return std::nullopt;
-    uint64_t pos = 2;
-    int orientation = 0;
-    for (int guard = 0; guard < 4096; ++guard) {
-        std::string m = read(pos, 2);
-        if (m.size() < 2 || uint8_t(m[0]) != 0xFF) return std::nullopt;
-        // Fill bytes: any number of 0xFF before a marker.
-        while (uint8_t(m[1]) == 0xFF) {
-            ++pos;
-            m = read(pos, 2);
-            if (m.size() < 2) return std::nullopt;
-        }
-        const uint8_t marker = uint8_t(m[1]);
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {  // no length
-            pos += 2;
-            continue;
-        }
-        if (marker == 0xD9 || marker == 0xDA) return std::nullopt;  // no frame header before the data
-        const std::string lenBytes = read(pos + 2, 2);
-        if (lenBytes.size() < 2) return std::nullopt;
-        const uint32_t len = be16(lenBytes, 0);
-        if (len < 2) return std::nullopt;
-        const bool isFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (isFrame) {
-            const std::string f = read(pos + 4, 5);
-            if (f.size() < 5) return std::nullopt;
-            int h = int(be16(f, 1)), w = int(be16(f, 3));
-            if (w == 0 || h == 0) return std::nullopt;
-            if (orientation >= 5) std::swap(w, h);
-            return PixelSize{w, h};
-        }
-        if (marker == 0xE1 && orientation == 0) orientation = exifOrientation(read(pos + 4, len - 2));
-        pos += 2 + len;
-    }
-    return std::nullopt;
-}
-
-std::optional<PixelSize> sizeFrom(const ReadAt& read) {
-    if (auto s = pngSize(read)) return s;
-    return jpegSize(read);
-}
-
 }  // namespace
-
-std::optional<PixelSize> imagePixelSizeFromBytes(const std::string& header) {
-    return sizeFrom([&](uint64_t offset, size_t size) -> std::string {
-        if (offset >= header.size()) return {};
-        return header.substr(size_t(offset), size);
-    });
-}
-
-std::optional<PixelSize> readImagePixelSize(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    auto result = sizeFrom([fd](uint64_t offset, size_t size) -> std::string {
-        std::string buf(size, '\0');
-        size_t got = 0;
-        while (got < size) {
-            const ssize_t n = ::pread(fd, buf.data() + got, size - got, off_t(offset + got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += size_t(n);
-        }
-        buf.resize(got);
-        return buf;
-    });
-    ::close(fd);
-    return result;
-}
-
-std::optional<double> fileCreationDate(const std::string& path) {
-    struct statx stx {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME, &stx) != 0)
-        return std::nullopt;
-    const statx_timestamp& t = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime;
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
 
 // ---- the library -------------------------------------------------------------
 
@@ -347,7 +190,7 @@ void FolderPhotoLibrary::settleCreated(const std::string& path) {
 
 std::optional<MediaType> FolderPhotoLibrary::classify(const std::string& folder, const std::string& name) const {
     if (isTemporaryName(name) || name.find('/') != std::string::npos) return std::nullopt;
-    const std::string ext = extensionOf(name);
+    const std::string ext = lowerExtension(name);
     if (folder == imageDir_ && isImageExtension(ext)) return MediaType::Image;
     if (folder == videoDir_ && isVideoExtension(ext)) return MediaType::Video;
     return std::nullopt;
@@ -524,33 +367,14 @@ void FolderPhotoLibrary::requestVideoFile(const Asset& asset,
 std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& folder, const std::string& extension,
                                                             const std::function<bool(int fd)>& fill,
                                                             std::string& error) {
-    std::string tmpl = folder + "/.plinthora-XXXXXX.tmp";
-    const int fd = ::mkostemps(tmpl.data(), 4, O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot create a file in " + folder + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    // Held until the file is renamed or removed, so a start-up scan can tell
-    // this save from one a killed process left behind.
-    ::flock(fd, LOCK_EX);
-    const std::string temp = tmpl;
+    const auto written = writeTempFile(folder, "plinthora-", ".tmp", fill, error);
+    if (!written) return std::nullopt;
+    const std::string temp = *written;
     auto abandon = [&](const std::string& why) -> std::optional<std::string> {
         error = why;
         ::unlink(temp.c_str());
         return std::nullopt;
     };
-    const bool filled = fill(fd);
-    const int fillErr = errno;
-    if (!filled) {
-        ::close(fd);
-        return abandon("cannot write " + temp + ": " + std::strerror(fillErr));
-    }
-    if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return abandon("cannot sync " + temp + ": " + std::strerror(err));
-    }
-    if (::close(fd) != 0) return abandon("cannot close " + temp + ": " + std::strerror(errno));
 
     const std::string stem = newStem();
     for (int n = 1; n < 1000; ++n) {
@@ -562,10 +386,8 @@ std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& f
             written_.insert(path);
         }
         if (renameNoReplace(temp, path) == 0) {
-            const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dfd < 0 || ::fsync(dfd) != 0)
+            if (!syncFolder(folder))
                 debugLog("photo library: cannot sync folder %s (%s)", folder.c_str(), std::strerror(errno));
-            if (dfd >= 0) ::close(dfd);
             return path;
         }
         const int err = errno;
@@ -612,7 +434,7 @@ void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
         if (src < 0) {
             error = "cannot open " + videoPath + ": " + std::strerror(errno);
         } else {
-            std::string ext = extensionOf(videoPath);
+            std::string ext = lowerExtension(videoPath);
             if (!isVideoExtension(ext)) ext = ".mp4";
             path = writeNewFile(videoDir_, ext, [src](int fd) {
                 std::vector<char> buf(1 << 20);

@@ -20,6 +20,8 @@
 
 #include "platform/ports/Imaging.h"
 #include "platform/ports/Media.h"
+#include "platform/linux/Files.h"
+#include "platform/linux/ImageHeaders.h"
 #include "platform/linux/Trash.h"
 
 #include <QObject>
@@ -36,22 +38,6 @@
 class QSocketNotifier;
 
 namespace plinthora::linux_platform {
-
-struct PixelSize {
-    int width = 0;
-    int height = 0;
-    bool operator==(const PixelSize&) const = default;
-};
-
-// Pixel size of a PNG or JPEG read from its header, without decoding. For a
-// JPEG, EXIF orientations 5–8 (a quarter turn) swap width and height, so the
-// size matches the decoded, upright image.
-std::optional<PixelSize> readImagePixelSize(const std::string& path);
-std::optional<PixelSize> imagePixelSizeFromBytes(const std::string& header);
-
-// Creation time of a file in seconds since the epoch: its birth time where
-// the file system records one, else its modification time.
-std::optional<double> fileCreationDate(const std::string& path);
 
 class FolderPhotoLibrary : public QObject, public PhotoLibrary {
     Q_OBJECT

@@ -24,7 +24,7 @@
 #include <cmath>
 #include <vector>
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::linux_platform::PLINTHORA_KERNELS {
 
 namespace {
 
@@ -131,7 +131,7 @@ inline uint32_t blend(uint32_t s, uint32_t d) {
 template <BlendMode M>
 inline void blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
     int i = 0;
-#if defined(__SSE2__)
+#if PLINTHORA_SIMD
     if constexpr (M == BlendMode::Normal || M == BlendMode::Screen) {
         // Four pixels at a time on 16-bit lanes, rounding exactly as the
         // scalar mul255 does, so both paths give the same bytes.
@@ -233,4 +233,4 @@ void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, doub
     }
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS

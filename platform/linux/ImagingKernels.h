@@ -2,6 +2,7 @@
 // works on premultiplied ARGB32 (0xAARRGGBB words).
 #pragma once
 
+#include "platform/linux/ParallelFor.h"
 #include "platform/ports/Imaging.h"
 
 #include <array>
@@ -14,16 +15,24 @@
 #include <emmintrin.h>
 #endif
 
-namespace plinthora::linux_platform::kernels {
+// The tests build the kernels a second time with the SIMD paths off
+// (PLINTHORA_SCALAR_KERNELS, in namespace kernels_scalar), so that the fast
+// paths can be held to the plain ones byte for byte.
+#if defined(PLINTHORA_SCALAR_KERNELS)
+#define PLINTHORA_SIMD 0
+#define PLINTHORA_KERNELS kernels_scalar
+#elif defined(__SSE2__)
+#define PLINTHORA_SIMD 1
+#define PLINTHORA_KERNELS kernels
+#else
+#define PLINTHORA_SIMD 0
+#define PLINTHORA_KERNELS kernels
+#endif
 
-// Threads the kernels use: PLINTHORA_THREADS when set, else one per
-// hardware thread.
-int threadCount();
+namespace plinthora::linux_platform::PLINTHORA_KERNELS {
 
-// Runs body(begin, end) over [0, count) split into contiguous slices, one per
-// hardware thread (at most `maxSlices`), the first slice on the calling
-// thread. Small jobs run inline.
-void parallelFor(int count, const std::function<void(int, int)>& body, int minPerSlice = 64, int maxSlices = 0);
+using linux_platform::parallelFor;
+using linux_platform::threadCount;
 
 // x * y / 255 rounded to nearest, for x, y in [0, 255].
 inline uint32_t mul255(uint32_t x, uint32_t y) {
@@ -51,7 +60,7 @@ inline uint32_t over(uint32_t s, uint32_t d) {
     return s + scalePixel(d, inv);
 }
 
-#if defined(__SSE2__)
+#if PLINTHORA_SIMD
 namespace simd {
 
 // mul255 on 16-bit lanes holding 0..255: (t + (t >> 8)) >> 8 with
@@ -127,4 +136,4 @@ double blurSigma(double radius);
 int blurSpread(double radius);
 Bitmap gaussianBlur(const Bitmap& src, double radius);
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS

@@ -22,7 +22,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::linux_platform::PLINTHORA_KERNELS {
 
 namespace {
 
@@ -90,7 +90,7 @@ struct Sampler {
 
     // Bilinear mix of r0[ix], r0[ix1], r1[ix], r1[ix1] with 7-bit weights.
     static inline uint32_t blend4(const uint32_t* r0, const uint32_t* r1, int ix, int ix1, int wx, int wy) {
-#if defined(__SSE2__)
+#if PLINTHORA_SIMD
         const __m128i zero = _mm_setzero_si128();
         // Lanes: p00 (4 × 16 bit) | p01, and p10 | p11.
         const __m128i top = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(int(r0[ix])), _mm_cvtsi32_si128(int(r0[ix1]))), zero);
@@ -213,7 +213,7 @@ struct Sampler {
 
     // v in 16.16 fixed point, rounded to nearest (a tie may go either way).
     static inline int64_t toFixed(double v) {
-#if defined(__SSE2__) && defined(__x86_64__)
+#if PLINTHORA_SIMD && defined(__x86_64__)
         return _mm_cvtsd_si64(_mm_set_sd(v * 65536.0));
 #else
         return std::llround(v * 65536.0);
@@ -228,7 +228,7 @@ struct Sampler {
         const uint32_t* pixels = src->pixels.data();
         const size_t stride = size_t(src->width);
         int i = 0;
-#if defined(__SSE2__)
+#if PLINTHORA_SIMD
         if (n >= 4) {
             const __m128i zero = _mm_setzero_si128();
             const __m128i k127 = _mm_set1_epi32(127), k128 = _mm_set1_epi32(128), k256 = _mm_set1_epi32(256);
@@ -370,7 +370,7 @@ inline bool opaque(uint32_t p) { return (p >> 24) == 255; }
 // The first x in [x, end) whose pixel is (is not, when `want` is false)
 // opaque; four pixels a test where SSE2 is there.
 inline int skipWhile(const uint32_t* row, int x, int end, bool want) {
-#if defined(__SSE2__)
+#if PLINTHORA_SIMD
     const __m128i mask = _mm_set1_epi32(int(0xFF000000u));
     const int all = want ? 0xFFFF : 0;
     for (; x + 4 <= end; x += 4) {
@@ -386,7 +386,7 @@ inline int skipWhile(const uint32_t* row, int x, int end, bool want) {
 // warped content, straight copies where the shell is clear.
 inline void shellOver(uint32_t* row, const uint32_t* under, int n) {
     int i = 0;
-#if defined(__SSE2__)
+#if PLINTHORA_SIMD
     for (; i + 4 <= n; i += 4) {
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(under + i));
         const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
@@ -439,7 +439,7 @@ inline bool partlyDrawn(uint32_t p) { return (p >> 24) != 0 && (p >> 24) != 255;
 
 // The first x in [x, end) whose shell pixel is partly drawn.
 inline int skipSolid(const uint32_t* row, int x, int end) {
-#if defined(__SSE2__)
+#if PLINTHORA_SIMD
     const __m128i mask = _mm_set1_epi32(int(0xFF000000u));
     for (; x + 4 <= end; x += 4) {
         const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), mask);
@@ -538,4 +538,4 @@ Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
     return out;
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS

@@ -1,6 +1,11 @@
-// The real ports on Linux.
+// The real ports on Linux: dispatch on the Qt event loop, the clocks and the
+// random source here; the file system and the value codecs in their own
+// Qt-free files.
 #pragma once
 
+#include "platform/linux/Files.h"
+#include "platform/linux/PosixFileSystem.h"
+#include "platform/linux/ValueCodecs.h"
 #include "platform/ports/Platform.h"
 
 #include <QObject>
@@ -23,44 +28,6 @@ class SteadyClock : public Clock {
 public:
     double now() const override;
     double wallNow() const override;
-};
-
-// Device paths → real paths:
-//   /var/mobile/Library/Preferences/com.ozrin.plinthora.plist → $XDG_CONFIG_HOME/plinthora/…
-//   /var/mobile/Ozrin/… → ~/Ozrin/…
-//   other /var/mobile/… → ~/…
-// With PLINTHORA_DEVICE_ROOT set, all of /var/mobile lies under that folder.
-// Other paths are used as they are.
-class PosixFileSystem : public FileSystem {
-public:
-    std::string realPath(const std::string& devicePath) const override;
-    bool exists(const std::string& path) const override;
-    bool isDirectory(const std::string& path) const override;
-    bool createDirectories(const std::string& path) override;
-    std::optional<std::vector<std::string>> listDirectory(const std::string& path) const override;
-    std::optional<std::string> readFile(const std::string& path) const override;
-    bool writeFileAtomically(const std::string& path, const std::string& bytes) override;
-    bool removeItem(const std::string& path) override;
-    std::string temporaryDirectory() const override;
-};
-
-// The whole content of a file at a real path; nullopt when it cannot be read.
-std::optional<std::string> readWholeFile(const std::string& realPath);
-
-// Writes bytes to a temp file beside `realPath`, fsyncs it and renames it
-// over the target; the folder is fsynced too. False, with nothing left
-// behind, on any failure.
-bool writeAtomically(const std::string& realPath, const std::string& bytes);
-
-class LibplistPropertyLists : public PropertyLists {
-public:
-    std::optional<Value> parse(const std::string& bytes) const override;
-    std::string toXml(const Value& root) const override;
-};
-
-class NlohmannJson : public Json {
-public:
-    std::optional<Value> parse(const std::string& bytes) const override;
 };
 
 // Bounded draws from the kernel's random source without modulo bias.

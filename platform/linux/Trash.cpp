@@ -15,12 +15,7 @@ namespace plinthora::linux_platform {
 
 namespace {
 
-std::string parentOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
+std::string parentOf(const std::string& path) { return parentFolder(path); }
 
 std::string baseName(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -28,28 +23,6 @@ std::string baseName(const std::string& path) {
 }
 
 std::string errnoText(const std::string& what, int err) { return what + ": " + std::strerror(err); }
-
-// mkdir -p, each new level with `mode`.
-bool makeDirs(const std::string& path, mode_t mode) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    if (path.empty() || path == "/") return false;
-    if (!makeDirs(parentOf(path), mode)) return false;
-    return ::mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 std::string deletionDate(std::time_t when) {
     std::tm local{};
@@ -66,7 +39,7 @@ Outcome trashInto(const std::string& trashDir, const std::string& source, const 
                   std::time_t when, TrashResult& result) {
     const std::string filesDir = trashDir + "/files";
     const std::string infoDir = trashDir + "/info";
-    if (!makeDirs(filesDir, 0700) || !makeDirs(infoDir, 0700)) {
+    if (!makeFolders(filesDir, 0700) || !makeFolders(infoDir, 0700)) {
         result.error = errnoText("cannot create " + trashDir, errno);
         return Outcome::Failed;
     }
@@ -196,15 +169,6 @@ std::string percentEncodeTrashPath(const std::string& path) {
         }
     }
     return out;
-}
-
-int renameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return -1;
-    // No RENAME_NOREPLACE here: a hard link fails on an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0) return -1;
-    ::unlink(from.c_str());
-    return 0;
 }
 
 std::string mountTopDir(const std::string& path) {

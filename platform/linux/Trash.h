@@ -10,6 +10,8 @@
 // can take the file, the reservation is withdrawn and the original stays.
 #pragma once
 
+#include "platform/linux/Files.h"
+
 #include <ctime>
 #include <string>
 
@@ -49,9 +51,5 @@ std::string percentEncodeTrashPath(const std::string& path);
 // The topmost folder above `path` that is still on the same file system
 // (its mount point, as far as the device numbers tell).
 std::string mountTopDir(const std::string& path);
-
-// rename() that never replaces an existing `to` (-1 with errno EEXIST then):
-// RENAME_NOREPLACE, or link()+unlink() where the file system lacks it.
-int renameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace plinthora::linux_platform

@@ -1,0 +1,52 @@
+// Whole-file reading and writing on real paths, shared by the file system
+// port, the photo library and the Trash: every write either completes on
+// disk under its final name or leaves nothing behind.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <sys/types.h>
+
+namespace plinthora::linux_platform {
+
+// The whole content of a file; nullopt when it cannot be read.
+std::optional<std::string> readWholeFile(const std::string& path);
+
+// write() until everything is written (or an error other than EINTR).
+bool writeAll(int fd, const char* data, size_t size);
+inline bool writeAll(int fd, const std::string& bytes) { return writeAll(fd, bytes.data(), bytes.size()); }
+
+// Writes bytes to a temp file beside `path`, fsyncs it and renames it over
+// the target; the folder is fsynced too. False, with nothing left behind,
+// on any failure.
+bool writeAtomically(const std::string& path, const std::string& bytes);
+
+// A dot-named temp file in `folder` (mkostemps on "<folder>/.<stem>XXXXXX<suffix>"),
+// filled by `fill`, given mode 0644, fsynced and closed: the temp path, or
+// nullopt with `error` set and nothing left behind.
+std::optional<std::string> writeTempFile(const std::string& folder, const std::string& stem,
+                                         const std::string& suffix, const std::function<bool(int fd)>& fill,
+                                         std::string& error);
+
+// rename() that never replaces an existing `to` (-1 with errno EEXIST then):
+// RENAME_NOREPLACE, or link()+unlink() where the file system lacks it.
+int renameNoReplace(const std::string& from, const std::string& to);
+
+// fsync of a folder, so a rename in it reaches the disk.
+bool syncFolder(const std::string& folder);
+
+// mkdir -p: every missing level made with `mode`; true when the folder
+// exists afterwards.
+bool makeFolders(const std::string& path, mode_t mode = 0755);
+
+// The folder part of a path ("." for a bare name, "/" for the root's
+// entries).
+std::string parentFolder(const std::string& path);
+
+// Creation time of a file in seconds since the epoch: its birth time where
+// the file system records one, else its modification time.
+std::optional<double> fileCreationDate(const std::string& path);
+
+}  // namespace plinthora::linux_platform

@@ -1,0 +1,17 @@
+// Splitting a loop over the hardware threads: the imaging kernels, the PNG
+// encoder and the colour passes share this one helper.
+#pragma once
+
+#include <functional>
+
+namespace plinthora::linux_platform {
+
+// Threads to use: PLINTHORA_THREADS when set, else one per hardware thread.
+int threadCount();
+
+// Runs body(begin, end) over [0, count) split into contiguous slices, one per
+// hardware thread (at most `maxSlices`), the first slice on the calling
+// thread. Small jobs run inline.
+void parallelFor(int count, const std::function<void(int, int)>& body, int minPerSlice = 64, int maxSlices = 0);
+
+}  // namespace plinthora::linux_platform
