@@ -15,6 +15,9 @@ constexpr int kRestMs = 150;
 
 CollectionView::CollectionView(QWidget* parent) : QAbstractScrollArea(parent) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The item size follows the width: a bar that came and went would
+    // re-flow the grid under the user's pointer.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFrameShape(QFrame::NoFrame);
     restTimer_.setSingleShot(true);
     restTimer_.setInterval(kRestMs);
@@ -74,7 +77,7 @@ QRectF CollectionView::frameForItem(int item) const {
 }
 
 void CollectionView::scrollToItem(int item) {
-    verticalScrollBar()->setValue(static_cast<int>(frameForItem(item).top() - inset_));
+    verticalScrollBar()->setValue(qRound(frameForItem(item).top() - inset_));
 }
 
 void CollectionView::layoutItems() {
@@ -102,7 +105,8 @@ void CollectionView::layoutItems() {
 
 void CollectionView::updateVisibleCells() {
     const double top = verticalScrollBar()->value();
-    const QRectF shown(0, top, viewport()->width(), viewport()->height());
+    // An item that only touches an edge (fractional sizes) is not shown.
+    const QRectF shown = QRectF(0, top, viewport()->width(), viewport()->height()).adjusted(0, 0.5, 0, -0.5);
     // Cells that left the screen go back to the pool first, so the new
     // items can reuse them.
     for (auto it = visible_.begin(); it != visible_.end();) {

@@ -83,7 +83,7 @@ void PSListController::reloadSpecifier(PSSpecifier* specifier) {
     if (!old) return;
     // The old cell may be the one whose signal got us here: let it finish.
     PSTableCell* fresh = makeCell(specifiers_[row]);
-    old->parentWidget()->layout()->replaceWidget(old, fresh);
+    delete old->parentWidget()->layout()->replaceWidget(old, fresh);
     old->hide();
     old->deleteLater();
     cells_[row] = fresh;
