@@ -28,14 +28,15 @@ namespace plinthora::prefs::testing {
 
 using mediatest::waitUntil;
 
-// Everything posted on the session bus's notify signal, with the stored
-// value of `watchedKey` at the moment each one arrived.
+// Everything this process posts on the session bus's notify signal (other
+// test processes share the bus), with a snapshot taken as each arrives.
 class BusRecorder : public QObject {
     Q_OBJECT
 public:
     BusRecorder() {
-        QDBusConnection::sessionBus().connect(QString(), linux_platform::kNotifyPath, linux_platform::kNotifyInterface,
-                                              "Notify", this, SLOT(notified(QString)));
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        bus.connect(bus.baseService(), linux_platform::kNotifyPath, linux_platform::kNotifyInterface, "Notify", this,
+                    SLOT(notified(QString)));
     }
     std::function<Value()> snapshot = [] { return Value(); };
     QStringList names;
