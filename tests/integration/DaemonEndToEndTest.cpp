@@ -1,6 +1,7 @@
 // plinthorad as a user runs it: the real daemon process on its own session
 // bus, real folders, the real tweak library, offscreen Qt.
 #include "MediaTestSupport.h"
+#include "PrivateBus.h"
 
 #include "host/common/SampleAssets.h"
 #include "platform/linux/DBusNotifyCenter.h"
@@ -29,52 +30,17 @@ namespace plinthora::testing {
 namespace {
 
 using mediatest::waitUntil;
+using mediatest::PrivateBus;
 
 constexpr const char* kService = "com.ozrin.plinthora.Daemon";
 constexpr const char* kPath = "/com/ozrin/plinthora/Daemon";
 constexpr const char* kInterface = "com.ozrin.plinthora.Daemon";
 // Bounded waits for events; generous for sanitizer builds on small machines.
-constexpr int kStartMs = 30000;
+constexpr int kStartMs = mediatest::kStartMs;
 constexpr int kResultMs = 30000;
 // Longer than the slowest trigger (2.5 s) plus one retry (1.5 s): a run
 // that was going to happen has happened.
 constexpr int kSettleMs = 5000;
-
-// A private session bus per test, so tests may run side by side and never
-// meet a daemon the user runs.
-class PrivateBus {
-public:
-    // On `listen` (a D-Bus address such as unix:path=…) when given, so the
-    // bus can be stopped and started again where its clients look for it.
-    bool start(const QString& listen = QString()) {
-        process_.setProgram("dbus-daemon");
-        QStringList args{"--session", "--nofork", "--print-address=1"};
-        if (!listen.isEmpty()) args << "--address=" + listen;
-        process_.setArguments(args);
-        process_.start();
-        if (!process_.waitForStarted(kStartMs)) return false;
-        if (!waitUntil([&] { return process_.canReadLine(); }, kStartMs)) return false;
-        address_ = QString::fromUtf8(process_.readLine()).trimmed();
-        name_ = address_ + QString::number(++generation_);
-        connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, name_));
-        return connection_->isConnected();
-    }
-    void stop() {
-        if (connection_) QDBusConnection::disconnectFromBus(name_);
-        connection_.reset();
-        process_.terminate();
-        process_.waitForFinished(5000);
-    }
-    ~PrivateBus() { stop(); }
-    const QString& address() const { return address_; }
-    QDBusConnection& connection() { return *connection_; }
-
-private:
-    QProcess process_;
-    QString address_, name_;
-    int generation_ = 0;
-    std::unique_ptr<QDBusConnection> connection_;
-};
 
 // Collects the daemon's ResultSaved signals.
 class ResultRecorder : public QObject {

@@ -1,0 +1,350 @@
+// The settings page over real files and the real session bus.
+#include "PrefsTestSupport.h"
+
+#include "prefs/AssetFolder.h"
+#include "prefs/SRPSliderCell.h"
+#include "prefs/ShellImageSelector.h"
+
+#include <QComboBox>
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnectionInterface>
+#include <QLabel>
+#include <QPushButton>
+#include <QToolButton>
+
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace plinthora::prefs::testing {
+namespace {
+
+constexpr const char* kNote = "com.ozrin.plinthora/preferencesChanged";
+
+using RootPageTest = PrefsFixture;
+
+QString shownValue(PSTableCell* cell) {
+    auto* row = dynamic_cast<PSTitleValueCell*>(cell);
+    return row ? row->valueLabel()->text() : QStringLiteral("<no value cell>");
+}
+
+QDialog* openPicker(PlinthoraRootListController& page) {
+    const auto dialogs = page.findChildren<QDialog*>("ShellImageSelectorNavigation");
+    return dialogs.isEmpty() ? nullptr : dialogs.last();
+}
+
+TEST_F(RootPageTest, EveryKeyHasARowThatShowsTheTweaksDefaultWhileTheFileHoldsNone) {
+    // The tweak's defaults; the asset rows have none (nothing chosen).
+    const std::vector<std::pair<std::string, Value>> table = {
+        {"sr_recShellEnabled", Value::boolean(true)},     {"sr_ssShellEnabled", Value::boolean(true)},
+        {"sr_recWatermarkEnabled", Value::boolean(false)}, {"sr_ssWatermarkEnabled", Value::boolean(false)},
+        {"sr_randomShell", Value::boolean(false)},         {"sr_randomWatermark", Value::boolean(false)},
+        {"sr_selectedShell", Value()},                     {"sr_selectedWatermark", Value()},
+        {"sr_watermarkOpacity", Value::real(1.0)},         {"sr_watermarkMode", Value::integer(1)},
+        {"sr_watermarkBlendMode", Value::string("正常")},  {"sr_vibrationEnabled", Value::boolean(true)},
+        {"sr_deleteOriginal", Value::boolean(false)},      {"sr_saveToClipboard", Value::boolean(false)},
+    };
+    for (const auto& [key, def] : table) {
+        SCOPED_TRACE(key);
+        PSSpecifier* s = page().specifierForID(key);
+        ASSERT_NE(s, nullptr) << "no row for the key";
+        EXPECT_EQ(s->stringProperty("key"), key);
+        EXPECT_EQ(s->stringProperty("PostNotification"), kNote);
+        const Value* d = s->propertyForKey("default");
+        if (def.isNull()) {
+            EXPECT_EQ(d, nullptr);
+            continue;
+        }
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(valueAsReal(*d), valueAsReal(def));
+        EXPECT_EQ(d->isString() ? d->asString() : "", def.isString() ? def.asString() : "");
+        // What the row shows with no file at all.
+        PSTableCell* cell = cellFor(key);
+        if (auto* sw = dynamic_cast<PSSwitchCell*>(cell)) {
+            EXPECT_EQ(sw->control()->isOn(), def.asBool());
+        } else if (auto* slider = dynamic_cast<SRPSliderCell*>(cell)) {
+            EXPECT_EQ(slider->valueLabel()->text(), "1.00");
+        } else if (auto* choice = dynamic_cast<PSChoiceCell*>(cell)) {
+            EXPECT_EQ(choice->currentIndex(), 0);
+        } else {
+            ADD_FAILURE() << "no value cell";
+        }
+    }
+    EXPECT_FALSE(QFileInfo::exists(prefsFile())) << "showing the page wrote the file";
+    // The mode row offers the two placements by their names.
+    EXPECT_EQ(cellFor("sr_watermarkMode")->findChildren<QToolButton*>().size(), 2);
+}
+
+TEST_F(RootPageTest, RowEditsAndPickerChoiceRewriteOneKeyKeepOthersAndPostAfterTheWrite) {
+    Value::Dict initial = {
+        {"sr_ssShellEnabled", Value::boolean(true)},
+        {"sr_selectedWatermark", Value::string("mark.png")},
+        {"x_futureKey", Value::string("kept")},
+        {"x_nested", Value::dict({{"a", Value::array({Value::integer(-42), Value::date(1.7e9)})}})},
+    };
+    writePrefs(Value::dict(initial));
+    addImages(kShellFolder, {"b.png", "A.PNG"});
+
+    struct Edit {
+        const char* name;
+        const char* key;
+        std::function<void()> act;
+        Value stored;
+    };
+    const std::vector<Edit> edits = {
+        {"switch", "sr_ssShellEnabled", [&] { click(static_cast<PSSwitchCell*>(cellFor("sr_ssShellEnabled"))->control()); },
+         Value::boolean(false)},
+        {"segment", "sr_watermarkMode",
+         [&] { click(cellFor("sr_watermarkMode")->findChildren<QToolButton*>().at(1)); }, Value::integer(2)},
+        {"list", "sr_watermarkBlendMode",
+         [&] { static_cast<PSChoiceCell*>(cellFor("sr_watermarkBlendMode"))->choose(3); }, Value::string("柔光")},
+        {"slider", "sr_watermarkOpacity",
+         [&] { static_cast<SRPSliderCell*>(cellFor("sr_watermarkOpacity"))->slider()->setValue(250); },
+         Value::real(0.25)},
+        {"picker", "sr_selectedShell",
+         [&] {
+             tap("sr_selectedShell");
+             QDialog* picker = openPicker(page());
+             ASSERT_NE(picker, nullptr);
+             click(picker->findChild<QPushButton*>("Done"));
+         },
+         Value::string("A.PNG")},
+    };
+    page();
+    recorder_->drain();
+    for (const Edit& e : edits) {
+        SCOPED_TRACE(e.name);
+        recorder_->snapshot = [&, key = std::string(e.key)] {
+            const Value now = prefs();
+            const Value* v = now.find(key);
+            return v ? *v : Value();
+        };
+        e.act();
+        initial[e.key] = e.stored;
+        EXPECT_EQ(prefs(), Value::dict(initial)) << "exactly one key changed";
+        ASSERT_TRUE(waitUntil([&] { return !recorder_->names.isEmpty(); }));
+        EXPECT_EQ(recorder_->seen.front(), e.stored) << "posted before the file held the change";
+        EXPECT_EQ(recorder_->drain(), QStringList{kNote});
+    }
+    EXPECT_EQ(shownValue(cellFor("sr_selectedShell")), "A.PNG");
+}
+
+TEST_F(RootPageTest, ARowWithoutItsNotificationWritesButPostsNothing) {
+    page();
+    recorder_->drain();
+    auto row = std::make_shared<PSSpecifier>(
+        Value::Dict{{"cell", Value::string("PSSwitchCell")}, {"key", Value::string("sr_vibrationEnabled")}}, &page());
+    page().setPreferenceValue(Value::boolean(false), row.get());
+    EXPECT_EQ(prefs(), Value::dict({{"sr_vibrationEnabled", Value::boolean(false)}}));
+    EXPECT_TRUE(recorder_->drain().isEmpty());
+}
+
+TEST_F(RootPageTest, AssetRowsShowPlaceholderStoredNameOrEmptyAndPickerEndsWithoutChoiceWriteNothing) {
+    struct Case {
+        const char* name;
+        QStringList images;
+        const char* stored;  // nullptr: nothing stored
+        const char* whileLoading;
+        const char* afterAppearing;
+        const char* pickerButton;
+    } cases[] = {
+        {"empty folder, nothing stored, Done", {}, nullptr, "无可用素材", "", "Done"},
+        {"images, nothing stored, Cancel", {"a.png"}, nullptr, "", "", "Cancel"},
+        {"stored name since deleted, Cancel", {"a.png"}, "gone.png", "gone.png", "gone.png", "Cancel"},
+        {"empty folder, stored name, Done", {}, "gone.png", "无可用素材", "gone.png", "Done"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        page_.reset();
+        QDir(real(kShellFolder)).removeRecursively();
+        QFile::remove(prefsFile());
+        addImages(kShellFolder, c.images);
+        if (c.stored) writePrefs(Value::dict({{"sr_selectedShell", Value::string(c.stored)}}));
+        const QByteArray before = mediatest::readFile(prefsFile()).value_or("none");
+
+        page_ = std::make_unique<PlinthoraRootListController>();
+        page_->setBundlePath(PLINTHORA_BINARY_DIR "/prefs/PlinthoraPrefs.bundle");
+        page_->specifiers();
+        EXPECT_EQ(page_->specifierForID("sr_selectedShell")->stringProperty("value"), c.whileLoading);
+        page_->show();
+        EXPECT_EQ(shownValue(cellFor("sr_selectedShell")), c.afterAppearing);
+
+        recorder_->drain();
+        tap("sr_selectedShell");
+        QDialog* picker = openPicker(page());
+        ASSERT_NE(picker, nullptr);
+        click(picker->findChild<QPushButton*>(c.pickerButton));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(mediatest::readFile(prefsFile()).value_or("none"), before);
+        EXPECT_TRUE(recorder_->drain().isEmpty());
+        EXPECT_TRUE(page().findChildren<QDialog*>("ShellImageSelectorNavigation").isEmpty() ||
+                    !openPicker(page())->isVisible());
+    }
+}
+
+// Root may write anywhere; without these capabilities this thread obeys
+// the folder's permissions like any user.
+class PermissionsObeyed {
+public:
+    PermissionsObeyed() {
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        header_.pid = 0;
+        ::syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+        ::syscall(SYS_capset, &header_, lowered);
+    }
+    ~PermissionsObeyed() { ::syscall(SYS_capset, &header_, saved_); }
+
+private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+};
+
+TEST_F(RootPageTest, AFailedWriteIsReportedAndTheRowShowsTheStoredValueAgain) {
+    struct Case {
+        const char* name;
+        std::function<void()> breakIt, mendIt;
+        const char* reason;
+    };
+    std::unique_ptr<PermissionsObeyed> obeyed;
+    rlimit fileSize{};
+    const Case cases[] = {
+        {"read-only preferences folder",
+         [&] {
+             QFile::setPermissions(QFileInfo(prefsFile()).path(), QFile::ReadOwner | QFile::ExeOwner);
+             obeyed = std::make_unique<PermissionsObeyed>();
+         },
+         [&] {
+             obeyed.reset();
+             QFile::setPermissions(QFileInfo(prefsFile()).path(),
+                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+         },
+         "Permission denied"},
+        {"disk full (file size limit)",
+         [&] {
+             ::signal(SIGXFSZ, SIG_IGN);
+             ::getrlimit(RLIMIT_FSIZE, &fileSize);
+             rlimit tiny = fileSize;
+             tiny.rlim_cur = 16;
+             ::setrlimit(RLIMIT_FSIZE, &tiny);
+         },
+         [&] { ::setrlimit(RLIMIT_FSIZE, &fileSize); },
+         "File too large"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        page_.reset();
+        writePrefs(Value::dict({{"sr_ssShellEnabled", Value::boolean(true)}, {"sr_watermarkOpacity", Value::real(0.5)}}));
+        const QByteArray before = *mediatest::readFile(prefsFile());
+        page();
+        c.breakIt();
+        click(static_cast<PSSwitchCell*>(cellFor("sr_ssShellEnabled"))->control());
+        static_cast<SRPSliderCell*>(cellFor("sr_watermarkOpacity"))->slider()->setValue(900);
+        c.mendIt();
+        EXPECT_EQ(*mediatest::readFile(prefsFile()), before);
+        const auto [title, text] = alert();
+        EXPECT_EQ(title, "无法保存设置");
+        EXPECT_TRUE(text.contains(c.reason)) << text.toStdString();
+        EXPECT_EQ(page().findChildren<QMessageBox*>().size(), 1) << "one alert, not one per change";
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(static_cast<PSSwitchCell*>(cellFor("sr_ssShellEnabled"))->control()->isOn());
+        EXPECT_EQ(static_cast<SRPSliderCell*>(cellFor("sr_watermarkOpacity"))->valueLabel()->text(), "0.50");
+        closeAlerts();
+    }
+}
+
+TEST_F(RootPageTest, ActionRowsOpenTheirAddressesOrSayWhyNot) {
+    struct Case {
+        const char* row;
+        std::set<QString> openable;
+        QString opened;
+        QString title, message;
+    } cases[] = {
+        {"打开素材文件夹", {"filza"}, "filza://view/var/mobile/Ozrin", {}, {}},
+        {"打开素材文件夹", {}, {}, "无法打开 Filza",
+         "请确认已安装带URL的Filza文件管理器，或手动前往 /var/mobile/Ozrin 查看素材"},
+        {"项目主页", {"file", "https"}, QUrl(PLINTHORA_REPO_URL).toString(QUrl::FullyEncoded), {}, {}},
+        {"项目主页", {}, {}, "无法打开链接", "请检查网络连接或尝试手动打开。"},
+        {"频道", {}, {}, "无法打开链接", "请检查网络连接或尝试手动打开。"},
+        {"交流群", {"https"}, QUrl(PLINTHORA_GROUP_URL).toString(QUrl::FullyEncoded), {}, {}},
+        {"交流群", {}, {}, "无法打开QQ", "请确认已安装QQ客户端。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.row);
+        urls_.openableSchemes = c.openable;
+        urls_.opened.clear();
+        tap(c.row);
+        EXPECT_EQ(urls_.opened, c.opened.isEmpty() ? QStringList() : QStringList{c.opened});
+        EXPECT_EQ(alert(), std::make_pair(c.title, c.message));
+        closeAlerts();
+    }
+    EXPECT_TRUE(QFileInfo(real(kAssetRoot)).isDir()) << "the asset root is made before it is opened";
+}
+
+TEST_F(RootPageTest, UsageTextLineByLine) {
+    const QStringList lines = {
+        "",
+        "📂 素材路径说明：",
+        "1. 套壳素材：/var/mobile/Ozrin/套壳素材/",
+        "   - 需包含 .png 图片和同名的 .cfg 配置文件。",
+        "2. 横屏素材：/var/mobile/Ozrin/横屏素材/",
+        "   - 专门用于存放横屏截图/视频的专属套壳。",
+        "3. 水印素材：/var/mobile/Ozrin/水印素材/",
+        "   - 支持 .png, .jpg, .jpeg 格式。",
+        "",
+        "🎬 使用方式：",
+        "• 开启开关后，正常使用截图或录屏，效果将自动应用。",
+        "• 🔄 横屏支持：若检测到横屏内容，优先使用“横屏素材”文件夹中的素材；若该目录为空，则不应用套壳。建议为常用模型准备 16:9 的专属 PNG+CFG。",
+        "• 满铺画布：水印相对于整张套壳后的画布居中。",
+        "• 画面区域：水印仅相对于视频/截图内容区域居中。",
+        "",
+        "💡 提示：",
+        "• 若开启“保存到剪贴板”，截图处理后将直接进入剪贴板（不再重复保存到相册原图）。",
+        "• 若采用手势截图，请使用系统截图。",
+        "• 若修改设置后未生效，请尝试重新截图或开启/关闭一次功能开关。",
+    };
+    tap("使用说明");
+    const auto [title, text] = alert();
+    EXPECT_EQ(title, "📖 使用说明");
+    const QStringList got = text.split('\n');
+    ASSERT_EQ(got.size(), lines.size());
+    for (int i = 0; i < lines.size(); ++i) EXPECT_EQ(got[i], lines[i]) << "line " << i + 1;
+    auto* box = page().findChild<QMessageBox*>();
+    ASSERT_NE(box, nullptr);
+    ASSERT_EQ(box->buttons().size(), 1);
+    EXPECT_EQ(box->buttons().first()->text(), "我知道了");
+}
+
+// A desktop file manager on the session bus.
+class FileManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    QStringList shown;
+public slots:
+    void ShowFolders(const QStringList& uris, const QString&) { shown << uris; }
+};
+
+TEST_F(RootPageTest, TheFileManagerAddressShowsTheMappedFolderOverTheBus) {
+    FileManager manager;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerObject("/org/freedesktop/FileManager1", &manager, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(bus.registerService("org.freedesktop.FileManager1"));
+    SystemUrlOpener opener(fs_);
+    const QUrl url("filza://view/var/mobile/Ozrin");
+    EXPECT_TRUE(opener.canOpenURL(url));
+    EXPECT_FALSE(opener.canOpenURL(QUrl("nosuchscheme://x")));
+    opener.openURL(url);
+    EXPECT_EQ(manager.shown, QStringList{QUrl::fromLocalFile(dir_.filePath("Ozrin")).toString()});
+    bus.unregisterService("org.freedesktop.FileManager1");
+    bus.unregisterObject("/org/freedesktop/FileManager1");
+}
+
+}  // namespace
+}  // namespace plinthora::prefs::testing
+
+#include "RootPageTest.moc"
