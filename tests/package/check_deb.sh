@@ -21,8 +21,9 @@ dpkg-deb -x "$DEB" "$ROOT"
 
 [ "$(dpkg-deb -f "$DEB" Package)" = plinthora ] || fail "package name"
 depends=$(dpkg-deb -f "$DEB" Depends)
-for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6dbus6 libplist-2.0-3 libdeflate0; do
-  [[ "$depends" =~ (^|, )$lib[\ ,] || "$depends" =~ (^|, )$lib$ ]] || fail "Depends lacks $lib: $depends"
+names=" $(echo "$depends" | sed 's/ *([^)]*)//g; s/,/ /g') "
+for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6dbus6 libplist3 libdeflate0; do
+  [[ "$names" == *" $lib "* ]] || fail "Depends lacks $lib: $depends"
 done
 
 for prog in plinthorad plinthora; do
