@@ -1,15 +1,25 @@
 #!/bin/sh
 # Builds the benchmarks in Release (build-bench/ beside the source tree, or
-# $BUILD_DIR) and runs the imaging and video comparisons.
+# $BUILD_DIR) and runs the comparisons: the compose step against pixman,
+# our pipeline in-process against ImageMagick, the whole `plinthora frame`
+# process against ImageMagick and the vips command line, and the framing
+# of a recording against the ffmpeg command line.
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$SRC/../build-bench}
 cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLINTHORA_BENCH=ON -DPLINTHORA_TESTS=OFF >/dev/null
-ninja -C "$BUILD" -j2 bench_imaging_compose bench_imaging_end_to_end bench_video_framing
+ninja -C "$BUILD" -j2 bench_imaging_compose bench_imaging_end_to_end bench_video_framing plinthora
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 echo "== compose step: ours vs pixman"
 "$BUILD/bench/bench_imaging_compose"
 echo "== end to end: ours vs ImageMagick"
 "$BUILD/bench/bench_imaging_end_to_end" "${TMPDIR:-/tmp}/plinthora-bench" "${RUNS:-5}"
+echo "== whole process: plinthora frame vs ImageMagick vs the vips command line"
+# The two reference tools are used here only; they are Debian packages.
+if [ ! -x /usr/bin/convert ] || ! command -v vips >/dev/null; then
+  SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get install -y --no-install-recommends imagemagick libvips-tools
+fi
+python3 "$SRC/bench/frame_compare.py" "$BUILD/host/plinthora" "${TMPDIR:-/tmp}/plinthora-frame-compare" "${RUNS:-5}"
 echo "== framing a recording: ours vs the ffmpeg command line"
 "$BUILD/bench/bench_video_framing" "${TMPDIR:-/tmp}/plinthora-bench-video" --runs "${VIDEO_RUNS:-3}"

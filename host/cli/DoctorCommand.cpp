@@ -14,6 +14,8 @@
 #include <QFileInfo>
 #include <QImageReader>
 
+// Only the constants and types: the libraries themselves are opened when
+// the check runs, so that the other commands start without loading them.
 #include <canberra.h>
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -23,6 +25,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 
 namespace plinthora::cli {
@@ -130,20 +133,47 @@ void checkDisplay(Report& r) {
                named.empty() ? "no display" : "no display answers at ", named.c_str());
 }
 
+// A library opened for one check; its functions by name.
+class Library {
+public:
+    explicit Library(const char* soname) : handle_(::dlopen(soname, RTLD_NOW | RTLD_LOCAL)) {}
+    ~Library() {
+        if (handle_) ::dlclose(handle_);
+    }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    template <typename F>
+    F* get(const char* name) const {
+        return handle_ ? reinterpret_cast<F*>(::dlsym(handle_, name)) : nullptr;
+    }
+
+private:
+    void* handle_;
+};
+
 void checkSound(Report& r) {
     // Opening a context succeeds even without a device; only a play tells.
     // It plays the sound the daemon plays after a save.
+    const Library canberra("libcanberra.so.0");
+    auto create = canberra.get<int(ca_context**)>("ca_context_create");
+    auto open = canberra.get<int(ca_context*)>("ca_context_open");
+    auto play = canberra.get<int(ca_context*, uint32_t, ...)>("ca_context_play");
+    auto destroy = canberra.get<int(ca_context*)>("ca_context_destroy");
+    auto message = canberra.get<const char*(int)>("ca_strerror");
+    if (!create || !open || !play || !destroy || !message) {
+        r.line(false, "sound", "libcanberra0 is missing: results are saved silently");
+        return;
+    }
     ca_context* ctx = nullptr;
-    int err = ca_context_create(&ctx);
-    if (err == CA_SUCCESS) err = ca_context_open(ctx);
+    int err = create(&ctx);
+    if (err == CA_SUCCESS) err = open(ctx);
     if (err == CA_SUCCESS)
-        err = ca_context_play(ctx, 0, CA_PROP_EVENT_ID, "complete", CA_PROP_EVENT_DESCRIPTION, "plinthora doctor",
-                              nullptr);
+        err = play(ctx, 0, CA_PROP_EVENT_ID, "complete", CA_PROP_EVENT_DESCRIPTION, "plinthora doctor", nullptr);
     if (err == CA_SUCCESS)
         r.line(true, "sound", "played the event sound \"complete\" (you should have heard it)");
     else
-        r.line(false, "sound", "no sound (%s): results are saved silently", ca_strerror(err));
-    if (ctx) ca_context_destroy(ctx);
+        r.line(false, "sound", "no sound (%s): results are saved silently", message(err));
+    if (ctx) destroy(ctx);
 }
 
 void checkCodecs(Report& r) {
@@ -155,9 +185,13 @@ void checkCodecs(Report& r) {
         r.line(false, "image formats", "missing %s: such screenshots and shells cannot be read",
                !png ? (!jpeg ? "PNG and JPEG" : "PNG") : "JPEG (install qt6-image-formats-plugins)");
 
-    const bool x264 = avcodec_find_encoder_by_name("libx264") != nullptr;
-    const bool h264 = avcodec_find_decoder(AV_CODEC_ID_H264) != nullptr;
-    const bool aac = avcodec_find_decoder(AV_CODEC_ID_AAC) != nullptr;
+    // The codec library the daemon's recordings use, by its soname.
+    const Library avcodec(("libavcodec.so." + std::to_string(LIBAVCODEC_VERSION_MAJOR)).c_str());
+    auto encoderByName = avcodec.get<const AVCodec*(const char*)>("avcodec_find_encoder_by_name");
+    auto decoder = avcodec.get<const AVCodec*(AVCodecID)>("avcodec_find_decoder");
+    const bool x264 = encoderByName && encoderByName("libx264") != nullptr;
+    const bool h264 = decoder && decoder(AV_CODEC_ID_H264) != nullptr;
+    const bool aac = decoder && decoder(AV_CODEC_ID_AAC) != nullptr;
     if (x264 && h264 && aac)
         r.line(true, "video codecs", "H.264 (libx264) encode, H.264 and AAC decode");
     else

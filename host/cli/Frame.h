@@ -8,6 +8,7 @@
 #include "platform/linux/QtImaging.h"
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -47,6 +48,7 @@ struct Context {
     Destination destination = Destination::besideInputs();
     const linux_platform::QtImaging* imaging = nullptr;
     std::optional<std::string> shellPath;       // --shell, else from the asset folders
+    Image shell;                                // --shell's image
     Image watermark;                            // loaded once
     int watermarkMode = 1;
 
@@ -54,6 +56,9 @@ struct Context {
     // resolved from the asset folders once per orientation; no shell when
     // shells are off or none is found.
     const StillDressing& dressingFor(bool landscape) const;
+    // Pictures decode while the shell and watermark still load; a framer
+    // waits here before it uses them. False: the run is called off.
+    std::shared_future<bool> ready;
     // Set when a still went without a shell although shells are on.
     mutable std::atomic<bool> missedShell{false};
 
@@ -65,6 +70,7 @@ private:
 struct Outcome {
     std::string output;  // the path written
     std::string error;   // empty on success: one line naming what went wrong
+    bool calledOff = false;  // the run ended before this input was framed
 };
 
 // Frames one input file, whatever kind it is: its first bytes decide.

@@ -1,4 +1,4 @@
-// plinthora samples DIR: the generated sample screenshot, shell (with its
+// plinthora samples DIR: the generated sample screenshot, shells (with their
 // template) and watermark, for trying `plinthora frame` by hand.
 #include "host/cli/Commands.h"
 #include "host/common/DisplayChoice.h"
@@ -29,12 +29,14 @@ int runSamples(int argc, char** argv) {
         return 1;
     }
     host::SampleShell shell = host::makeSampleShell(1350, 2750);
+    host::SampleShell landscape = host::makeSampleShell(2750, 1350);
     struct Out {
         std::string name;
         QImage image;
     };
     const Out images[] = {{"screenshot.png", host::makeSampleScreenshot(1170, 2532)},
                           {"shell.png", shell.image},
+                          {"shell-landscape.png", landscape.image},
                           {"watermark.png", host::makeSampleWatermark(1350, 2750)}};
     for (const Out& o : images) {
         const std::string path = dir + "/" + o.name;
@@ -44,11 +46,13 @@ int runSamples(int argc, char** argv) {
         }
         std::printf("%s\n", path.c_str());
     }
-    if (!linux_platform::writeAtomically(dir + "/shell.cfg", shell.templateJson)) {
-        std::fprintf(stderr, "plinthora samples: cannot write %s/shell.cfg\n", dir.c_str());
-        return 1;
+    for (const auto& [name, json] : {std::pair{"shell.cfg", shell.templateJson}, {"shell-landscape.cfg", landscape.templateJson}}) {
+        if (!linux_platform::writeAtomically(dir + "/" + name, json)) {
+            std::fprintf(stderr, "plinthora samples: cannot write %s/%s\n", dir.c_str(), name);
+            return 1;
+        }
+        std::printf("%s/%s\n", dir.c_str(), name);
     }
-    std::printf("%s/shell.cfg\n", dir.c_str());
     return 0;
 }
 

@@ -6,10 +6,6 @@
 #include <QString>
 #include <QtGlobal>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +19,7 @@ const std::vector<plinthora::cli::Command>& commands() {
         {"frame", "frame INPUT... [--shell PATH] [--watermark PATH] [-o OUT] [--mode N] [--blend NAME] [--opacity X]",
          "dress screenshots (files or folders) in a shell (and watermark) without the daemon",
          plinthora::cli::runFrame},
-        {"samples", "samples DIR", "write a sample screenshot, shell (.png + .cfg) and watermark into DIR",
+        {"samples", "samples DIR", "write a sample screenshot, shells (.png + .cfg) and watermark into DIR",
          plinthora::cli::runSamples},
         {"doctor", "doctor [--screenshots DIR] [--screencasts DIR]",
          "check folders, assets, preferences, bus, display, sound and codecs (exit 1 on any WARN)",
@@ -47,9 +43,9 @@ bool debugWanted() {
 }
 
 // Qt's and the libraries' own chatter (a missing runtime folder under cron
-// or su, image-reader warnings, codec notes) means nothing to someone
-// framing a picture: it goes to the debug log, and our own errors stay one
-// line each.
+// or su, image-reader warnings) means nothing to someone framing a picture:
+// it goes to the debug log, and our own errors stay one line each. A
+// command that loads the codec libraries quiets their log the same way.
 void quietLibraries() {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type == QtFatalMsg) {
@@ -58,7 +54,6 @@ void quietLibraries() {
         }
         plinthora::debugLog("qt: %s", qPrintable(message));
     });
-    av_log_set_level(AV_LOG_QUIET);
 }
 
 }  // namespace

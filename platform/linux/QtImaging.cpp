@@ -1,6 +1,7 @@
 #include "platform/linux/QtImaging.h"
 
 #include "platform/linux/ImagingKernels.h"
+#include "platform/linux/PngDecoder.h"
 #include "platform/linux/PngEncoder.h"
 
 #include <QBuffer>
@@ -37,6 +38,12 @@ QtImaging::QtImaging(int pngLevel) : pngLevel_(std::clamp(pngLevel, 0, 12)) { ra
 
 Image QtImaging::decode(const std::string& bytes) const {
     if (bytes.empty()) return nullptr;
+    Bitmap fast;
+    switch (png::decode(bytes, kMaxDecodePixels, fast)) {
+    case png::DecodeResult::Decoded: return std::make_shared<Bitmap>(std::move(fast));
+    case png::DecodeResult::TooLarge: return nullptr;
+    case png::DecodeResult::NotHandled: break;
+    }
     raiseAllocationLimit();
     QByteArray data = QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size()));
     QBuffer buffer(&data);

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build folder, unpacks it and checks what
+# an installed system would get: the programs, the tweak where the daemon
+# looks for it, a user unit that starts the packaged daemon, the bus
+# interface, desktop entries that start packaged programs, the samples, and
+# dependencies computed from the binaries.
+#   check_deb.sh BUILD_DIR
+set -euo pipefail
+BUILD=$(cd "$1" && pwd)
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+fail() { echo "package: $*" >&2; exit 1; }
+
+cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/out" >"$WORK/cpack.log" 2>&1 || {
+  cat "$WORK/cpack.log" >&2; fail "cpack -G DEB failed"; }
+debs=("$WORK"/out/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, got: ${debs[*]}"
+DEB=${debs[0]}
+ROOT=$WORK/root
+dpkg-deb -x "$DEB" "$ROOT"
+
+[ "$(dpkg-deb -f "$DEB" Package)" = plinthora ] || fail "package name"
+depends=$(dpkg-deb -f "$DEB" Depends)
+names=" $(echo "$depends" | sed 's/ *([^)]*)//g; s/,/ /g') "
+for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6dbus6 libplist3 libdeflate0; do
+  [[ "$names" == *" $lib "* ]] || fail "Depends lacks $lib: $depends"
+done
+
+for prog in plinthorad plinthora; do
+  [ -x "$ROOT/usr/bin/$prog" ] || fail "no executable usr/bin/$prog"
+done
+# The daemon opens the tweak from ../<libdir>/plinthora beside its own folder.
+tweak=$(cd "$ROOT/usr" && find . -path '*/plinthora/libPlinthora.so' -printf '%P\n')
+[ -n "$tweak" ] || fail "no libPlinthora.so"
+[ -f "$ROOT/usr/bin/../$tweak" ] || fail "tweak at an unexpected place: $tweak"
+
+unit=$ROOT/usr/lib/systemd/user/plinthorad.service
+[ -f "$unit" ] || fail "no systemd user unit"
+grep -qx 'ExecStart=/usr/bin/plinthorad' "$unit" || fail "the unit does not start the packaged daemon: $(grep ExecStart "$unit")"
+
+xml=$ROOT/usr/share/dbus-1/interfaces/com.ozrin.plinthora.Daemon.xml
+[ -f "$xml" ] && grep -q '<interface name="com.ozrin.plinthora.Daemon"' "$xml" || fail "no D-Bus interface description"
+
+for f in shell.png shell.cfg shell-landscape.png shell-landscape.cfg screenshot.png watermark.png; do
+  [ -s "$ROOT/usr/share/plinthora/samples/$f" ] || fail "no sample $f"
+done
+head -c 8 "$ROOT/usr/share/plinthora/samples/shell.png" | od -An -tx1 | grep -q '89 50 4e 47' || fail "shell.png is no PNG"
+grep -q '"left_top_x"' "$ROOT/usr/share/plinthora/samples/shell.cfg" || fail "shell.cfg is no corner template"
+
+# Every program of the build is in the package, and every desktop entry
+# starts one of them.
+for prog in plinthora-settings; do
+  if [ -x "$BUILD/host/$prog" ]; then [ -x "$ROOT/usr/bin/$prog" ] || fail "$prog was built but is not packaged"; fi
+done
+shopt -s nullglob
+for entry in "$ROOT"/usr/share/applications/*.desktop; do
+  grep -q '^\[Desktop Entry\]' "$entry" || fail "$(basename "$entry") is no desktop entry"
+  exec=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry" | head -1)
+  [ -x "$ROOT/usr/bin/$(basename "$exec")" ] || fail "$(basename "$entry") starts $exec, which is not packaged"
+done
+
+# Nothing of the build tree leaks into installed files.
+if grep -rlF "$BUILD" "$ROOT/usr/lib/systemd" "$ROOT/usr/share" >/dev/null 2>&1; then
+  fail "build paths in installed files"
+fi
+echo "package: $(basename "$DEB") OK"
