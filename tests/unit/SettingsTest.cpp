@@ -129,7 +129,8 @@ TEST_F(SettingsTest, TornFileGivesDefaultsUntilTheNextNotification) {
     registerForPreferenceChanges();
     const std::string whole = plist_.toXml(Value::dict(
         {{"sr_ssShellEnabled", Value::boolean(false)}, {"sr_watermarkMode", Value::integer(2)}}));
-    for (size_t cut : {whole.size() / 2, whole.size() - 9}) {
+    // Cut inside the dictionary (a cut after its end still reads whole).
+    for (size_t cut : {whole.size() / 2, whole.find("<integer>") + 4}) {
         SCOPED_TRACE(cut);
         world_.fs.put(kPreferencesPath, whole.substr(0, cut));
         world_.notify.post(kPreferencesChangedNotification);
