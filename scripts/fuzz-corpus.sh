@@ -4,7 +4,7 @@
 # starts from real structure instead of from nothing.
 set -euo pipefail
 OUT=${1:-build-fuzz/corpus}
-mkdir -p "$OUT"/{preferences,shell_template,image_decode}
+mkdir -p "$OUT"/{preferences,shell_template,image_decode,movie_open}
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 
@@ -64,4 +64,12 @@ b[16:24] = struct.pack('>II', 40000, 40000)
 b[29:33] = struct.pack('>I', zlib.crc32(bytes(b[12:29])))
 open(sys.argv[2], 'wb').write(b)
 PY
+# Movies: what desktop recorders write, tiny, then cut short.
+M=$OUT/movie_open
+ffmpeg -v error -y -f lavfi -i 'testsrc=s=32x24:r=10:d=0.3' -c:v libx264 -pix_fmt yuv420p \
+  -metadata:s:v rotate=90 "$M/h264.mp4"
+ffmpeg -v error -y -f lavfi -i 'testsrc=s=32x24:r=10:d=0.3' -f lavfi -i 'sine=d=0.3' -c:v libvpx -c:a libopus \
+  -shortest "$M/vp8-opus.webm"
+head -c 700 "$M/h264.mp4" > "$M/cut.mp4"
+head -c 400 "$M/vp8-opus.webm" > "$M/cut.webm"
 echo "seed corpora in $OUT"

@@ -9,10 +9,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-SECONDS_EACH=${1:-20}
+SECONDS_EACH=${1:-15}
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(preferences shell_template image_decode)
+[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(preferences shell_template image_decode movie_open)
 
 BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
 JOBS=${JOBS:-$(nproc)}
@@ -33,7 +33,7 @@ for t in "${TARGETS[@]}"; do
   start=$(date +%s)
   # -timeout: an input that takes longer than 10 s counts as a hang.
   "$BUILD/fuzz/fuzz_$t" "$BUILD/corpus/$t" "${regressions[@]}" \
-    -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2560 -print_final_stats=1 \
+    -max_total_time="$SECONDS_EACH" -timeout=10 -max_len=16384 -rss_limit_mb=2560 -print_final_stats=1 \
     -artifact_prefix="$BUILD/findings/$t-" 2> "$BUILD/findings/$t.log" || {
       tail -60 "$BUILD/findings/$t.log"
       echo "fuzz_$t found a fault; its input is in $BUILD/findings" >&2

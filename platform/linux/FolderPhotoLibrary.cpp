@@ -412,7 +412,8 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
         } else if (auto png = imaging_.encodePng(*image); !png) {
             error = "PNG encoding failed";
         } else {
-            path = writeNewFile(imageDir_, ".png", [&](int fd) { return writeAll(fd, png->data(), png->size()); },
+            const std::string& bytes = *png;
+            path = writeNewFile(imageDir_, ".png", [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); },
                                 error);
         }
         if (path) asset = addToIndex(*path);

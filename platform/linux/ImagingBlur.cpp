@@ -30,7 +30,10 @@ namespace {
 std::vector<uint32_t> gaussianWeights(double sigma, int spread) {
     std::vector<double> w(size_t(2 * spread + 1));
     double sum = 0;
-    for (int i = -spread; i <= spread; ++i) sum += w[size_t(i + spread)] = std::exp(-0.5 * i * i / (sigma * sigma));
+    for (int i = -spread; i <= spread; ++i) {
+        const int k = i + spread;
+        sum += w[size_t(k)] = std::exp(-0.5 * i * i / (sigma * sigma));
+    }
     std::vector<uint32_t> q(w.size());
     int64_t total = 0;
     for (size_t i = 0; i < w.size(); ++i) total += q[i] = uint32_t(std::lround(w[i] / sum * 65536.0));

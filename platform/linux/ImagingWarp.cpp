@@ -28,8 +28,8 @@ namespace {
 
 Matrix3 multiply(const Matrix3& a, const Matrix3& b) {
     Matrix3 r{};
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
+    for (size_t i = 0; i < 3; ++i)
+        for (size_t j = 0; j < 3; ++j)
             r[i * 3 + j] = a[i * 3] * b[j] + a[i * 3 + 1] * b[3 + j] + a[i * 3 + 2] * b[6 + j];
     return r;
 }

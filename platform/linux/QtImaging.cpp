@@ -25,7 +25,7 @@ namespace {
 void raiseAllocationLimit() {
     static std::once_flag once;
     std::call_once(once, [] {
-        const int needMb = int(QtImaging::kMaxDecodePixels * 4 / (1024 * 1024)) + 64;
+        const int needMb = int(QtImaging::kMaxDecodePixels * 4 / (1024LL * 1024)) + 64;
         if (QImageReader::allocationLimit() < needMb) QImageReader::setAllocationLimit(needMb);
     });
 }

@@ -122,6 +122,30 @@ TEST_F(SettingsTest, BinaryPropertyListIsRead) {
     EXPECT_EQ(*settings().selectedWatermark(), "水印.png");
 }
 
+// A writer that does not write atomically leaves a torn file for a moment;
+// a notification then reads every default, and the next one after the
+// whole file restores the values.
+TEST_F(SettingsTest, TornFileGivesDefaultsUntilTheNextNotification) {
+    registerForPreferenceChanges();
+    const std::string whole = plist_.toXml(Value::dict(
+        {{"sr_ssShellEnabled", Value::boolean(false)}, {"sr_watermarkMode", Value::integer(2)}}));
+    // Cut inside the dictionary (a cut after its end still reads whole).
+    for (size_t cut : {whole.size() / 2, whole.find("<integer>") + 4}) {
+        SCOPED_TRACE(cut);
+        world_.fs.put(kPreferencesPath, whole.substr(0, cut));
+        world_.notify.post(kPreferencesChangedNotification);
+        world_.time.runPending();
+        EXPECT_TRUE(settings().ssShellEnabled);
+        EXPECT_EQ(settings().watermarkMode, 1);
+
+        world_.fs.put(kPreferencesPath, whole);
+        world_.notify.post(kPreferencesChangedNotification);
+        world_.time.runPending();
+        EXPECT_FALSE(settings().ssShellEnabled);
+        EXPECT_EQ(settings().watermarkMode, 2);
+    }
+}
+
 TEST_F(SettingsTest, RemovedKeysReturnToDefaultOnTheNextNotification) {
     registerForPreferenceChanges();
     writePrefs({{"sr_selectedShell", Value::string("frame.png")}, {"sr_ssShellEnabled", Value::boolean(false)}});

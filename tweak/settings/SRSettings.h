@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -35,22 +36,35 @@ public:
     std::atomic<bool> saveToClipboard{false};
 
     // nullptr when none is selected.
-    SharedString selectedShell() const { return selectedShell_.load(); }
-    SharedString selectedWatermark() const { return selectedWatermark_.load(); }
-    SharedString watermarkBlendMode() const { return watermarkBlendMode_.load(); }
+    SharedString selectedShell() const { return get(selectedShell_); }
+    SharedString selectedWatermark() const { return get(selectedWatermark_); }
+    SharedString watermarkBlendMode() const { return get(watermarkBlendMode_); }
 
-    void setSelectedShell(SharedString s) { selectedShell_.store(std::move(s)); }
-    void setSelectedWatermark(SharedString s) { selectedWatermark_.store(std::move(s)); }
-    void setWatermarkBlendMode(SharedString s) { watermarkBlendMode_.store(std::move(s)); }
+    void setSelectedShell(SharedString s) { set(selectedShell_, std::move(s)); }
+    void setSelectedWatermark(SharedString s) { set(selectedWatermark_, std::move(s)); }
+    void setWatermarkBlendMode(SharedString s) { set(watermarkBlendMode_, std::move(s)); }
 
     // Overwrites every field from a preferences dictionary; absent keys take
     // their defaults. A non-dictionary counts as empty.
     void apply(const Value& prefs);
 
 private:
-    std::atomic<SharedString> selectedShell_;
-    std::atomic<SharedString> selectedWatermark_;
-    std::atomic<SharedString> watermarkBlendMode_{std::make_shared<const std::string>(kBlendNormal)};
+    // The lock is held only to copy a pointer. (libstdc++ 12's
+    // atomic<shared_ptr> ends a load by releasing its internal lock with
+    // relaxed order, which ThreadSanitizer reports as a race and a weakly
+    // ordered CPU may act on.) The old string is released outside it.
+    SharedString get(const SharedString& field) const {
+        std::lock_guard g(stringsLock_);
+        return field;
+    }
+    void set(SharedString& field, SharedString value) {
+        std::lock_guard g(stringsLock_);
+        field.swap(value);
+    }
+    mutable std::mutex stringsLock_;
+    SharedString selectedShell_;
+    SharedString selectedWatermark_;
+    SharedString watermarkBlendMode_{std::make_shared<const std::string>(kBlendNormal)};
 };
 
 // The process's record.

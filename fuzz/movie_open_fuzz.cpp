@@ -1,0 +1,33 @@
+// Any bytes as a screencast file: the opener takes it or refuses it, and
+// what it takes has a sane description (a video track, a finite duration,
+// a quarter-turn count, positive even-able sizes).
+#include "fuzz/FuzzWorld.h"
+#include "platform/linux/FFmpegMovie.h"
+
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace plinthora;
+namespace ff = plinthora::linux_platform::ffmpeg;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::string path = [] {
+        ff::routeLibraryLogs();
+        const char* dir = std::getenv("TMPDIR");
+        return std::string(dir && *dir ? dir : "/tmp") + "/plinthora-fuzz-movie-" + std::to_string(::getpid()) + ".mp4";
+    }();
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return 0;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+    auto movie = ff::openMovie(path);
+    if (movie) {
+        if (movie->videoIndex < 0) fuzz::fail("a movie opened without a video track");
+        if (movie->quarterTurns < 0 || movie->quarterTurns > 3) fuzz::fail("rotation outside four quarter turns");
+        if (!std::isfinite(movie->duration) || movie->duration < 0) fuzz::fail("duration not finite");
+        (void)movie->info();
+        (void)movie->zeroUs();
+    }
+    return 0;
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# clang-tidy (checks in .clang-tidy) over tweak/, platform/ and prefs/, on
+# the compile commands of a configured build (default build-test). Any
+# finding fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${1:-build-test}
+[ -f "$BUILD/compile_commands.json" ] || { echo "configure $BUILD first (scripts/test.sh does)" >&2; exit 2; }
+mapfile -t FILES < <(git ls-files 'tweak/*.cpp' 'platform/*.cpp' 'prefs/*.cpp')
+JOBS=${JOBS:-$(nproc)}
+printf '%s\n' "${FILES[@]}" | xargs -P "$JOBS" -n 4 clang-tidy -p "$BUILD" --quiet 2>/dev/null > "$BUILD/tidy.log" || true
+if grep -q 'warning:\|error:' "$BUILD/tidy.log"; then
+  grep -A3 'warning:\|error:' "$BUILD/tidy.log"
+  echo "clang-tidy: $(grep -c 'warning:\|error:' "$BUILD/tidy.log") findings" >&2
+  exit 1
+fi
+echo "clang-tidy: ${#FILES[@]} files, no findings"
