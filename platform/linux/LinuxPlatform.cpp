@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include "platform/linux/RunFolder.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThreadPool>
@@ -202,7 +204,7 @@ bool PosixFileSystem::writeFileAtomically(const std::string& path, const std::st
 
 bool PosixFileSystem::removeItem(const std::string& path) { return ::remove(realPath(path).c_str()) == 0; }
 
-std::string PosixFileSystem::temporaryDirectory() const { return envOr("TMPDIR", "/tmp"); }
+std::string PosixFileSystem::temporaryDirectory() const { return privateTemporaryDirectory(); }
 
 // ---- property lists --------------------------------------------------------
 
