@@ -14,7 +14,6 @@ class CaptureObserverTest : public WorldTest {
 protected:
     void SetUp() override {
         WorldTest::SetUp();
-        observer().resetForTesting();
         // Watermark only, and no watermark file: every handed-over
         // recording is re-encoded, with no pictures needed.
         settings().recShellEnabled = false;
