@@ -6,6 +6,7 @@
 
 #include "compositing/SRUnifiedProcessor.h"
 #include "platform/linux/QtImaging.h"
+#include "platform/ports/Platform.h"
 
 #include <atomic>
 #include <mutex>
