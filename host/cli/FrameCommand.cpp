@@ -178,6 +178,12 @@ Outcome frameStill(const Context& ctx, const std::string& input, const std::stri
 }
 
 Outcome frameInput(const Context& ctx, const std::string& input) {
+    if (const int fd = ::open(input.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+        char head[16];
+        const ssize_t n = ::read(fd, head, sizeof head);
+        ::close(fd);
+        if (n > 0 && looksLikeMovie(std::string(head, size_t(n)))) return frameMovie(ctx, input);
+    }
     auto bytes = linux_platform::readWholeFile(input);
     if (!bytes) return {{}, input + ": " + std::strerror(errno)};
     // Every kind of input the command frames is told apart here, by its
@@ -383,8 +389,11 @@ int runFrame(int argc, char** argv) {
     Platform p;
     ports.fillIn(p);
     p.imaging = &imaging;
+    frame::prepareMovies(p, ctx, shellPath.empty() ? std::nullopt : std::optional(shellPath),
+                         watermarkPath.empty() ? std::nullopt : std::optional(watermarkPath));
     setPlatform(p);
     loadSettings();
+    frame::applyMovieSettings(!shellPath.empty(), !watermarkPath.empty());
     SRSettings& s = settings();
     if (mode) s.watermarkMode = *mode;
     if (blend) s.setWatermarkBlendMode(std::make_shared<const std::string>(*blend));

@@ -4,6 +4,8 @@
 #include "host/common/SampleAssets.h"
 #include "host/daemon/ScreencastWatcher.h"
 #include "settings/SRSettings.h"
+#include "platform/linux/FFmpegVideoExport.h"
+#include "platform/linux/RunFolder.h"
 
 #include <QDBusConnection>
 #include <QCryptographicHash>
@@ -31,6 +33,8 @@ constexpr double kAnnounceOnceWindow = 10.0;
 constexpr double kDrainLimit = 30.0;
 // How often a lost session bus is looked for again, in milliseconds.
 constexpr int kBusCheckInterval = 1000;
+// How long a shutdown waits for cancelled exports to wind down.
+constexpr double kCancelLimit = 10.0;
 
 }  // namespace
 
@@ -112,6 +116,10 @@ Daemon::Daemon(DaemonOptions options, QObject* parent) : QObject(parent), option
 
 Daemon::~Daemon() {
     if (screencasts_) screencasts_->stop();
+    // Exports call into the tweak to their very end: they stop before it
+    // is unloaded.
+    if (trackedVideo_) trackedVideo_->cancelAllAndWait(kCancelLimit);
+    video_.reset();
     if (library_) library_->waitForPendingWork();
     QThreadPool::globalInstance()->waitForDone();
     if (folderLock_ >= 0) ::close(folderLock_);
@@ -163,6 +171,12 @@ bool Daemon::start(QString& error) {
 
     home_ = std::make_unique<HomeScreen>(table_, &localCenter_, notify_.get());
 
+    // Made now, so the leftovers of a run that was killed go at start.
+    if (linux_platform::privateTemporaryDirectory().empty())
+        std::fprintf(stderr, "plinthorad: no private temporary folder; screencasts will not be framed\n");
+    video_ = std::make_unique<linux_platform::FFmpegVideoExport>();
+    trackedVideo_ = std::make_unique<TrackedVideoExport>(*video_);
+
     // The asset folders are filled before the tweak creates them, so a
     // first start finds the samples in place.
     if (const int n = installSampleAssets(ports_.fs); n > 0)
@@ -177,6 +191,7 @@ bool Daemon::start(QString& error) {
     platform_.sound = &sound_;
     platform_.screen = metrics_.get();
     platform_.hooks = &table_;
+    platform_.video = trackedVideo_.get();
     // The host's own code logs through its copy of the core.
     setPlatform(platform_);
 
@@ -296,6 +311,13 @@ QString Daemon::Status() {
     line("captured", home_->screenCaptured() ? "yes" : "no");
     line("screenshots seen", QString::number(screenshotsSeen_));
     line("results saved", QString::number(resultsSaved_));
+    const auto exports = trackedVideo_->inFlight();
+    line("exports in flight", QString::number(exports.size()));
+    for (const auto& e : exports)
+        line("export", QStringLiteral("%1 (%2/%3 frames)")
+                           .arg(QString::fromStdString(e.sourcePath))
+                           .arg(e.progress.framesDone)
+                           .arg(e.progress.framesTotal));
     return s;
 }
 
@@ -308,6 +330,10 @@ void Daemon::shutdown() {
     stopping_ = true;
     debugLog("host: stopping after the saves in flight");
     if (screencasts_) screencasts_->stop();
+    // A half-made movie is worth nothing: cancelled exports leave nothing
+    // behind and never reach the library, so the originals stay as they are.
+    if (trackedVideo_ && !trackedVideo_->cancelAllAndWait(kCancelLimit))
+        std::fprintf(stderr, "plinthorad: an export did not stop in time\n");
     drainStarted_ = ports_.clock.now();
     idleChecks_ = 0;
     drain_.start();

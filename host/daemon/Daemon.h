@@ -4,6 +4,7 @@
 // screencast folders into the home screen's events.
 #pragma once
 
+#include "host/common/TrackedVideoExport.h"
 #include "host/daemon/DaemonBus.h"
 #include "host/daemon/HomeScreen.h"
 #include "host/daemon/MethodTable.h"
@@ -127,6 +128,8 @@ private:
     MethodTable table_;
     std::unique_ptr<HomeScreen> home_;
     std::unique_ptr<class ScreencastWatcher> screencasts_;
+    std::unique_ptr<VideoExport> video_;
+    std::unique_ptr<TrackedVideoExport> trackedVideo_;
     Platform platform_;
     Tweak tweak_;
 

@@ -226,6 +226,37 @@ void MemoryPhotoLibrary::deleteAssets(const std::vector<Asset>& list, ChangeComp
     });
 }
 
+// ---- ScriptedVideoExport ---------------------------------------------------
+
+std::optional<MovieInfo> ScriptedVideoExport::open(const std::string& path) const {
+    ++openCount;
+    auto it = movies.find(path);
+    if (it == movies.end()) return std::nullopt;
+    return it->second;
+}
+
+void ScriptedVideoExport::Session::cancel() {
+    ExportStatus running = ExportStatus::Exporting;
+    status_.compare_exchange_strong(running, ExportStatus::Cancelled);
+}
+
+std::shared_ptr<ExportSession> ScriptedVideoExport::exportAsynchronously(
+    ExportRequest request, std::function<void(ExportStatus)> completion) {
+    if (refuseSessions) return nullptr;
+    auto session = std::make_shared<Session>();
+    exports.push_back({request, session});
+    const ExportStatus outcome = this->outcome;
+    time_.after(exportSeconds, Queue::Global, [this, session, request, completion, outcome] {
+        ExportStatus running = ExportStatus::Exporting;
+        session->status_.compare_exchange_strong(running, outcome);
+        const ExportStatus end = session->status_;
+        if (end == ExportStatus::Completed) fs_.put(request.outputPath, movieBytes);
+        else if (!partialBytes.empty()) fs_.put(request.outputPath, partialBytes);
+        completion(end);
+    });
+    return session;
+}
+
 // ---- FakeWorld -------------------------------------------------------------
 
 void FakeWorld::install(PropertyLists* plist, Json* json, Imaging* imaging) {
@@ -243,6 +274,7 @@ void FakeWorld::install(PropertyLists* plist, Json* json, Imaging* imaging) {
     p.pasteboard = &pasteboard;
     p.sound = &sound;
     p.screen = &screen;
+    p.video = &video;
     setPlatform(p);
 }
 

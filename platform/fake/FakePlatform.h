@@ -5,6 +5,7 @@
 
 #include "platform/ports/Platform.h"
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -151,6 +152,44 @@ private:
     int next_ = 1;
 };
 
+// A video port in virtual time. open() knows the movies a test declares;
+// an export is recorded, runs for `exportSeconds` on the global queue and
+// ends with `outcome` (or Cancelled once cancelled). A completed export
+// writes `movieBytes` at its output path; one that fails leaves
+// `partialBytes` there when they are set, as a careless platform might.
+// Frames are not rendered: tests call the recorded handler themselves.
+class ScriptedVideoExport : public VideoExport {
+public:
+    ScriptedVideoExport(VirtualTime& time, MemoryFileSystem& fs) : time_(time), fs_(fs) {}
+    std::optional<MovieInfo> open(const std::string& path) const override;
+    std::shared_ptr<ExportSession> exportAsynchronously(ExportRequest request,
+                                                        std::function<void(ExportStatus)> completion) override;
+
+    struct Session : ExportSession {
+        void cancel() override;
+        ExportStatus status() const override { return status_; }
+        ExportProgress progress() const override { return {}; }
+        std::atomic<ExportStatus> status_{ExportStatus::Exporting};
+    };
+    struct Started {
+        ExportRequest request;
+        std::shared_ptr<Session> session;
+    };
+
+    std::map<std::string, MovieInfo> movies;
+    std::vector<Started> exports;
+    mutable int openCount = 0;
+    bool refuseSessions = false;
+    double exportSeconds = 2.0;
+    ExportStatus outcome = ExportStatus::Completed;
+    std::string movieBytes = "movie";
+    std::string partialBytes;
+
+private:
+    VirtualTime& time_;
+    MemoryFileSystem& fs_;
+};
+
 // Owns one of each fake, and installs them (plus the given real ports) as
 // the platform.
 struct FakeWorld {
@@ -163,6 +202,7 @@ struct FakeWorld {
     RecordingPasteboard pasteboard;
     RecordingSound sound;
     MemoryPhotoLibrary photos{time};
+    ScriptedVideoExport video{time, fs};
 
     // Installs the fakes; the real plist, JSON and imaging ports come from
     // the caller (tests link the Linux ones, which need no display).

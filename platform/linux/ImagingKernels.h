@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -128,6 +129,10 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
 // out[i] = shell[i] over the content's bilinear sample at (u, v), for each
 // listed pixel; out has the shell's size.
 void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam);
+
+// warpUnder() for many pictures of one size on one shell and quad.
+std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, int contentHeight, const Quad& quad,
+                                                              Image shell);
 
 void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha);
 

@@ -1,6 +1,7 @@
 #include "platform/linux/PosixFileSystem.h"
 
 #include "platform/linux/Files.h"
+#include "platform/linux/RunFolder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,6 @@ bool PosixFileSystem::writeFileAtomically(const std::string& path, const std::st
 
 bool PosixFileSystem::removeItem(const std::string& path) { return ::remove(realPath(path).c_str()) == 0; }
 
-std::string PosixFileSystem::temporaryDirectory() const { return envOr("TMPDIR", "/tmp"); }
+std::string PosixFileSystem::temporaryDirectory() const { return privateTemporaryDirectory(); }
 
 }  // namespace plinthora::linux_platform

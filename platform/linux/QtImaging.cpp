@@ -85,6 +85,11 @@ Bitmap QtImaging::perspectiveUnder(const Bitmap& content, const Quad& quad, cons
     return kernels::warpUnder(content, quad, shell);
 }
 
+std::shared_ptr<const Imaging::PerspectivePlan> QtImaging::planPerspectiveUnder(int contentWidth, int contentHeight,
+                                                                              const Quad& quad, Image shell) const {
+    return kernels::planWarpUnder(contentWidth, contentHeight, quad, std::move(shell));
+}
+
 void QtImaging::draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const {
     kernels::draw(dst, src, rect, mode, alpha);
 }

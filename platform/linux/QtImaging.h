@@ -20,6 +20,8 @@ public:
 
     Bitmap perspective(const Bitmap& src, const Quad& quad, int width, int height) const override;
     Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const override;
+    std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(int contentWidth, int contentHeight, const Quad& quad,
+                                                                Image shell) const override;
     void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const override;
     Bitmap gaussianBlur(const Bitmap& src, double radius) const override;
     Bitmap colorControls(const Bitmap& src, double contrast, double brightness, double saturation) const override;

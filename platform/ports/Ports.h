@@ -55,6 +55,8 @@ public:
     // Temp file beside the target, flushed to disk, then renamed over it.
     virtual bool writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
     virtual bool removeItem(const std::string& path) = 0;
+    // A folder for this process's temporary files that only the user can
+    // enter; empty when none can be had safely.
     virtual std::string temporaryDirectory() const = 0;
 };
 

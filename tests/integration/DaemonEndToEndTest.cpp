@@ -19,6 +19,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -264,6 +265,53 @@ TEST_F(DaemonEndToEndTest, CaptureStateFollowsTheScreencastFolderAndTheBusCall) 
     EXPECT_TRUE(statusShows("captured: yes"));
     movie.close();
     EXPECT_TRUE(statusShows("captured: no"));
+}
+
+// Runs a command line tool; its standard output, or nothing when it failed.
+QByteArray runTool(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
+    return p.readAllStandardOutput();
+}
+
+TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTrash) {
+    QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
+    ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));
+    QProcess* daemon = launch();
+    ASSERT_TRUE(daemonOnBus());
+
+    // Half a second of a portrait recording, as a recorder would leave it.
+    const QString made = dir_.filePath("made.mp4");
+    runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=360x780:r=24:d=0.5", "-c:v", "libx264",
+                       "-pix_fmt", "yuv420p", made});
+    ASSERT_TRUE(QFileInfo::exists(made)) << "cannot make a test movie";
+    const auto bytes = mediatest::readFile(made);
+    ASSERT_TRUE(bytes);
+    const QString original = QDir(casts_).filePath("Screencast.mp4");
+    ASSERT_TRUE(mediatest::writeFile(original, *bytes));
+
+    auto framed = [&] { return QDir(casts_).entryList({"Plinthora_*.mp4"}, QDir::Files); };
+    ASSERT_TRUE(waitUntil([&] { return !framed().isEmpty(); }, 120000))
+        << "no framed movie appeared\n" << status().toStdString();
+    const QString trashed = dir_.filePath("data/Trash/files/Screencast.mp4");
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(trashed) && !QFileInfo::exists(original); }, kResultMs))
+        << "the original did not go to the Trash";
+    // Our own result is never taken for a new screencast.
+    waitUntil([] { return false; }, kSettleMs);
+    ASSERT_EQ(framed().size(), 1);
+    EXPECT_TRUE(statusShows("exports in flight: 0", 1000));
+
+    const QString result = QDir(casts_).filePath(framed().first());
+    EXPECT_TRUE(QRegularExpression("^Plinthora_\\d{8}_\\d{6}_\\d{3}\\.mp4$").match(framed().first()).hasMatch());
+    const QString probe = QString::fromUtf8(runTool(
+        "ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height,r_frame_rate",
+                    "-of", "csv=p=0", result})).trimmed();
+    const QSize shell = shellSize();
+    EXPECT_EQ(probe, QStringLiteral("%1,%2,30/1").arg((shell.width() + 1) & ~1).arg((shell.height() + 1) & ~1));
+    daemon->terminate();
+    ASSERT_TRUE(daemon->waitForFinished(kStartMs));
+    EXPECT_EQ(daemon->exitCode(), 0);
 }
 
 TEST_F(DaemonEndToEndTest, TerminateLeavesNoHalfWrittenFile) {

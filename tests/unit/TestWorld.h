@@ -4,6 +4,7 @@
 
 #include "compositing/SRUnifiedProcessor.h"
 #include "discovery/RecentCaptureTable.h"
+#include "discovery/SRPhotoObserver.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "settings/SRSettings.h"
@@ -19,6 +20,7 @@ protected:
         world_.install(&plist_, &json_, imaging());
         resetRecentCaptureTableForTesting();
         SRUnifiedProcessor::sharedInstance().resetForTesting();
+        SRPhotoObserver::sharedInstance().resetForTesting();
         resetTweakForTesting();
         settings().apply(Value::dict());
     }

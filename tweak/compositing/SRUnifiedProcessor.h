@@ -6,8 +6,11 @@
 #include "platform/ports/Imaging.h"
 #include "platform/ports/Media.h"
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -61,6 +64,12 @@ public:
     Image drawWatermark(const Image& watermark, const Image& onImage, Size size) const;
     static Rect aspectRectForSize(Size imageSize, Size inSize);
 
+    // Frames a recording into a temporary movie and hands it to delivery
+    // once the export completes. Returns as soon as the export is started.
+    // Throws TemplateError, as the layout does, for a shell template that
+    // cannot be read; the caller ends its run.
+    void processVideoWithURL(const std::string& url, std::optional<Asset> asset);
+
     void finalizeScreenshot(Image image, std::optional<Asset> original);
     void finalizeVideoAtURL(const std::string& videoPath, std::optional<Asset> original);
 
@@ -90,5 +99,25 @@ Image loadImageFile(const std::optional<std::string>& path);
 
 // Renders a frame recipe to a width × height bitmap.
 Bitmap renderFrame(const FrameRecipe& recipe, int width, int height);
+
+// A watermark layer placed (and blurred) at full strength on a transparent
+// width × height grid: drawn 1:1 with the layer's blend and alpha it gives
+// the same pixels as drawing the layer itself.
+Bitmap placeWatermarkLayer(const WatermarkLayer& layer, int width, int height);
+
+// Placed layers of one export. Everything a placed layer depends on is fixed
+// for the export except the blend name, so at most a few are ever made;
+// opacity and blend stay live because they apply when the layer is drawn.
+// Safe to use from several threads.
+class WatermarkLayerCache {
+public:
+    // Draws the layer over dst as renderFrame would.
+    void draw(Bitmap& dst, const WatermarkLayer& layer);
+
+private:
+    using Key = std::tuple<const Bitmap*, double, double, double, double, double, int, int>;
+    std::mutex lock_;
+    std::map<Key, std::shared_ptr<const Bitmap>> placed_;
+};
 
 }  // namespace plinthora

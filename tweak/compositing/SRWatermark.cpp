@@ -65,42 +65,72 @@ FrameRecipe SRUnifiedProcessor::applyWatermark(const Image& watermark, FrameReci
     return background;
 }
 
+Bitmap placeWatermarkLayer(const WatermarkLayer& layer, int width, int height) {
+    Imaging& img = *platform().imaging;
+    Bitmap out(width, height);
+    if (layer.blurRadius <= 0) {
+        img.draw(out, *layer.watermark, layer.placement, BlendMode::Normal, 1.0);
+        return out;
+    }
+    // Blur after placement: scale first, so the radius is in frame
+    // pixels. Only the part of the placed mark within the blur's reach
+    // of the frame can show, and a cover rectangle may be many times
+    // the frame (a tall mark over a wide frame), so only that part is
+    // scaled and blurred. The window is cut at whole pixels of the
+    // placed mark, which samples and blurs exactly as the whole would.
+    const double pw = std::max(1.0, std::round(layer.placement.width));
+    const double ph = std::max(1.0, std::round(layer.placement.height));
+    const int spread = img.blurSpread(layer.blurRadius);
+    // Two more pixels: the blurred window is drawn at a fractional
+    // offset, so a frame pixel samples its neighbour too.
+    const double reach = spread + 2.0;
+    const double x0 = std::clamp(std::floor(-layer.placement.x - reach), 0.0, pw);
+    const double y0 = std::clamp(std::floor(-layer.placement.y - reach), 0.0, ph);
+    const double x1 = std::clamp(std::ceil(width - layer.placement.x + reach), x0, pw);
+    const double y1 = std::clamp(std::ceil(height - layer.placement.y + reach), y0, ph);
+    if (x1 <= x0 || y1 <= y0) return out;
+    Bitmap window(static_cast<int>(x1 - x0), static_cast<int>(y1 - y0));
+    img.draw(window, *layer.watermark, {-x0, -y0, pw, ph}, BlendMode::Normal, 1.0);
+    Bitmap blurred = img.gaussianBlur(window, layer.blurRadius);
+    img.draw(out, blurred,
+             {layer.placement.x + x0 - spread, layer.placement.y + y0 - spread, double(blurred.width),
+              double(blurred.height)},
+             BlendMode::Normal, 1.0);
+    return out;
+}
+
+namespace {
+// A placed layer drawn 1:1: a clear pixel of it leaves dst as it is, any
+// other is the sample the stretched draw would have taken, so the blend and
+// the alpha see the same source either way.
+void drawPlaced(Bitmap& dst, const Bitmap& placed, const WatermarkLayer& layer) {
+    platform().imaging->draw(dst, placed, {0, 0, double(placed.width), double(placed.height)}, layer.blend,
+                             layer.alpha);
+}
+}  // namespace
+
 Bitmap renderFrame(const FrameRecipe& recipe, int width, int height) {
     Imaging& img = *platform().imaging;
     Bitmap out(width, height);
     if (recipe.background)
         img.draw(out, *recipe.background, {0, 0, double(width), double(height)}, BlendMode::Normal, 1.0);
-    for (const WatermarkLayer& layer : recipe.layers) {
-        if (layer.blurRadius <= 0) {
-            img.draw(out, *layer.watermark, layer.placement, layer.blend, layer.alpha);
-            continue;
-        }
-        // Blur after placement: scale first, so the radius is in frame
-        // pixels. Only the part of the placed mark within the blur's reach
-        // of the frame can show, and a cover rectangle may be many times
-        // the frame (a tall mark over a wide frame), so only that part is
-        // scaled and blurred. The window is cut at whole pixels of the
-        // placed mark, which samples and blurs exactly as the whole would.
-        const double pw = std::max(1.0, std::round(layer.placement.width));
-        const double ph = std::max(1.0, std::round(layer.placement.height));
-        const int spread = img.blurSpread(layer.blurRadius);
-        // Two more pixels: the blurred window is drawn at a fractional
-        // offset, so a frame pixel samples its neighbour too.
-        const double reach = spread + 2.0;
-        const double x0 = std::clamp(std::floor(-layer.placement.x - reach), 0.0, pw);
-        const double y0 = std::clamp(std::floor(-layer.placement.y - reach), 0.0, ph);
-        const double x1 = std::clamp(std::ceil(width - layer.placement.x + reach), x0, pw);
-        const double y1 = std::clamp(std::ceil(height - layer.placement.y + reach), y0, ph);
-        if (x1 <= x0 || y1 <= y0) continue;
-        Bitmap window(static_cast<int>(x1 - x0), static_cast<int>(y1 - y0));
-        img.draw(window, *layer.watermark, {-x0, -y0, pw, ph}, BlendMode::Normal, 1.0);
-        Bitmap blurred = img.gaussianBlur(window, layer.blurRadius);
-        img.draw(out, blurred,
-                 {layer.placement.x + x0 - spread, layer.placement.y + y0 - spread, double(blurred.width),
-                  double(blurred.height)},
-                 BlendMode::Normal, layer.alpha);
-    }
+    for (const WatermarkLayer& layer : recipe.layers) drawPlaced(out, placeWatermarkLayer(layer, width, height), layer);
     return out;
+}
+
+void WatermarkLayerCache::draw(Bitmap& dst, const WatermarkLayer& layer) {
+    const Rect& r = layer.placement;
+    const Key key{layer.watermark.get(), r.x, r.y, r.width, r.height, layer.blurRadius, dst.width, dst.height};
+    std::shared_ptr<const Bitmap> placed;
+    {
+        // Made under the lock: frames racing for the first one wait for it
+        // rather than blurring it twice.
+        std::lock_guard g(lock_);
+        auto& slot = placed_[key];
+        if (!slot) slot = std::make_shared<const Bitmap>(placeWatermarkLayer(layer, dst.width, dst.height));
+        placed = slot;
+    }
+    drawPlaced(dst, *placed, layer);
 }
 
 Image SRUnifiedProcessor::drawWatermark(const Image& watermark, const Image& onImage, Size size) const {

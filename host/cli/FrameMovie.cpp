@@ -1,0 +1,269 @@
+// plinthora frame MOVIE: a recording through the daemon's own recording
+// pipeline, without the daemon. The pipeline finds its shell and watermark
+// in the asset folders; --shell and --watermark pin those folders to the
+// one file given. Its delivery lands in a library of our own that puts the
+// finished movie where the command's results go.
+#include "compositing/SRAssetResolver.h"
+#include "host/cli/Frame.h"
+#include "host/common/TrackedVideoExport.h"
+#include "platform/linux/FFmpegVideoExport.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "settings/SRSettings.h"
+
+#include <chrono>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <map>
+#include <thread>
+#include <unistd.h>
+
+namespace plinthora::cli::frame {
+
+namespace {
+
+std::string baseName(const std::string& p) { return p.substr(p.rfind('/') + 1); }
+std::string dirName(const std::string& p) {
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+}
+
+// The file system with asset folders that hold exactly one given file (and,
+// for a shell, the template beside it).
+class PinnedAssetFileSystem : public linux_platform::PosixFileSystem {
+public:
+    void pin(const std::string& folder, const std::string& file) { pinned_[folder] = file; }
+
+    std::string realPath(const std::string& path) const override {
+        for (const auto& [folder, file] : pinned_)
+            if (path.rfind(folder + "/", 0) == 0) return dirName(file) + path.substr(folder.size());
+        return PosixFileSystem::realPath(path);
+    }
+    std::optional<std::vector<std::string>> listDirectory(const std::string& path) const override {
+        if (auto it = pinned_.find(path); it != pinned_.end()) return std::vector<std::string>{baseName(it->second)};
+        return PosixFileSystem::listDirectory(path);
+    }
+    bool createDirectories(const std::string& path) override {
+        return pinned_.count(path) || PosixFileSystem::createDirectories(path);
+    }
+
+private:
+    std::map<std::string, std::string> pinned_;
+};
+
+// Where delivery puts a finished movie: the command's destination for the
+// input it was made from.
+class DestinationLibrary : public PhotoLibrary {
+public:
+    std::vector<Asset> fetchNewest(MediaType, int, double) const override { return {}; }
+    std::optional<std::string> requestImageData(const Asset&) override { return std::nullopt; }
+    void requestVideoFile(const Asset&, std::function<void(std::optional<std::string>)> handler) override {
+        handler(std::nullopt);
+    }
+    void createImageAsset(Image, ChangeCompletion completion) override {
+        if (completion) completion(false, "");
+    }
+    void deleteAssets(const std::vector<Asset>&, ChangeCompletion completion) override {
+        if (completion) completion(false, "");
+    }
+    void createVideoAsset(const std::string& videoPath, ChangeCompletion completion) override {
+        Outcome o;
+        const std::optional<std::string> input = exports->sourceOf(videoPath);
+        if (input) o = deliver(*input, videoPath);
+        else o.error = videoPath + ": finished, but for no input of ours";
+        if (completion) completion(o.error.empty(), o.output);
+        if (input) {
+            std::lock_guard g(lock);
+            outcomes[*input] = o;
+        }
+    }
+
+    Outcome deliver(const std::string& input, const std::string& movie) {
+        // Copied beside its final place first: the temporary folder may lie
+        // on another file system.
+        const std::string folder = ctx->destination.folderFor(input);
+        std::string tmp = folder + "/." + baseName(input) + ".XXXXXX";
+        const int out = ::mkostemp(tmp.data(), O_CLOEXEC);
+        if (out < 0) return {{}, folder + ": cannot write: " + std::strerror(errno)};
+        const int in = ::open(movie.c_str(), O_RDONLY | O_CLOEXEC);
+        bool ok = in >= 0;
+        std::vector<char> buf(1 << 20);
+        while (ok) {
+            const ssize_t n = ::read(in, buf.data(), buf.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            for (ssize_t done = 0; ok && done < n;) {
+                const ssize_t w = ::write(out, buf.data() + done, size_t(n - done));
+                if (w < 0 && errno == EINTR) continue;
+                ok = w > 0;
+                done += w > 0 ? w : 0;
+            }
+        }
+        const int err = errno;
+        if (in >= 0) ::close(in);
+        ok = ::fchmod(out, 0644) == 0 && ::close(out) == 0 && ok;
+        if (!ok) {
+            ::unlink(tmp.c_str());
+            return {{}, folder + ": cannot write: " + std::strerror(err)};
+        }
+        auto placed = ctx->destination.place(input, tmp, ".mp4");
+        if (!placed) {
+            const int e = errno;
+            ::unlink(tmp.c_str());
+            return {{}, folder + ": cannot write: " + std::strerror(e)};
+        }
+        return {*placed, {}};
+    }
+
+    const Context* ctx = nullptr;
+    host::TrackedVideoExport* exports = nullptr;
+    std::mutex lock;
+    std::map<std::string, Outcome> outcomes;
+};
+
+class SilentSound : public SystemSound {
+public:
+    void play(int) override {}
+};
+
+struct MoviePorts {
+    PinnedAssetFileSystem fs;
+    linux_platform::FFmpegVideoExport ffmpeg;
+    host::TrackedVideoExport video{ffmpeg};
+    DestinationLibrary library;
+    SilentSound sound;
+};
+MoviePorts* moviePorts = nullptr;
+// Each export keeps every core busy; movies take turns.
+std::mutex oneMovieAtATime;
+
+std::string clock(double seconds) {
+    const long s = std::lround(std::max(0.0, seconds));
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+// Frames done, frames per second and time left: a bar redrawn on a
+// terminal, a plain line every few seconds elsewhere.
+void report(const std::string& input, const ExportProgress& p, double elapsed, bool terminal, double& lastLine) {
+    const double fps = elapsed > 0 ? p.framesDone / elapsed : 0;
+    const double left = fps > 0 && p.framesTotal > p.framesDone ? (p.framesTotal - p.framesDone) / fps : 0;
+    if (terminal) {
+        constexpr int kWidth = 30;
+        const int filled = p.framesTotal > 0 ? int(std::min<int64_t>(p.framesDone, p.framesTotal) * kWidth / p.framesTotal) : 0;
+        std::fprintf(stderr, "\r\033[K[%s%s] %lld/%lld frames  %.1f fps  %s left", std::string(size_t(filled), '#').c_str(),
+                     std::string(size_t(kWidth - filled), '.').c_str(), (long long)p.framesDone,
+                     (long long)p.framesTotal, fps, clock(left).c_str());
+    } else if (elapsed - lastLine >= 2.0) {
+        lastLine = elapsed;
+        std::fprintf(stderr, "plinthora frame: %s: %lld/%lld frames, %.1f fps, %s left\n", input.c_str(),
+                     (long long)p.framesDone, (long long)p.framesTotal, fps, clock(left).c_str());
+    }
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+bool looksLikeMovie(const std::string& head) {
+    auto at = [&](size_t offset, const char* magic, size_t n) {
+        return head.size() >= offset + n && head.compare(offset, n, magic, n) == 0;
+    };
+    return at(4, "ftyp", 4)                                  // MPEG-4, QuickTime
+           || at(0, "\x1A\x45\xDF\xA3", 4)                    // Matroska, WebM
+           || (at(0, "RIFF", 4) && at(8, "AVI ", 4))          // AVI
+           || at(0, "OggS", 4) || at(0, "FLV", 3);
+}
+
+void prepareMovies(Platform& p, const Context& ctx, const std::optional<std::string>& shellPath,
+                   const std::optional<std::string>& watermarkPath) {
+    static MoviePorts ports;
+    moviePorts = &ports;
+    if (shellPath) {
+        ports.fs.pin(kShellFolder, *shellPath);
+        ports.fs.pin(kLandscapeShellFolder, *shellPath);
+    }
+    if (watermarkPath) ports.fs.pin(kWatermarkFolder, *watermarkPath);
+    ports.library.ctx = &ctx;
+    ports.library.exports = &ports.video;
+    p.fs = &ports.fs;
+    p.video = &ports.video;
+    p.photos = &ports.library;
+    p.sound = &ports.sound;
+}
+
+void applyMovieSettings(bool shellGiven, bool watermarkGiven) {
+    SRSettings& s = settings();
+    // The one file given is the only one in its folder.
+    if (shellGiven) {
+        s.recShellEnabled = true;
+        s.randomShell = false;
+        s.setSelectedShell(nullptr);
+    }
+    if (watermarkGiven) {
+        s.recWatermarkEnabled = true;
+        s.randomWatermark = false;
+        s.setSelectedWatermark(nullptr);
+    }
+    // Only the daemon touches originals.
+    s.deleteOriginal = false;
+    s.vibrationEnabled = false;
+}
+
+Outcome frameMovie(const Context&, const std::string& input) {
+    MoviePorts& ports = *moviePorts;
+    std::lock_guard turn(oneMovieAtATime);
+    const std::optional<MovieInfo> info = ports.video.open(input);
+    if (!info || !info->hasVideo) return {{}, input + ": not a movie that can be read (no video track, or cut off)"};
+    SRSettings& s = settings();
+    if (!s.recShellEnabled && !s.recWatermarkEnabled)
+        return {{}, input + ": both recording features are off (pass --shell or --watermark)"};
+    const int before = ports.video.startedFor(input);
+    try {
+        SRUnifiedProcessor::sharedInstance().processVideoWithURL(input, std::nullopt);
+    } catch (const std::exception& e) {
+        return {{}, input + ": the shell's template cannot be read: " + e.what()};
+    }
+    if (ports.video.startedFor(input) == before)
+        return {{}, input + ": no shell found for its orientation (pass --shell); left as it is"};
+
+    const bool terminal = ::isatty(STDERR_FILENO);
+    const auto start = std::chrono::steady_clock::now();
+    double lastLine = 0;
+    for (;;) {
+        {
+            std::lock_guard g(ports.library.lock);
+            if (auto it = ports.library.outcomes.find(input); it != ports.library.outcomes.end()) {
+                Outcome o = it->second;
+                ports.library.outcomes.erase(it);
+                if (terminal) std::fputs("\r\033[K", stderr);
+                return o;
+            }
+        }
+        bool running = false;
+        for (const auto& e : ports.video.inFlight())
+            if (e.sourcePath == input) {
+                running = true;
+                const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                report(input, e.progress, elapsed, terminal, lastLine);
+            }
+        if (!running) {
+            // Ended without reaching delivery, unless delivery is running
+            // right now: look once more before calling it a failure.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::lock_guard g(ports.library.lock);
+            if (ports.library.outcomes.count(input)) continue;
+            if (terminal) std::fputs("\r\033[K", stderr);
+            return {{}, input + ": the movie could not be re-encoded (unreadable or cut off)"};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+}  // namespace plinthora::cli::frame
