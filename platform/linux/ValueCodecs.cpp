@@ -133,6 +133,14 @@ Value fromPlist(plist_t node) {
         std::free(it);
         return Value::dict(std::move(d));
     }
+    case PLIST_UID: {
+        // An archiver's object reference has no reading of its own. As the
+        // dictionary the XML form spells it, it reads as no value (a default)
+        // and is written back as the same reference.
+        uint64_t uid = 0;
+        plist_get_uid_val(node, &uid);
+        return Value::dict({{"CF$UID", Value::integer(static_cast<int64_t>(uid))}});
+    }
     default: return Value();
     }
 }
@@ -159,7 +167,10 @@ plist_t toPlist(const Value& v) {
     }
     case Value::Kind::Dict: {
         plist_t d = plist_new_dict();
-        for (const auto& [key, item] : v.asDict()) plist_dict_set_item(d, key.c_str(), toPlist(item));
+        // A value with no form of its own is left out rather than written
+        // as an empty string, which would read as a zero, not a default.
+        for (const auto& [key, item] : v.asDict())
+            if (!item.isNull()) plist_dict_set_item(d, key.c_str(), toPlist(item));
         return d;
     }
     case Value::Kind::Null: break;

@@ -118,6 +118,26 @@ TEST(PropertyLists, DamagedFilesReadAndRewriteWithoutAborting) {
     auto far = plist.parse(plist.toXml(Value::dict({{"d", Value::date(1e12)}})));
     ASSERT_TRUE(far && far->find("d"));
     EXPECT_DOUBLE_EQ(far->find("d")->asReal(), 978307200.0 + 2147483647.0);
+
+    // An object reference (binary type 8) reads as no number and survives a
+    // rewrite as the same reference, so a setting stays at its default
+    // instead of turning into a zero.
+    const std::string uidValue =
+        "bplist00"
+        "\xd1\x01\x02"                    // object 0: dict of one
+        "\x51k"                             // object 1: ASCII "k"
+        "\x80\x07"                         // object 2: UID 7
+        "\x08\x0b\x0d"                    // offsets
+        "\0\0\0\0\0\0\x01\x01"
+        "\0\0\0\0\0\0\0\x03"
+        "\0\0\0\0\0\0\0\0"
+        "\0\0\0\0\0\0\0\x0f"s;
+    for (const std::string& bytes : {uidValue, plist.toXml(*plist.parse(uidValue))}) {
+        v = plist.parse(bytes);
+        ASSERT_TRUE(v && v->find("k"));
+        EXPECT_TRUE(v->find("k")->isDict()) << bytes;
+    }
+    EXPECT_EQ(plist.toXml(Value::dict({{"gone", Value()}})), plist.toXml(Value::dict({})));
 }
 
 TEST(Json, KindsAreKept) {
