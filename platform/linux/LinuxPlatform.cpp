@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <sys/random.h>
 #include <unistd.h>
 
 namespace plinthora::linux_platform {
@@ -40,29 +38,6 @@ void QtDispatch::after(double seconds, Queue q, std::function<void()> block) {
             QTimer::singleShot(ms, Qt::PreciseTimer, QCoreApplication::instance(), std::move(fire));
         },
         Qt::AutoConnection);
-}
-
-double SteadyClock::now() const {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-double SteadyClock::wallNow() const {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
-// ---- random ----------------------------------------------------------------
-
-uint32_t SystemRandom::uniform(uint32_t upperBound) {
-    if (upperBound < 2) return 0;
-    // Reject the low values that would make some results more likely.
-    const uint32_t min = static_cast<uint32_t>(-upperBound) % upperBound;
-    for (;;) {
-        uint32_t r = 0;
-        if (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) continue;
-        if (r >= min) return r % upperBound;
-    }
 }
 
 }  // namespace plinthora::linux_platform

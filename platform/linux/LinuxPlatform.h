@@ -1,8 +1,9 @@
-// The real ports on Linux: dispatch on the Qt event loop, the clocks and the
-// random source here; the file system and the value codecs in their own
+// The real ports on Linux: dispatch on the Qt event loop here; the clocks,
+// the random source, the file system and the value codecs in their own
 // Qt-free files.
 #pragma once
 
+#include "platform/linux/ClockAndRandom.h"
 #include "platform/linux/Files.h"
 #include "platform/linux/PosixFileSystem.h"
 #include "platform/linux/ValueCodecs.h"
@@ -22,18 +23,6 @@ class QtDispatch : public Dispatch {
 public:
     void async(Queue q, std::function<void()> block) override;
     void after(double seconds, Queue q, std::function<void()> block) override;
-};
-
-class SteadyClock : public Clock {
-public:
-    double now() const override;
-    double wallNow() const override;
-};
-
-// Bounded draws from the kernel's random source without modulo bias.
-class SystemRandom : public Random {
-public:
-    uint32_t uniform(uint32_t upperBound) override;
 };
 
 // The display-free ports every program of ours sets up the same way.

@@ -3,6 +3,8 @@
 
 #include "platform/linux/QtImaging.h"
 
+#include <cmath>
+
 namespace plinthora::testing {
 namespace {
 

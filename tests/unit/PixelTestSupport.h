@@ -4,8 +4,7 @@
 
 #include "platform/ports/Imaging.h"
 
-#include <QBuffer>
-#include <QImage>
+#include "platform/linux/PngEncoder.h"
 
 #include <cstdint>
 #include <string>
@@ -29,19 +28,6 @@ inline Bitmap solid(int w, int h, uint32_t pixel) {
 }
 inline Image shared(Bitmap b) { return std::make_shared<const Bitmap>(std::move(b)); }
 
-inline QImage toQImage(const Bitmap& b) {
-    QImage img(b.width, b.height, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < b.height; ++y)
-        std::copy_n(&b.pixels[static_cast<size_t>(y) * b.width], b.width, reinterpret_cast<uint32_t*>(img.scanLine(y)));
-    return img;
-}
-
-inline std::string pngOf(const Bitmap& b) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    toQImage(b).save(&buffer, "PNG");
-    return bytes.toStdString();
-}
+inline std::string pngOf(const Bitmap& b) { return linux_platform::png::encode(b, 1).value(); }
 
 }  // namespace plinthora::testing

@@ -6,7 +6,8 @@
 #include "discovery/RecentCaptureTable.h"
 #include "discovery/SRPhotoObserver.h"
 #include "platform/fake/FakePlatform.h"
-#include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/ClockAndRandom.h"
+#include "platform/linux/ValueCodecs.h"
 #include "settings/SRSettings.h"
 #include "startup/SRTweakInit.h"
 
