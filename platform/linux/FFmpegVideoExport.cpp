@@ -221,7 +221,7 @@ public:
         enc_->sample_rate = supportedRate(ecodec, dec_->sample_rate);
         const int channels = std::clamp(dec_->ch_layout.nb_channels, 1, 2);
         av_channel_layout_default(&enc_->ch_layout, channels);
-        enc_->bit_rate = 96000 * channels;
+        enc_->bit_rate = int64_t{96000} * channels;
         enc_->time_base = {1, enc_->sample_rate};
         if (out->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         check(avcodec_open2(enc_.get(), ecodec, nullptr), "AAC encoder");

@@ -369,7 +369,7 @@ std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& f
                                                             std::string& error) {
     const auto written = writeTempFile(folder, "plinthora-", ".tmp", fill, error);
     if (!written) return std::nullopt;
-    const std::string temp = *written;
+    const std::string& temp = *written;
     auto abandon = [&](const std::string& why) -> std::optional<std::string> {
         error = why;
         ::unlink(temp.c_str());
