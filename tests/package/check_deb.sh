@@ -49,9 +49,14 @@ grep -q '"left_top_x"' "$ROOT/usr/share/plinthora/samples/shell.cfg" || fail "sh
 
 # Every program of the build is in the package, and every desktop entry
 # starts one of them.
-for prog in plinthora-settings; do
-  if [ -x "$BUILD/host/$prog" ]; then [ -x "$ROOT/usr/bin/$prog" ] || fail "$prog was built but is not packaged"; fi
-done
+while IFS= read -r prog; do
+  [ -x "$ROOT/usr/bin/$prog" ] || fail "$prog was built but is not packaged"
+done < <(find "$BUILD/host" "$BUILD/prefs" -maxdepth 1 -type f -executable -name 'plinthora*' -printf '%f\n' 2>/dev/null)
+if [ -d "$BUILD/prefs/PlinthoraPrefs.bundle" ]; then
+  for f in PlinthoraPrefs Root.plist Info.plist; do
+    [ -n "$(find "$ROOT/usr" -path "*/plinthora/PlinthoraPrefs.bundle/$f")" ] || fail "settings bundle lacks $f"
+  done
+fi
 shopt -s nullglob
 for entry in "$ROOT"/usr/share/applications/*.desktop; do
   grep -q '^\[Desktop Entry\]' "$entry" || fail "$(basename "$entry") is no desktop entry"
