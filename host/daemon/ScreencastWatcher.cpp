@@ -1,18 +1,15 @@
 #include "host/daemon/ScreencastWatcher.h"
 
+#include "platform/linux/FolderEvents.h"
 #include "platform/linux/MediaNames.h"
 #include "platform/ports/Platform.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSocketNotifier>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include <sys/inotify.h>
-#include <unistd.h>
 
 namespace plinthora::host {
 
@@ -31,55 +28,26 @@ ScreencastWatcher::ScreencastWatcher(const QString& folder, std::function<bool(c
     grace_.setInterval(graceMs);
     connect(&grace_, &QTimer::timeout, this, &ScreencastWatcher::settle);
 
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0) {
-        debugLog("screencasts: inotify unavailable (%s)", std::strerror(errno));
-        return;
-    }
-    const uint32_t mask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
-    if (::inotify_add_watch(fd_, folder_.c_str(), mask) < 0) {
-        debugLog("screencasts: cannot watch %s (%s)", folder_.c_str(), std::strerror(errno));
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &ScreencastWatcher::readEvents);
+    const uint32_t mask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM;
+    subscription_ = linux_platform::FolderEvents::shared().subscribe(
+        folder_, mask, [this](const linux_platform::FolderEvents::Event& e) { folderChanged(e); });
 }
 
 ScreencastWatcher::~ScreencastWatcher() { stop(); }
 
 void ScreencastWatcher::stop() {
     grace_.stop();
-    if (notifier_) {
-        notifier_->setEnabled(false);
-        delete notifier_;
-        notifier_ = nullptr;
-    }
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (subscription_ >= 0) linux_platform::FolderEvents::shared().unsubscribe(subscription_);
+    subscription_ = -1;
 }
 
-void ScreencastWatcher::readEvents() {
-    alignas(inotify_event) char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            return;
-        }
-        for (ssize_t off = 0; off < n;) {
-            const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
-            off += ssize_t(sizeof(inotify_event) + ev->len);
-            if (ev->len == 0 || (ev->mask & IN_ISDIR)) continue;
-            const std::string name(ev->name);
-            if (!isRecordingName(name)) continue;
-            if (ev->mask & (IN_CREATE | IN_MODIFY))
-                writing(name);
-            else if (ev->mask & (IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM))
-                finished(name);
-        }
-    }
+void ScreencastWatcher::folderChanged(const linux_platform::FolderEvents::Event& e) {
+    if (e.gone) subscription_ = -1;  // the folder went away, and its watch with it
+    if (e.name.empty() || (e.mask & IN_ISDIR) || !isRecordingName(e.name)) return;
+    if (e.mask & (IN_CREATE | IN_MODIFY))
+        writing(e.name);
+    else if (e.mask & (IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM))
+        finished(e.name);
 }
 
 void ScreencastWatcher::writing(const std::string& name) {

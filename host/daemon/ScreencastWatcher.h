@@ -14,6 +14,8 @@
 // writing, which would leave the capture on for good.
 #pragma once
 
+#include "platform/linux/FolderEvents.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -21,8 +23,6 @@
 #include <functional>
 #include <set>
 #include <string>
-
-class QSocketNotifier;
 
 namespace plinthora::host {
 
@@ -35,7 +35,7 @@ public:
                       int graceMs = 1000, QObject* parent = nullptr);
     ~ScreencastWatcher() override;
 
-    bool isWatching() const { return fd_ >= 0; }
+    bool isWatching() const { return subscription_ >= 0; }
     bool capturing() const { return capturing_; }
     // Stops reporting (shutdown).
     void stop();
@@ -49,15 +49,14 @@ signals:
     void captureChanged(bool capturing);
 
 private:
-    void readEvents();
+    void folderChanged(const linux_platform::FolderEvents::Event& e);
     void writing(const std::string& name);
     void finished(const std::string& name);
     void settle();
 
     std::string folder_;
     std::function<bool(const QString&)> ownFile_;
-    int fd_ = -1;
-    QSocketNotifier* notifier_ = nullptr;
+    int subscription_ = -1;  // to the shared folder events
     std::set<std::string> open_;  // names being written
     bool capturing_ = false;
     QTimer grace_;

@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -94,81 +93,58 @@ FolderPhotoLibrary::FolderPhotoLibrary(Imaging& imaging, QString imageFolder, QS
 FolderPhotoLibrary::~FolderPhotoLibrary() {
     // Workers hold `this`; let them finish before the index goes away.
     pool_.waitForDone();
-    delete notifier_;
-    if (inotifyFd_ >= 0) ::close(inotifyFd_);
+    for (int id : subscriptions_) FolderEvents::shared().unsubscribe(id);
 }
 
 void FolderPhotoLibrary::waitForPendingWork() { pool_.waitForDone(); }
 
 void FolderPhotoLibrary::watchFolders() {
-    inotifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotifyFd_ < 0) {
-        debugLog("photo library: inotify unavailable (%s); the index follows only our own writes",
-                 std::strerror(errno));
-        return;
-    }
     watching_ = true;
-    const uint32_t mask =
-        IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_CREATE | IN_MODIFY | IN_ONLYDIR;
-    for (const std::string& dir : {imageDir_, videoDir_}) {
-        const int wd = ::inotify_add_watch(inotifyFd_, dir.c_str(), mask);
-        if (wd < 0) {
-            debugLog("photo library: cannot watch %s (%s)", dir.c_str(), std::strerror(errno));
+    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_CREATE | IN_MODIFY;
+    std::vector<std::string> dirs = {imageDir_};
+    if (videoDir_ != imageDir_) dirs.push_back(videoDir_);  // one folder may hold both kinds
+    for (const std::string& dir : dirs) {
+        const int id = FolderEvents::shared().subscribe(
+            dir, mask, [this, dir](const FolderEvents::Event& e) { folderChanged(dir, e); });
+        if (id < 0) {
             watching_ = false;
             continue;
         }
-        watches_[wd] = dir;  // the same folder twice gives the same descriptor
+        subscriptions_.push_back(id);
     }
-    notifier_ = new QSocketNotifier(inotifyFd_, QSocketNotifier::Read);
-    connect(notifier_, &QSocketNotifier::activated, this, [this] { readInotify(); });
 }
 
-void FolderPhotoLibrary::readInotify() {
-    alignas(inotify_event) char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(inotifyFd_, buf, sizeof buf);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            return;  // EAGAIN: drained
-        }
-        for (ssize_t off = 0; off < n;) {
-            const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
-            off += ssize_t(sizeof(inotify_event) + ev->len);
-            if (ev->mask & IN_Q_OVERFLOW) {
-                // Events were lost: this is the one time we list again.
-                debugLog("photo library: inotify queue overflowed, rescanning");
-                scanFolders();
-                continue;
-            }
-            if (ev->mask & IN_IGNORED) {
-                watches_.erase(ev->wd);
-                watching_ = false;
-                continue;
-            }
-            const auto w = watches_.find(ev->wd);
-            if (w == watches_.end() || ev->len == 0) continue;
-            const std::string name(ev->name);
-            const auto type = classify(w->second, name);
-            if (!type) continue;
-            const std::string path = w->second + "/" + name;
-            if (ev->mask & IN_CREATE) {
-                createdOnly_[path] = false;
-                QTimer::singleShot(kLinkedInSettle, this, [this, path] { settleCreated(path); });
-                continue;
-            }
-            if (ev->mask & IN_MODIFY) {
-                if (auto c = createdOnly_.find(path); c != createdOnly_.end()) c->second = true;
-                continue;
-            }
-            createdOnly_.erase(path);
-            if (ev->mask & (IN_DELETE | IN_MOVED_FROM)) {
-                removeFromIndex(path);
-            } else if (ev->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
-                if (auto asset = addToIndex(path)) {
-                    const QString qpath = QString::fromStdString(path);
-                    emit fileCompleted(qpath, asset->mediaType, wroteItself(qpath));
-                }
-            }
+void FolderPhotoLibrary::folderChanged(const std::string& dir, const FolderEvents::Event& e) {
+    if (e.overflow) {
+        // Events were lost: this is the one time we list again.
+        debugLog("photo library: inotify queue overflowed, rescanning");
+        scanFolders();
+        return;
+    }
+    if (e.gone) {
+        watching_ = false;
+        return;
+    }
+    if (e.name.empty()) return;
+    const auto type = classify(dir, e.name);
+    if (!type) return;
+    const std::string path = dir + "/" + e.name;
+    if (e.mask & IN_CREATE) {
+        createdOnly_[path] = false;
+        QTimer::singleShot(kLinkedInSettle, this, [this, path] { settleCreated(path); });
+        return;
+    }
+    if (e.mask & IN_MODIFY) {
+        if (auto c = createdOnly_.find(path); c != createdOnly_.end()) c->second = true;
+        return;
+    }
+    createdOnly_.erase(path);
+    if (e.mask & (IN_DELETE | IN_MOVED_FROM)) {
+        removeFromIndex(path);
+    } else if (e.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+        if (auto asset = addToIndex(path)) {
+            const QString qpath = QString::fromStdString(path);
+            emit fileCompleted(qpath, asset->mediaType, wroteItself(qpath));
         }
     }
 }

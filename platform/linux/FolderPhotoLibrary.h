@@ -21,6 +21,7 @@
 #include "platform/ports/Imaging.h"
 #include "platform/ports/Media.h"
 #include "platform/linux/Files.h"
+#include "platform/linux/FolderEvents.h"
 #include "platform/linux/ImageHeaders.h"
 #include "platform/linux/Trash.h"
 
@@ -34,8 +35,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
-
-class QSocketNotifier;
+#include <vector>
 
 namespace plinthora::linux_platform {
 
@@ -95,7 +95,7 @@ private:
 
     void scanFolders();
     void watchFolders();
-    void readInotify();
+    void folderChanged(const std::string& dir, const FolderEvents::Event& e);
     void settleCreated(const std::string& path);
     std::optional<MediaType> classify(const std::string& folder, const std::string& name) const;
     std::optional<Asset> addToIndex(const std::string& path);
@@ -117,9 +117,7 @@ private:
     std::multimap<double, std::string> videosByDate_;
     std::multiset<std::string> written_;  // paths we wrote, once per writer claiming the name
 
-    int inotifyFd_ = -1;
-    std::map<int, std::string> watches_;  // watch descriptor → folder
-    QSocketNotifier* notifier_ = nullptr;
+    std::vector<int> subscriptions_;  // to the shared folder events
     bool watching_ = false;
     // Names that appeared without being written to (yet): a file linked in
     // whole (a hard link, or a temp file made visible with linkat) shows

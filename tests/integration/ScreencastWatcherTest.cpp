@@ -2,6 +2,8 @@
 #include "MediaTestSupport.h"
 
 #include "host/daemon/ScreencastWatcher.h"
+#include "platform/linux/FolderPhotoLibrary.h"
+#include "platform/linux/QtImaging.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 namespace plinthora::testing {
@@ -124,6 +128,45 @@ TEST_F(ScreencastWatcherTest, OverlappingRecordingsEndWhenTheLastOneCloses) {
     writeSome(b);
     b.close();
     ASSERT_TRUE(waitUntil([&] { return !watcher_->capturing(); }));
+    EXPECT_EQ(changes_, (std::vector<bool>{true, false}));
+}
+
+// Watches of this process, counted over its inotify instances.
+std::pair<int, int> inotifyInstancesAndWatches() {
+    int instances = 0, watches = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(fd.path(), ec).string() != "anon_inode:inotify") continue;
+        ++instances;
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+        for (std::string line; std::getline(info, line);) watches += line.rfind("inotify wd:", 0) == 0;
+    }
+    return {instances, watches};
+}
+
+TEST_F(ScreencastWatcherTest, TheLibraryAndTheWatcherShareOneWatchThatOutlivesEitherOfThem) {
+    QTemporaryDir images;
+    linux_platform::QtImaging imaging;
+    auto library = std::make_unique<linux_platform::FolderPhotoLibrary>(imaging, images.path(), dir_.path());
+    std::vector<std::string> completed;
+    QObject::connect(library.get(), &linux_platform::FolderPhotoLibrary::fileCompleted,
+                     [&](const QString& p, MediaType, bool) { completed.push_back(QFileInfo(p).fileName().toStdString()); });
+    EXPECT_EQ(inotifyInstancesAndWatches(), std::make_pair(1, 2));  // the two folders, once each
+
+    record("one.mp4");
+    ASSERT_TRUE(waitUntil([&] { return !completed.empty(); }));
+    EXPECT_EQ(completed.back(), "one.mp4");
+
+    // Each keeps working without the other.
+    watcher_.reset();
+    { QFile f(path("two.mp4")); ASSERT_TRUE(f.open(QIODevice::WriteOnly)); writeSome(f); }
+    ASSERT_TRUE(waitUntil([&] { return completed.back() == "two.mp4"; }));
+    watcher_ = std::make_unique<ScreencastWatcher>(dir_.path(), nullptr, 200);
+    library.reset();
+    EXPECT_EQ(inotifyInstancesAndWatches(), std::make_pair(1, 1));
+    QObject::connect(watcher_.get(), &ScreencastWatcher::captureChanged, [this](bool on) { changes_.push_back(on); });
+    changes_.clear();
+    record("three.mp4");
     EXPECT_EQ(changes_, (std::vector<bool>{true, false}));
 }
 
