@@ -136,7 +136,10 @@ void checkDisplay(Report& r) {
 // A library opened for one check; its functions by name.
 class Library {
 public:
-    explicit Library(const char* soname) : handle_(::dlopen(soname, RTLD_NOW | RTLD_LOCAL)) {}
+    // Never unloaded: codec and sound libraries keep allocations made at
+    // start-up for the life of the process, and some register exit
+    // handlers that must still find their code.
+    explicit Library(const char* soname) : handle_(::dlopen(soname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {}
     ~Library() {
         if (handle_) ::dlclose(handle_);
     }

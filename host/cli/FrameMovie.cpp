@@ -6,20 +6,23 @@
 #include "compositing/SRAssetResolver.h"
 #include "host/cli/Frame.h"
 #include "host/common/TrackedVideoExport.h"
-#include "platform/linux/FFmpegVideoExport.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "settings/SRSettings.h"
 
 #include <chrono>
 #include <cerrno>
+#include <dlfcn.h>
+#include <filesystem>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <map>
+#include <memory>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace plinthora::cli::frame {
 
@@ -132,9 +135,61 @@ public:
     void play(int) override {}
 };
 
+// The FFmpeg video port, opened from its module at the first movie (see
+// MoviesModule.cpp). Until then nothing of the codec libraries is loaded.
+class ModuleVideoExport : public VideoExport {
+public:
+    std::optional<MovieInfo> open(const std::string& path) const override {
+        VideoExport* inner = load();
+        return inner ? inner->open(path) : std::nullopt;
+    }
+    std::shared_ptr<ExportSession> exportAsynchronously(ExportRequest request,
+                                                        std::function<void(ExportStatus)> completion) override {
+        VideoExport* inner = load();
+        if (inner) return inner->exportAsynchronously(std::move(request), std::move(completion));
+        if (completion) completion(ExportStatus::Failed);
+        return nullptr;
+    }
+    // Why the module could not be opened; empty once it is.
+    const std::string& loadError() const { return error_; }
+
+private:
+    VideoExport* load() const {
+        std::call_once(once_, [this] {
+            std::error_code ec;
+            const std::string dir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+            std::vector<std::string> candidates;
+            if (!ec) {
+                candidates.push_back(dir + "/" + kFileName);
+                candidates.push_back(dir + "/../" PLINTHORA_INSTALL_LIBDIR "/plinthora/" + kFileName);
+            }
+            candidates.push_back(std::string(PLINTHORA_BUILD_MOVIES_DIR) + "/" + kFileName);
+            for (const std::string& path : candidates) {
+                if (::access(path.c_str(), F_OK) != 0) continue;
+                void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+                auto create = h ? reinterpret_cast<VideoExport* (*)()>(::dlsym(h, "PlinthoraMoviesCreateExport")) : nullptr;
+                if (create) {
+                    // Kept for the life of the process, like the library.
+                    inner_.reset(create());
+                    error_.clear();
+                    return;
+                }
+                error_ = path + ": " + (h ? "no PlinthoraMoviesCreateExport" : ::dlerror());
+            }
+            if (error_.empty()) error_ = std::string(kFileName) + " is not installed";
+        });
+        return inner_.get();
+    }
+
+    static constexpr const char* kFileName = "libPlinthoraMovies.so";
+    mutable std::once_flag once_;
+    mutable std::unique_ptr<VideoExport> inner_;
+    mutable std::string error_;
+};
+
 struct MoviePorts {
     PinnedAssetFileSystem fs;
-    linux_platform::FFmpegVideoExport ffmpeg;
+    ModuleVideoExport ffmpeg;
     host::TrackedVideoExport video{ffmpeg};
     DestinationLibrary library;
     SilentSound sound;
@@ -220,6 +275,7 @@ Outcome frameMovie(const Context&, const std::string& input) {
     MoviePorts& ports = *moviePorts;
     std::lock_guard turn(oneMovieAtATime);
     const std::optional<MovieInfo> info = ports.video.open(input);
+    if (!ports.ffmpeg.loadError().empty()) return {{}, input + ": movies cannot be framed here: " + ports.ffmpeg.loadError()};
     if (!info || !info->hasVideo) return {{}, input + ": not a movie that can be read (no video track, or cut off)"};
     SRSettings& s = settings();
     if (!s.recShellEnabled && !s.recWatermarkEnabled)

@@ -33,6 +33,8 @@ done
 tweak=$(cd "$ROOT/usr" && find . -path '*/plinthora/libPlinthora.so' -printf '%P\n')
 [ -n "$tweak" ] || fail "no libPlinthora.so"
 [ -f "$ROOT/usr/bin/../$tweak" ] || fail "tweak at an unexpected place: $tweak"
+# The command line opens its movie module from the same folder.
+[ -f "$ROOT/usr/$(dirname "$tweak")/libPlinthoraMovies.so" ] || fail "no libPlinthoraMovies.so beside the tweak"
 
 unit=$ROOT/usr/lib/systemd/user/plinthorad.service
 [ -f "$unit" ] || fail "no systemd user unit"
