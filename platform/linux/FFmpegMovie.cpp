@@ -18,9 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/display.h>
-#include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
-#include <libswscale/swscale.h>
 }
 
 namespace plinthora::linux_platform::ffmpeg {
@@ -172,112 +170,6 @@ OutputFile::~OutputFile() {
 int OutputFile::close() {
     if (ctx && ctx->pb && !(ctx->oformat->flags & AVFMT_NOFILE)) return avio_closep(&ctx->pb);
     return 0;
-}
-
-// ---- pixels --------------------------------------------------------------------
-
-namespace {
-
-int swsMatrixOf(AVColorSpace cs) {
-    switch (cs) {
-    case AVCOL_SPC_BT709: return SWS_CS_ITU709;
-    case AVCOL_SPC_FCC: return SWS_CS_FCC;
-    case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
-    default: return SWS_CS_ITU601;  // what FFmpeg assumes for untagged video
-    }
-}
-
-bool isFullRangeFormat(AVPixelFormat f) {
-    return f == AV_PIX_FMT_YUVJ420P || f == AV_PIX_FMT_YUVJ422P || f == AV_PIX_FMT_YUVJ444P ||
-           f == AV_PIX_FMT_YUVJ440P || f == AV_PIX_FMT_YUVJ411P;
-}
-
-// Cache-friendly quarter turns: 32 × 32 tiles of the destination.
-void turnInto(const uint32_t* src, int w, int h, int turns, Bitmap& out) {
-    const int W = out.width, H = out.height;
-    constexpr int kTile = 32;
-    for (int by = 0; by < H; by += kTile)
-        for (int bx = 0; bx < W; bx += kTile) {
-            const int ey = std::min(by + kTile, H), ex = std::min(bx + kTile, W);
-            for (int Y = by; Y < ey; ++Y) {
-                uint32_t* d = out.pixels.data() + size_t(Y) * size_t(W);
-                for (int X = bx; X < ex; ++X) {
-                    size_t at;
-                    if (turns == 1)
-                        at = size_t(h - 1 - X) * size_t(w) + size_t(Y);
-                    else if (turns == 2)
-                        at = size_t(h - 1 - Y) * size_t(w) + size_t(w - 1 - X);
-                    else
-                        at = size_t(X) * size_t(w) + size_t(w - 1 - Y);
-                    d[X] = src[at];
-                }
-            }
-        }
-}
-
-}  // namespace
-
-Scaler::~Scaler() {
-    sws_freeContext(toArgb_);
-    sws_freeContext(toYuv_);
-}
-
-bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) {
-    const int w = f->width, h = f->height;
-    const auto fmt = AVPixelFormat(f->format);
-    toArgb_ = sws_getCachedContext(toArgb_, w, h, fmt, w, h, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr,
-                                   nullptr);
-    if (!toArgb_) return false;
-    const int matrix = swsMatrixOf(f->colorspace);
-    const int full = f->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(fmt) ? 1 : 0;
-    if (matrix != argbMatrix_ || full != argbFullRange_) {
-        sws_setColorspaceDetails(toArgb_, sws_getCoefficients(matrix), full, sws_getCoefficients(SWS_CS_DEFAULT), 1,
-                                 0, 1 << 16, 1 << 16);
-        argbMatrix_ = matrix;
-        argbFullRange_ = full;
-    }
-    const int turns = ((quarterTurns % 4) + 4) % 4;
-    uint32_t* dst = upright.pixels.data();
-    if (turns != 0) {
-        turned_.resize(size_t(w) * size_t(h));
-        dst = turned_.data();
-    }
-    uint8_t* dstData[4] = {reinterpret_cast<uint8_t*>(dst), nullptr, nullptr, nullptr};
-    int dstStride[4] = {w * 4, 0, 0, 0};
-    if (sws_scale(toArgb_, f->data, f->linesize, 0, h, dstData, dstStride) != h) return false;
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
-    if (desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA)) {
-        // A recording is an opaque picture whatever its pixel format says.
-        for (size_t i = 0, n = size_t(w) * size_t(h); i < n; ++i) dst[i] |= 0xFF000000u;
-    }
-    if (turns != 0) turnInto(dst, w, h, turns, upright);
-    return true;
-}
-
-bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv) {
-    const int w = yuv->width, h = yuv->height;
-    if (w < argb.width || h < argb.height || w > argb.width + 1 || h > argb.height + 1) return false;
-    const uint32_t* pixels = argb.pixels.data();
-    if (w != argb.width || h != argb.height) {
-        // The scaler reads whole pixel pairs for chroma, past the end of an
-        // odd row; it gets an even picture with black added instead.
-        padded_.assign(size_t(w) * size_t(h), 0u);
-        for (int y = 0; y < argb.height; ++y)
-            std::memcpy(padded_.data() + size_t(y) * w, pixels + size_t(y) * argb.width, size_t(argb.width) * 4);
-        pixels = padded_.data();
-    }
-    if (!toYuv_) {
-        toYuv_ = sws_getContext(w, h, AV_PIX_FMT_0RGB32, w, h, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
-                                nullptr);
-        if (!toYuv_) return false;
-        sws_setColorspaceDetails(toYuv_, sws_getCoefficients(SWS_CS_ITU709), 1, sws_getCoefficients(SWS_CS_ITU709), 0,
-                                 0, 1 << 16, 1 << 16);
-    }
-    const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(pixels), nullptr, nullptr, nullptr};
-    const int srcStride[4] = {w * 4, 0, 0, 0};
-    return sws_scale(toYuv_, src, srcStride, 0, h, yuv->data, yuv->linesize) == h;
 }
 
 }  // namespace plinthora::linux_platform::ffmpeg

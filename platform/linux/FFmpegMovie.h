@@ -1,6 +1,6 @@
 // Small pieces behind FFmpegVideoExport: owning handles for FFmpeg objects,
-// reading what a movie holds, frame timing and pixel conversions. Internal
-// to platform/linux.
+// reading what a movie holds, frame timing, and pixel conversions (those in
+// FFmpegPixels.cpp). Internal to platform/linux.
 #pragma once
 
 #include "platform/ports/VideoExport.h"
@@ -114,10 +114,9 @@ public:
     bool argbToYuv(const Bitmap& argb, AVFrame* yuv);
 
 private:
-    SwsContext* toArgb_ = nullptr;
-    SwsContext* toYuv_ = nullptr;
+    SwsContext* toArgb_ = nullptr;  // for formats other than 8-bit 4:2:0
     int argbMatrix_ = -1, argbFullRange_ = -1;
-    std::vector<uint32_t> turned_, padded_;
+    std::vector<uint32_t> turned_;
 };
 
 }  // namespace plinthora::linux_platform::ffmpeg

@@ -30,6 +30,28 @@
 #define PLINTHORA_KERNELS kernels
 #endif
 
+namespace plinthora::linux_platform {
+
+// Frames of a movie: 8-bit planar 4:2:0 (Y, then Cb and Cr at half the
+// width and height) to and from ARGB32. See ImagingYuv.cpp. Shared by
+// both builds of the kernels.
+struct PlanesIn {
+    const uint8_t* data[3];
+    int stride[3];
+};
+struct PlanesOut {
+    uint8_t* data[3];
+    int stride[3];
+};
+// A Y'CbCr matrix by the luma weights of red and blue, in full (0–255) or
+// limited (16–235, 16–240) range.
+struct YuvMatrix {
+    double kr, kb;
+    bool fullRange;
+};
+
+}  // namespace plinthora::linux_platform
+
 namespace plinthora::linux_platform::PLINTHORA_KERNELS {
 
 using linux_platform::parallelFor;
@@ -135,6 +157,15 @@ std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, 
                                                               Image shell);
 
 void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha);
+
+// Frames of a movie (the types above): 4:2:0 to opaque ARGB32 rows of
+// outStride words.
+void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
+                  size_t outStride);
+// BT.709 limited range from ARGB32, alpha ignored (a premultiplied colour is
+// the pixel over black), into a width × height picture (even, the bitmap's
+// size or one more); the added column and row are black.
+void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height);
 
 // Standard deviation used for a blur radius, and the margin added per side.
 double blurSigma(double radius);

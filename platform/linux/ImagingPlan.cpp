@@ -2,8 +2,9 @@
 // Everything that depends only on the shell, the quad and the picture's size
 // is worked out when the plan is made: the inverse map, the runs of each row
 // the shell does not cover fully, and the seam pixels at the hole's edge.
-// A frame then costs a copy of the shell, the warp of those runs and the
-// seam, the very steps warpUnder() takes, so the pixels are the same.
+// A frame then costs the shell's pixels outside those runs, the warp of the
+// runs under the shell and the seam: the very steps warpUnder() takes, so
+// the pixels are the same.
 #include "platform/linux/ImagingKernels.h"
 #include "platform/linux/ImagingSampler.h"
 
@@ -54,21 +55,35 @@ public:
         out.height = shell.height;
         out.scale = shell.scale;
         out.pixels.resize(shell.pixels.size());
-        std::memcpy(out.pixels.data(), shell.pixels.data(), shell.pixels.size() * sizeof(uint32_t));
-        if (mapped_) {
+        const size_t w = size_t(out.width);
+        auto copyRows = [&](int from, int to) {
+            if (from < to)
+                std::memcpy(out.pixels.data() + size_t(from) * w, shell.pixels.data() + size_t(from) * w,
+                            size_t(to - from) * w * sizeof(uint32_t));
+        };
+        if (!mapped_) {
+            copyRows(0, out.height);
+        } else {
             Sampler s = sampler_;
             s.src = &content;
-            const size_t w = size_t(out.width);
+            copyRows(0, s.y0);
+            copyRows(s.y1, out.height);
+            // Each pixel written once: the shell where it covers, the warped
+            // picture with the shell over it in the runs.
             parallelFor(s.y1 - s.y0, [&](int begin, int end) {
-                std::vector<uint32_t> warped(size_t(s.x1 - s.x0));
                 for (int r = begin; r < end; ++r) {
                     const int y = s.y0 + r;
                     uint32_t* row = out.pixels.data() + size_t(y) * w;
+                    const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
+                    size_t x = 0;
                     for (size_t i = rowRuns_[size_t(r)]; i < rowRuns_[size_t(r) + 1]; ++i) {
                         const Run& run = runs_[i];
-                        s.row(y, run.begin, run.end, warped.data());
-                        shellOver(row + run.begin, warped.data(), run.end - run.begin);
+                        std::memcpy(row + x, shellRow + x, (size_t(run.begin) - x) * sizeof(uint32_t));
+                        s.row(y, run.begin, run.end, row + run.begin);
+                        shellOverInPlace(row + run.begin, shellRow + run.begin, run.end - run.begin);
+                        x = size_t(run.end);
                     }
+                    std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
                 }
             }, 16);
         }

@@ -331,4 +331,20 @@ inline void shellOver(uint32_t* row, const uint32_t* under, int n) {
     for (; i < n; ++i) row[i] = row[i] == 0 ? under[i] : over(row[i], under[i]);
 }
 
+// The same with the content already in place: content[i] = over(shell[i],
+// content[i]).
+inline void shellOverInPlace(uint32_t* content, const uint32_t* shell, int n) {
+    int i = 0;
+#if PLINTHORA_SIMD
+    for (; i + 4 <= n; i += 4) {
+        const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(shell + i));
+        if (simd::allZero(sp)) continue;
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(content + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(content + i), simd::over(sp, c));
+    }
+#endif
+    for (; i < n; ++i)
+        if (shell[i] != 0) content[i] = over(shell[i], content[i]);
+}
+
 }  // namespace plinthora::linux_platform::PLINTHORA_KERNELS

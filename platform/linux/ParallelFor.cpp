@@ -19,9 +19,16 @@ int threadCount() {
     return n;
 }
 
+namespace {
+thread_local bool tlSerial = false;
+}
+
+SerialLoops::SerialLoops() : was_(tlSerial) { tlSerial = true; }
+SerialLoops::~SerialLoops() { tlSerial = was_; }
+
 void parallelFor(int count, const std::function<void(int, int)>& body, int minPerSlice, int maxSlices) {
     if (count <= 0) return;
-    int slices = threadCount();
+    int slices = tlSerial ? 1 : threadCount();
     if (maxSlices > 0) slices = std::min(slices, maxSlices);
     slices = std::min(slices, std::max(1, count / std::max(1, minPerSlice)));
     if (slices <= 1) {

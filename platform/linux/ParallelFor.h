@@ -14,4 +14,18 @@ int threadCount();
 // thread. Small jobs run inline.
 void parallelFor(int count, const std::function<void(int, int)>& body, int minPerSlice = 64, int maxSlices = 0);
 
+// While one lives, parallelFor on this thread runs its loops inline: for
+// threads that already share the cores among themselves (the frame workers
+// of a movie), where more threads would only queue for the same cores.
+class SerialLoops {
+public:
+    SerialLoops();
+    ~SerialLoops();
+    SerialLoops(const SerialLoops&) = delete;
+    SerialLoops& operator=(const SerialLoops&) = delete;
+
+private:
+    bool was_;
+};
+
 }  // namespace plinthora::linux_platform

@@ -14,6 +14,9 @@ namespace kernels_scalar {
 Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height);
 Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell);
 void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha);
+void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
+                  size_t outStride);
+void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height);
 }  // namespace kernels_scalar
 
 namespace {
@@ -72,6 +75,32 @@ TEST(KernelAgreement, SimdAndPlainKernelsGiveTheSameBytes) {
         ASSERT_EQ(kernels::warp(src, quad, base.width, base.height).pixels,
                   kernels_scalar::warp(src, quad, base.width, base.height).pixels);
         ASSERT_EQ(kernels::warpUnder(src, quad, base).pixels, kernels_scalar::warpUnder(src, quad, base).pixels);
+
+        // Movie frames, odd sizes included: planes with padded rows to
+        // ARGB, and ARGB to planes one column and row larger when odd.
+        const int fw = src.width, fh = src.height, cw = (fw + 1) / 2, ch = (fh + 1) / 2;
+        const int strides[3] = {fw + 5, cw + 3, cw + 7};
+        std::vector<uint8_t> planes[3];
+        for (int p = 0; p < 3; ++p) {
+            planes[p].resize(size_t(strides[p]) * size_t(p ? ch : fh));
+            for (uint8_t& v : planes[p]) v = uint8_t(pick.between(0, 255));
+        }
+        const PlanesIn in{{planes[0].data(), planes[1].data(), planes[2].data()}, {strides[0], strides[1], strides[2]}};
+        for (const YuvMatrix m : {YuvMatrix{0.299, 0.114, false}, YuvMatrix{0.2126, 0.0722, true}}) {
+            std::vector<uint32_t> fast(size_t(fw) * size_t(fh)), plain(fast.size());
+            kernels::yuv420ToArgb(in, fw, fh, m, fast.data(), size_t(fw));
+            kernels_scalar::yuv420ToArgb(in, fw, fh, m, plain.data(), size_t(fw));
+            ASSERT_EQ(fast, plain) << "full range " << m.fullRange;
+        }
+        const int ew = (fw + 1) & ~1, eh = (fh + 1) & ~1;
+        std::vector<uint8_t> fast[3], plain[3];
+        for (int p = 0; p < 3; ++p) {
+            fast[p].assign(size_t(strides[p]) * size_t(p ? eh / 2 : eh), 0);
+            plain[p] = fast[p];
+        }
+        kernels::argbToYuv420(src, {{fast[0].data(), fast[1].data(), fast[2].data()}, {strides[0], strides[1], strides[2]}}, ew, eh);
+        kernels_scalar::argbToYuv420(src, {{plain[0].data(), plain[1].data(), plain[2].data()}, {strides[0], strides[1], strides[2]}}, ew, eh);
+        for (int p = 0; p < 3; ++p) ASSERT_EQ(fast[p], plain[p]) << "plane " << p;
     }
 }
 
