@@ -5,10 +5,12 @@
 // and CRF, the audio copied.
 //
 // Each side runs as its own process, so that its wall time, CPU time and
-// peak memory are its own. Ours also reports the CPU time spent in the
-// frame handler (the compositing) against all the CPU time it used.
+// peak memory are its own. Ours is `plinthora frame MOVIE` as a user runs
+// it, through the recording pipeline, with the shell's template beside it;
+// its debug log gives the CPU time of the frame handler (the compositing),
+// set against all the CPU time the process used.
 //
-//   bench_video_framing [work-dir] [--runs N] [--handlers N] [--x264-threads N]
+//   bench_video_framing [work-dir] [--runs N] [--plinthora PATH]
 #include "bench/BenchInputs.h"
 #include "platform/linux/FFmpegVideoExport.h"
 #include "platform/linux/QtImaging.h"
@@ -17,23 +19,22 @@
 #include <QGuiApplication>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -45,12 +46,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
-
-double threadCpu() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
 
 std::string readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -65,15 +60,22 @@ struct ProcessRun {
     bool ok = false;
 };
 
-// Runs argv to its end; wall time, CPU time and peak RSS of that process.
-ProcessRun runProcess(const std::vector<std::string>& args) {
+// Runs argv to its end, its standard error into `errPath` when given; wall
+// time, CPU time and peak RSS of that process.
+ProcessRun runProcess(const std::vector<std::string>& args, const std::string& errPath = {}) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     ProcessRun r;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!errPath.empty())
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const auto t0 = Clock::now();
     pid_t pid;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return r;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return r;
     int status = 0;
     rusage use{};
     wait4(pid, &status, 0, &use);
@@ -110,46 +112,14 @@ std::vector<std::string> ffmpegCommand(const fs::path& dir, const fs::path& out)
             out.string()};
 }
 
-// One export in this process; prints "wall cpu handler-cpu frames".
-int runOurs(const fs::path& dir, const fs::path& out, int handlers, int x264Threads) {
-    linux_platform::QtImaging img;
-    const Image shell = img.decode(readFile(dir / "shell.png"));
-    const Image wm = img.decode(readFile(dir / "wm.png"));
-    if (!shell || !wm) return 1;
-    linux_platform::FFmpegVideoExport video({handlers, x264Threads});
-    const auto info = video.open((dir / "recording.mp4").string());
-    if (!info) return 1;
-    auto plan = img.planPerspectiveUnder(int(info->naturalSize.width), int(info->naturalSize.height),
-                                         bench::holeQuad(), shell);
-    std::atomic<int64_t> handlerNs{0}, frames{0};
-    auto handler = [&](const Bitmap& source, Bitmap& output, int64_t) {
-        const double t0 = threadCpu();
-        if (std::getenv("PLINTHORA_BENCH_BLANK")) {  // the export alone, for a breakdown
-            std::fill(output.pixels.begin(), output.pixels.end(), 0u);
-            ++frames;
-            return;
-        }
-        plan->render(source, output);
-        img.draw(output, *wm, Rect{0, 0, double(output.width), double(output.height)}, BlendMode::Normal,
-                 bench::kWatermarkAlpha);
-        handlerNs += int64_t((threadCpu() - t0) * 1e9);
-        ++frames;
-    };
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
-    const auto t0 = Clock::now();
-    std::promise<ExportStatus> done;
-    auto session = video.exportAsynchronously({(dir / "recording.mp4").string(), out.string(), shell->width,
-                                               shell->height, 30, handler},
-                                              [&](ExportStatus s) { done.set_value(s); });
-    if (!session || done.get_future().get() != ExportStatus::Completed) return 1;
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    getrusage(RUSAGE_SELF, &after);
-    const double cpu = seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) -
-                       seconds(before.ru_stime);
-    std::printf("%f %f %f %lld %f %f\n", wall, cpu, double(handlerNs.load()) / 1e9, (long long)frames.load(),
-                seconds(after.ru_utime) - seconds(before.ru_utime), seconds(after.ru_stime) - seconds(before.ru_stime));
-    return 0;
+// The command a user would type: the recording, the shell (its template
+// beside it) and the watermark over the whole canvas at the bench's alpha.
+std::vector<std::string> oursCommand(const std::string& plinthora, const fs::path& dir, const fs::path& out) {
+    char alpha[16];
+    std::snprintf(alpha, sizeof alpha, "%.2f", bench::kWatermarkAlpha);
+    return {plinthora, "--verbose", "frame", (dir / "recording.mp4").string(), "--shell", (dir / "shell.png").string(),
+            "--watermark", (dir / "wm.png").string(), "--mode", "1", "--blend", "正常", "--opacity", alpha, "-o",
+            out.string()};
 }
 
 void makeInputs(const fs::path& dir) {
@@ -157,6 +127,15 @@ void makeInputs(const fs::path& dir) {
     linux_platform::QtImaging img;
     std::ofstream(dir / "shell.png", std::ios::binary) << *img.encodePng(bench::makeShell());
     std::ofstream(dir / "wm.png", std::ios::binary) << *img.encodePng(bench::makeWatermark());
+    const Quad q = bench::holeQuad();
+    std::ofstream(dir / "shell.cfg") << "{\"template_width\": " << bench::kShellW
+                                     << ", \"template_height\": " << bench::kShellH
+                                     << ", \"left_top_x\": " << q.topLeft.x << ", \"left_top_y\": " << q.topLeft.y
+                                     << ", \"right_top_x\": " << q.topRight.x << ", \"right_top_y\": " << q.topRight.y
+                                     << ", \"left_bottom_x\": " << q.bottomLeft.x
+                                     << ", \"left_bottom_y\": " << q.bottomLeft.y
+                                     << ", \"right_bottom_x\": " << q.bottomRight.x
+                                     << ", \"right_bottom_y\": " << q.bottomRight.y << "}\n";
     if (fs::exists(dir / "recording.mp4")) return;
     // Moving, detailed picture and a tone, as a phone's recorder writes it.
     char size[32];
@@ -180,47 +159,61 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 6 && std::strcmp(argv[1], "--ours") == 0) {
-        QGuiApplication app(argc, argv);
-        return runOurs(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
-    }
     fs::path dir = fs::temp_directory_path() / "plinthora-bench-video";
-    int runs = 3, handlers = 0, x264Threads = 0;
+    int runs = 3;
+    // The command-line tool of the same build, unless named.
+    std::string plinthora =
+        (fs::canonical("/proc/self/exe").parent_path().parent_path() / "host" / "plinthora").string();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--handlers" && i + 1 < argc)
-            handlers = std::atoi(argv[++i]);
-        else if (a == "--x264-threads" && i + 1 < argc)
-            x264Threads = std::atoi(argv[++i]);
+        else if (a == "--plinthora" && i + 1 < argc)
+            plinthora = argv[++i];
         else
             dir = a;
     }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     {
         QGuiApplication app(argc, argv);
         makeInputs(dir);
     }
+    // Our side reads no one's preferences and leaves nothing in anyone's
+    // folders.
+    const fs::path home = dir / "home";
+    fs::create_directories(home / "run");
+    fs::permissions(home / "run", fs::perms::owner_all, fs::perm_options::replace);
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
 
-    const fs::path oursOut = dir / "ours.mp4", cliOut = dir / "ffmpeg.mp4", report = dir / "ours.txt";
+    const fs::path oursOut = dir / "ours.mp4", cliOut = dir / "ffmpeg.mp4", report = dir / "ours.log";
     std::vector<double> oursWall, oursCpu, share, cliWall, cliCpu;
     long oursPeak = 0, cliPeak = 0;
     const auto cli = ffmpegCommand(dir, cliOut);
-    std::printf("ffmpeg:");
-    for (const auto& a : cli) std::printf(" '%s'", a.c_str());
-    std::printf("\n");
+    const auto ours = oursCommand(plinthora, dir, oursOut);
+    for (const auto* command : {&ours, &cli}) {
+        std::printf("%s:", command == &cli ? "ffmpeg" : "ours");
+        for (const auto& a : *command) std::printf(" '%s'", a.c_str());
+        std::printf("\n");
+    }
     for (int i = 0; i < runs; ++i) {
-        const std::string self = fs::canonical("/proc/self/exe").string();
-        const std::string shell = "'" + self + "' --ours '" + dir.string() + "' '" + oursOut.string() + "' " +
-                                  std::to_string(handlers) + " " + std::to_string(x264Threads) + " > '" +
-                                  report.string() + "'";
-        const ProcessRun o = runProcess({"/bin/sh", "-c", shell});
-        double wall = 0, cpu = 0, handler = 0;
+        fs::remove(oursOut);
+        const ProcessRun o = runProcess(ours, report.string());
+        // "… N frames in W s, frame handler H s of CPU" from the debug log.
+        const std::string log = readFile(report);
+        const size_t at = log.find("video export of ");
+        const size_t from = at == std::string::npos ? at : log.find(": ", at + 16);
         long long frames = 0;
-        if (!o.ok || std::sscanf(readFile(report).c_str(), "%lf %lf %lf %lld", &wall, &cpu, &handler, &frames) != 4) {
-            std::fprintf(stderr, "our export failed\n");
+        double exportWall = 0, handler = 0;
+        if (!o.ok || from == std::string::npos ||
+            std::sscanf(log.c_str() + from, ": %lld frames in %lf s, frame handler %lf s", &frames, &exportWall,
+                        &handler) != 3) {
+            std::fprintf(stderr, "our export failed:\n%s", log.c_str());
             return 1;
         }
+        const double wall = o.wall, cpu = o.cpu;
         oursWall.push_back(wall);
         oursCpu.push_back(cpu);
         share.push_back(handler / cpu);
@@ -242,9 +235,12 @@ int main(int argc, char** argv) {
     const double o = median(oursWall), c = median(cliWall);
     std::printf("median ours %.2f s (%.2f s CPU), ffmpeg %.2f s (%.2f s CPU): %.2fx faster (target >= 2x)\n", o,
                 median(oursCpu), c, median(cliCpu), c / o);
+    std::printf("CPU time: ffmpeg / ours %.2fx\n", median(cliCpu) / median(oursCpu));
     std::printf("compositing %.1f %% of our CPU time (target < 25 %%)\n", 100 * median(share));
     std::printf("peak memory: ours %ld MB, ffmpeg %ld MB\n", oursPeak / 1024, cliPeak / 1024);
     std::printf("sizes: ours %ju bytes, ffmpeg %ju bytes\n", uintmax_t(fs::file_size(oursOut)),
                 uintmax_t(fs::file_size(cliOut)));
+    double load[1] = {0};
+    if (::getloadavg(load, 1) == 1) std::printf("load average while measuring: %.1f on %u cores\n", load[0], std::thread::hardware_concurrency());
     return 0;
 }
