@@ -14,6 +14,7 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -96,6 +97,9 @@ protected:
         env.insert("PLINTHORA_DEVICE_ROOT", device_);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("XDG_DATA_HOME", dir_.filePath("data"));
+        // Temporary movies go below this test's folder, where it can look.
+        env.insert("TMPDIR", dir_.filePath("tmp"));
+        QDir().mkpath(dir_.filePath("tmp"));
         d->setProcessEnvironment(env);
         d->setProgram(PLINTHORA_BINARY_DIR "/host/plinthorad");
         d->setArguments({"--screenshots", shots_, "--screencasts", casts_, "--screen", "390x844@3", "--verbose"});
@@ -332,6 +336,46 @@ TEST_F(DaemonEndToEndTest, TerminateLeavesNoHalfWrittenFile) {
 // Names of the files in a folder, dot files included.
 QStringList allFiles(const QString& folder) {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+// SIGTERM while a screencast is being framed: the export is cancelled, the
+// daemon exits 0, and nothing of it is left in the screencast folder or the
+// temporary folder; the original is as it was.
+TEST_F(DaemonEndToEndTest, TerminateDuringAnExportCancelsItAndLeavesNothing) {
+    QProcess* daemon = launch();
+    ASSERT_TRUE(daemonOnBus());
+    const QString made = dir_.filePath("made.mp4");
+    runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=360x780:r=30:d=4", "-c:v", "libx264",
+                       "-pix_fmt", "yuv420p", made});
+    const auto bytes = mediatest::readFile(made);
+    ASSERT_TRUE(bytes && !bytes->isEmpty()) << "cannot make a test movie";
+    const QString original = QDir(casts_).filePath("Screencast.mp4");
+    ASSERT_TRUE(mediatest::writeFile(original, *bytes));
+
+    // Terminated once frames are being encoded, well before the end.
+    const QRegularExpression progress("^export: .* \\((\\d+)/(\\d+) frames\\)$");
+    ASSERT_TRUE(waitUntil([&] {
+        for (const QString& line : status().split('\n')) {
+            const auto m = progress.match(line);
+            if (m.hasMatch() && m.captured(1).toInt() > 0) return true;
+        }
+        return false;
+    }, 120000)) << "no export got going\n" << status().toStdString();
+    daemon->terminate();
+    ASSERT_TRUE(daemon->waitForFinished(kResultMs));
+    EXPECT_EQ(daemon->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(daemon->exitCode(), 0);
+
+    EXPECT_EQ(allFiles(casts_), QStringList{"Screencast.mp4"});
+    EXPECT_EQ(mediatest::readFile(original), bytes);
+    QStringList left;
+    for (QDirIterator it(dir_.filePath("tmp"), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();)
+        left << it.next();
+    // At most the empty per-user folder, which later runs share.
+    EXPECT_LE(left.size(), 1) << left.join(' ').toStdString();
+    for (const QString& path : left) EXPECT_TRUE(QFileInfo(path).isDir()) << path.toStdString();
 }
 
 TEST_F(DaemonEndToEndTest, KilledMidSaveLeavesNoPartialFileAfterRestart) {

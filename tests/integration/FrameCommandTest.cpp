@@ -11,9 +11,27 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace plinthora {
 namespace {
+
+std::string capture(const QString& command) {
+    std::string out;
+    FILE* p = ::popen(command.toUtf8().constData(), "r");
+    if (!p) return out;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
 
 struct CommandResult {
     int exitCode;
@@ -145,6 +163,73 @@ TEST_F(FrameCommandTest, OptionsOverrideThePreferences) {
     EXPECT_EQ(QImage(dir_ + "/faint.png"), QImage(dir_ + "/plain.png"));
     // --opacity 1 wins over the file: an opaque white mark over everything.
     EXPECT_EQ(QImage(dir_ + "/strong.png").pixel(67, 137), qRgba(255, 255, 255, 255));
+}
+
+// A movie goes through the recording pipeline without the daemon: told
+// apart by its content (here under a picture's name), framed into an MP4 of
+// the shell's size made even, its audio kept. A movie that cannot be read
+// is one line and a failure, and leaves nothing behind.
+TEST_F(FrameCommandTest, MoviesAreFramedWithTheirAudioAndBadOnesFailInOneLine) {
+    const QString movie = dir_ + "/clip.png";
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i color=c=red:s=116x252:r=30:d=0.5 -f lavfi "
+                           "-i sine=duration=0.5 -c:v libx264 -pix_fmt yuv420p -c:a aac -f mp4 '" + movie + "'")
+                              .toUtf8()
+                              .constData()),
+              0);
+    QFile whole(movie);
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    const QByteArray bytes = whole.readAll();
+    QFile cut(dir_ + "/cut.mp4");
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    cut.write(bytes.left(bytes.size() / 2));
+    cut.close();
+    QFile fake(dir_ + "/fake.mp4");
+    ASSERT_TRUE(fake.open(QIODevice::WriteOnly));
+    fake.write(QByteArray("\0\0\0\x18" "ftypisom", 12) + QByteArray(200, 'x'));
+    fake.close();
+
+    CommandResult r = run({movie, "--shell", dir_ + "/shell.png"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QString framed = dir_ + "/clip-framed.mp4";
+    EXPECT_EQ(r.out.trimmed(), framed);
+    const auto info = nlohmann::json::parse(
+        capture("ffprobe -v error -print_format json -show_streams '" + framed + "'"), nullptr, false);
+    ASSERT_TRUE(info.is_object());
+    std::vector<std::string> kinds;
+    for (const auto& st : info["streams"]) {
+        kinds.push_back(st.value("codec_name", ""));
+        if (st.value("codec_type", "") != "video") continue;
+        EXPECT_EQ(st.value("width", 0), 136);  // 135 × 275 made even
+        EXPECT_EQ(st.value("height", 0), 276);
+        EXPECT_EQ(st.value("avg_frame_rate", ""), "30/1");
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"h264", "aac"}));
+    // The recording fills the hole; the canvas around the device is black.
+    const std::string rgb = capture("ffmpeg -v error -nostdin -i '" + framed +
+                                    "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+    ASSERT_EQ(rgb.size(), size_t(136 * 276 * 3));
+    auto pixel = [&](int x, int y) {
+        const size_t i = (size_t(y) * 136 + size_t(x)) * 3;
+        return std::array<int, 3>{uint8_t(rgb[i]), uint8_t(rgb[i + 1]), uint8_t(rgb[i + 2])};
+    };
+    const auto centre = pixel(67, 137), corner = pixel(0, 0);
+    EXPECT_GT(centre[0], 230);
+    EXPECT_LT(centre[1] + centre[2], 30);
+    EXPECT_LT(corner[0] + corner[1] + corner[2], 15);
+
+    for (const QString name : {"cut.mp4", "fake.mp4"}) {
+        SCOPED_TRACE(name.toStdString());
+        r = run({dir_ + "/" + name, "--shell", dir_ + "/shell.png"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_TRUE(r.err.startsWith("plinthora frame: " + dir_ + "/" + name + ": ")) << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    }
+    // Nothing else appeared: no output for the bad ones, no temporary file.
+    QStringList files = QDir(dir_).entryList(QDir::Files | QDir::Hidden);
+    files.sort();
+    EXPECT_EQ(files, (QStringList{"clip-framed.mp4", "clip.png", "cut.mp4", "fake.mp4", "mark.png", "shell.cfg",
+                                  "shell.png", "shot.png"}));
 }
 
 }  // namespace
