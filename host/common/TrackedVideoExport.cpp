@@ -1,11 +1,23 @@
 #include "host/common/TrackedVideoExport.h"
 
+#include "platform/linux/ParallelFor.h"
+
 #include <chrono>
 
 namespace plinthora::host {
 
 std::shared_ptr<ExportSession> TrackedVideoExport::exportAsynchronously(
     ExportRequest request, std::function<void(ExportStatus)> completion) {
+    // The port works on as many frames at once as there are cores, so the
+    // loops inside a frame run inline. Said here, on this process's own
+    // loop helper: the port may sit in a module with a helper of its own,
+    // and the handler's loops run in ours.
+    if (request.frameHandler)
+        request.frameHandler = [handler = std::move(request.frameHandler)](const Bitmap& source, Bitmap& output,
+                                                                          int64_t frame) {
+            const linux_platform::SerialLoops serial;
+            handler(source, output, frame);
+        };
     std::list<Entry>::iterator entry;
     {
         std::lock_guard g(lock_);
