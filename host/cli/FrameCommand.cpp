@@ -285,6 +285,8 @@ private:
 // some 40 000 of them, a large share of the whole run. Big blocks are
 // taken from one heap that grows in large steps and is marked for huge
 // pages, so the kernel maps it 2 MiB at a time.
+uintptr_t hugeStart = 0, hugeEnd = 0;  // the heap range marked, if any
+
 void preferHugePages() {
 #if !defined(__SANITIZE_ADDRESS__)
     constexpr size_t kPad = size_t(512) << 20, kHuge = size_t(2) << 20;
@@ -295,8 +297,11 @@ void preferHugePages() {
     void* probe = std::malloc(kHuge * 4);
     const auto start = (reinterpret_cast<uintptr_t>(probe) + kHuge - 1) & ~(kHuge - 1);
     const auto end = reinterpret_cast<uintptr_t>(::sbrk(0)) & ~(kHuge - 1);
-    if (probe && end > start && end - start <= 2 * kPad)
-        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    if (probe && end > start && end - start <= 2 * kPad &&
+        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE) == 0) {
+        hugeStart = start;
+        hugeEnd = end;
+    }
     std::free(probe);
 #endif
 }
@@ -314,6 +319,15 @@ constexpr const char* kUsage =
     "The exit status is 1 when any input failed; each failure is one line.\n";
 
 }  // namespace
+
+// A movie's buffers are made once and live through the export, so huge
+// pages save it few faults; zeroing them, 2 MiB at a first touch from the
+// codec threads, cost it about a second of system time on the benchmark's
+// recording.
+void frame::forgoHugePages() {
+    if (hugeEnd > hugeStart) ::madvise(reinterpret_cast<void*>(hugeStart), hugeEnd - hugeStart, MADV_NOHUGEPAGE);
+    hugeStart = hugeEnd = 0;
+}
 
 int runFrame(int argc, char** argv) {
     frame::Stopwatch run;

@@ -274,6 +274,7 @@ void applyMovieSettings(bool shellGiven, bool watermarkGiven) {
 Outcome frameMovie(const Context&, const std::string& input) {
     MoviePorts& ports = *moviePorts;
     std::lock_guard turn(oneMovieAtATime);
+    forgoHugePages();
     const std::optional<MovieInfo> info = ports.video.open(input);
     if (!ports.ffmpeg.loadError().empty()) return {{}, input + ": movies cannot be framed here: " + ports.ffmpeg.loadError()};
     if (!info || !info->hasVideo) return {{}, input + ": not a movie that can be read (no video track, or cut off)"};
