@@ -37,6 +37,11 @@ void VirtualTime::advance(double seconds) {
     nowMicros_ = std::max(nowMicros_, target);
 }
 
+void VirtualTime::elapse(double seconds) {
+    std::lock_guard g(m_);
+    nowMicros_ += std::llround(seconds * 1e6);
+}
+
 size_t VirtualTime::pendingCount() const {
     std::lock_guard g(m_);
     return entries_.size();
@@ -180,6 +185,7 @@ std::vector<Asset> MemoryPhotoLibrary::fetchNewest(MediaType type, int limit, do
 }
 
 std::optional<std::string> MemoryPhotoLibrary::requestImageData(const Asset& asset) {
+    time_.elapse(requestSeconds);
     for (const auto& s : assets)
         if (s.asset.localIdentifier == asset.localIdentifier && !s.data.empty()) return s.data;
     return std::nullopt;

@@ -29,6 +29,9 @@ public:
     void advance(double seconds);
     // Runs what is due now.
     void runPending() { advance(0); }
+    // Time passing inside a block (a main queue held up by slow work):
+    // the clock moves on, nothing runs; what came due meanwhile runs late.
+    void elapse(double seconds);
     size_t pendingCount() const;
     // Delays of everything still scheduled, from now.
     std::vector<double> pendingDelays() const;
@@ -145,6 +148,8 @@ public:
     // A save that succeeds but names no asset.
     bool reportNoIdentifier = false;
     double changeDelay = 0.05;
+    // How long a synchronous image-data request keeps its caller.
+    double requestSeconds = 0;
     int fetchCount = 0;
 
 private:

@@ -56,7 +56,7 @@ bool SRUnifiedProcessor::screenshotProcessingForTesting() const {
     return screenshotProcessing_;
 }
 
-void SRUnifiedProcessor::processScreenshotWithRetry(bool retry) {
+void SRUnifiedProcessor::processScreenshotWithRetry(bool retry, std::optional<double> dueAt) {
     SRSettings& s = settings();
     if (!s.ssShellEnabled && !s.ssWatermarkEnabled) {
         // A retry holds the flag for its run; both features switched off
@@ -69,7 +69,7 @@ void SRUnifiedProcessor::processScreenshotWithRetry(bool retry) {
         return;
     }
     if (!retry) {
-        const double t = platform().clock->now();
+        const double t = dueAt.value_or(platform().clock->now());
         if (hasTriggered_ && t - lastScreenshotTriggerTime_ < kDebounce) return;
         lastScreenshotTriggerTime_ = t;
         hasTriggered_ = true;
@@ -129,6 +129,7 @@ void SRUnifiedProcessor::findScreenshot(bool retry) {
         return giveUp(retry);
     }
     const Asset asset = *found;
+    debugLog("screenshot run takes %s", asset.localIdentifier.c_str());
     recordRecentAssetIdentifier(asset.localIdentifier);
     handleImageData(p.photos->requestImageData(asset), asset, retry);
 }

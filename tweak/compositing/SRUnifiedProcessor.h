@@ -55,7 +55,11 @@ public:
     SRShellLayout getLayoutForShell(const std::optional<std::string>& shellPath, Size renderSize,
                                     Size contentSize) const;
 
-    void processScreenshotWithRetry(bool retry);
+    // `dueAt` (steady clock): when a trigger's call was meant to run. The
+    // debounce counts from then rather than from when the call got to run,
+    // or the other triggers of one screenshot, held up behind a run slower
+    // than the debounce, would all pass it and search again.
+    void processScreenshotWithRetry(bool retry, std::optional<double> dueAt = std::nullopt);
     // The composition of a screenshot, shared with the command-line tool.
     // Throws TemplateError for a shell template that cannot be read.
     Image composeScreenshot(const Image& screenshot, const StillDressing& dressing) const;

@@ -93,8 +93,10 @@ void SRTweakInit() { std::call_once(*initOnce, initOnceBody); }
 
 void scheduleScreenshotProcessing(double delaySeconds) {
     if (!screenshotFeatureOn()) return;
-    platform().dispatch->after(delaySeconds, Queue::Main,
-                               [] { SRUnifiedProcessor::sharedInstance().processScreenshotWithRetry(false); });
+    const double dueAt = platform().clock->now() + delaySeconds;
+    platform().dispatch->after(delaySeconds, Queue::Main, [dueAt] {
+        SRUnifiedProcessor::sharedInstance().processScreenshotWithRetry(false, dueAt);
+    });
 }
 
 void hook_setCaptured(HostObject screen, bool captured) {
