@@ -282,6 +282,7 @@ std::vector<Asset> FolderPhotoLibrary::fetchNewest(MediaType type, int limit, do
     const auto& order = type == MediaType::Image ? imagesByDate_ : videosByDate_;
     for (auto it = order.rbegin(); it != order.rend() && int(out.size()) < limit; ++it) {
         if (!(it->first > createdAfter)) break;
+        if (saving_.count(it->second)) continue;
         out.push_back(byPath_.at(it->second).asset);
     }
     return out;
@@ -360,6 +361,7 @@ std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& f
             // already finds it ours.
             std::lock_guard lock(mutex_);
             written_.insert(path);
+            saving_.insert(path);
         }
         if (renameNoReplace(temp, path) == 0) {
             if (!syncFolder(folder))
@@ -372,10 +374,16 @@ std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& f
             // name at this moment, and its mark must survive our failure.
             std::lock_guard lock(mutex_);
             written_.erase(written_.find(path));
+            saving_.erase(saving_.find(path));
         }
         if (err != EEXIST) return abandon("cannot rename " + temp + " to " + path + ": " + std::strerror(err));
     }
     return abandon("no free name in " + folder);
+}
+
+void FolderPhotoLibrary::doneSaving(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (auto it = saving_.find(path); it != saving_.end()) saving_.erase(it);
 }
 
 void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completion) {
@@ -396,9 +404,10 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
         if (!asset) {
             debugLog("photo library: image not saved: %s", error.empty() ? "not indexed" : error.c_str());
             if (completion) completion(false, "");
-            return;
+        } else if (completion) {
+            completion(true, asset->localIdentifier);
         }
-        if (completion) completion(true, asset->localIdentifier);
+        if (path) doneSaving(*path);
     });
 }
 
@@ -429,9 +438,10 @@ void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
         if (!asset) {
             debugLog("photo library: video not saved: %s", error.empty() ? "not indexed" : error.c_str());
             if (completion) completion(false, "");
-            return;
+        } else if (completion) {
+            completion(true, asset->localIdentifier);
         }
-        if (completion) completion(true, asset->localIdentifier);
+        if (path) doneSaving(*path);
     });
 }
 

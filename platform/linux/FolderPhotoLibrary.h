@@ -100,6 +100,8 @@ private:
     std::optional<MediaType> classify(const std::string& folder, const std::string& name) const;
     std::optional<Asset> addToIndex(const std::string& path);
     void removeFromIndex(const std::string& path);
+    // Offers a save's file to fetches, once its completion has returned.
+    void doneSaving(const std::string& path);
     std::optional<std::string> writeNewFile(const std::string& folder, const std::string& extension,
                                             const std::function<bool(int fd)>& fill, std::string& error);
 
@@ -116,6 +118,10 @@ private:
     std::multimap<double, std::string> imagesByDate_;         // creation date → path
     std::multimap<double, std::string> videosByDate_;
     std::multiset<std::string> written_;  // paths we wrote, once per writer claiming the name
+    // Our saves whose completion has not returned yet. Fetches leave them
+    // out: a search running meanwhile would take the result for a new
+    // capture before the completion marks it as ours.
+    std::multiset<std::string> saving_;
 
     std::vector<int> subscriptions_;  // to the shared folder events
     bool watching_ = false;

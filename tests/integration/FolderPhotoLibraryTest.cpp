@@ -484,7 +484,14 @@ TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOve
     }
 
     Outcome a, b;
-    lib->createImageAsset(solidBitmap(12, 7, 0xFF2080C0), a.completion());
+    // While the completion runs (where delivery marks the result as ours),
+    // a search must not be offered the result.
+    std::set<std::string> fetchedInCompletion;
+    lib->createImageAsset(solidBitmap(12, 7, 0xFF2080C0),
+                          [&, done = a.completion()](bool ok, const std::string& created) {
+                              fetchedInCompletion = idsOf(lib->fetchNewest(MediaType::Image, 100, 0));
+                              done(ok, created);
+                          });
     lib->createImageAsset(solidBitmap(5, 9, 0xFFC08020), b.completion());
     ASSERT_TRUE(a.wait());
     ASSERT_TRUE(b.wait());
@@ -511,9 +518,10 @@ TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOve
         EXPECT_EQ(decoded.size(), QSize(e.w, e.h));
         EXPECT_EQ(decoded.pixel(0, 0), e.colour);
         EXPECT_EQ(decoded.pixel(e.w - 1, e.h - 1), e.colour);
-        // Indexed before the completion ran.
-        EXPECT_EQ(idsOf(lib->fetchNewest(MediaType::Image, 100, 0)).count(e.o.id), 1u);
+        // Indexed, and fetched once the completion has returned.
+        ASSERT_TRUE(waitUntil([&] { return idsOf(lib->fetchNewest(MediaType::Image, 100, 0)).count(e.o.id) == 1; }));
     }
+    EXPECT_EQ(fetchedInCompletion.count(a.id), 0u) << "offered to a search before its completion returned";
     for (const QString& t : taken) ASSERT_EQ(readFile(t), sentinel) << t.toStdString();
     EXPECT_EQ(lib->indexedCount(), before + 2);
     EXPECT_TRUE(hiddenEntries(images).isEmpty()) << hiddenEntries(images).join(",").toStdString();
