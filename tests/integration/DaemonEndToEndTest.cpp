@@ -27,6 +27,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+
+#include <unistd.h>
+#include <map>
 #include <memory>
 
 namespace plinthora::testing {
@@ -44,6 +47,28 @@ constexpr int kResultMs = 30000;
 // Longer than the slowest trigger (2.5 s) plus one retry (1.5 s): a run
 // that was going to happen has happened.
 constexpr int kSettleMs = 5000;
+
+// Runs a command line tool; its standard output, or nothing when it failed.
+QByteArray runTool(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
+    return p.readAllStandardOutput();
+}
+
+// Names of the files in a folder, dot files included.
+QStringList allFiles(const QString& folder) {
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+// The largest resident set a running process has had, in kB.
+long peakRssKb(QProcess* process) {
+    QFile st(QStringLiteral("/proc/%1/status").arg(process->processId()));
+    if (!st.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& line : st.readAll().split('\n'))
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').first().toLong();
+    return 0;
+}
 
 // Collects the daemon's ResultSaved signals.
 class ResultRecorder : public QObject {
@@ -84,7 +109,7 @@ protected:
                 d->waitForFinished(kStartMs);
             }
             if (::testing::Test::HasFailure())
-                std::fprintf(stderr, "--- plinthorad stderr ---\n%s\n", d->readAllStandardError().constData());
+                std::fprintf(stderr, "--- plinthorad stderr ---\n%s\n", log(d.get()).constData());
         }
         setPlatform(Platform{});
         ::unsetenv("PLINTHORA_DEVICE_ROOT");
@@ -106,6 +131,14 @@ protected:
         d->start();
         daemons_.push_back(std::move(d));
         return daemons_.back().get();
+    }
+
+    // What the daemon wrote to stderr so far (kept, so a failure still
+    // prints all of it).
+    QByteArray log(QProcess* d) {
+        QByteArray& kept = logs_[d];
+        kept += d->readAllStandardError();
+        return kept;
     }
 
     // The daemon publishes its object once it watches the folders and the
@@ -161,6 +194,34 @@ protected:
         return QImage(QDir(device_).filePath("Ozrin/套壳素材/Sample Phone.png")).size();
     }
 
+    // A portrait recording as a screen recorder leaves it: H.264 in MP4, the
+    // index written last, or first with `indexFirst`. Empty if ffmpeg fails.
+    QByteArray recording(double seconds, bool indexFirst = false) {
+        const QString made = dir_.filePath(QStringLiteral("made-%1.mp4").arg(++made_));
+        QStringList args{"-v", "error", "-f", "lavfi", "-i",
+                         QStringLiteral("testsrc2=s=360x780:r=24:d=%1").arg(seconds), "-c:v", "libx264",
+                         "-pix_fmt", "yuv420p"};
+        if (indexFirst) args << "-movflags" << "+faststart";
+        runTool("ffmpeg", args << made);
+        return mediatest::readFile(made).value_or(QByteArray());
+    }
+
+    // The private folder that holds every run's temporary movies.
+    QDir runsFolder() { return QDir(dir_.filePath("tmp/plinthora-" + QString::number(::geteuid()))); }
+    QStringList runFolders() { return runsFolder().entryList(QDir::Dirs | QDir::NoDotAndDotDot); }
+    // What the runs hold besides their locks, as "run folder/file".
+    QStringList temporaryFiles() {
+        QStringList out;
+        for (const QString& run : runFolders())
+            for (const QString& f : allFiles(runsFolder().filePath(run)))
+                if (f != ".lock") out << run + "/" + f;
+        return out;
+    }
+
+    // Framed movies and half-saved files in the screencast folder.
+    QStringList framedMovies() { return QDir(casts_).entryList({"Plinthora_*.mp4"}, QDir::Files); }
+    QStringList halfSaved() { return QDir(casts_).entryList({".*"}, QDir::Files | QDir::Hidden); }
+
     QTemporaryDir dir_;
     PrivateBus bus_;
     QString shots_, casts_, device_;
@@ -168,6 +229,8 @@ protected:
     linux_platform::LibplistPropertyLists plist_;
     std::unique_ptr<linux_platform::DBusNotifyCenter> notify_;
     std::vector<std::unique_ptr<QProcess>> daemons_;
+    std::map<QProcess*, QByteArray> logs_;
+    int made_ = 0;
 };
 
 TEST_F(DaemonEndToEndTest, ScreenshotIsFramedOnceAndASettingChangeApplies) {
@@ -271,43 +334,60 @@ TEST_F(DaemonEndToEndTest, CaptureStateFollowsTheScreencastFolderAndTheBusCall) 
     EXPECT_TRUE(statusShows("captured: no"));
 }
 
-// Runs a command line tool; its standard output, or nothing when it failed.
-QByteArray runTool(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
-    return p.readAllStandardOutput();
-}
-
 TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTrash) {
     QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
     ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));
     QProcess* daemon = launch();
     ASSERT_TRUE(daemonOnBus());
 
-    // Half a second of a portrait recording, as a recorder would leave it.
-    const QString made = dir_.filePath("made.mp4");
-    runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=360x780:r=24:d=0.5", "-c:v", "libx264",
-                       "-pix_fmt", "yuv420p", made});
-    ASSERT_TRUE(QFileInfo::exists(made)) << "cannot make a test movie";
-    const auto bytes = mediatest::readFile(made);
-    ASSERT_TRUE(bytes);
-    const QString original = QDir(casts_).filePath("Screencast.mp4");
-    ASSERT_TRUE(mediatest::writeFile(original, *bytes));
+    // Recordings whose writer stopped early: a plain MP4 without the index
+    // it writes last, and one with its index in front whose frames end
+    // early (it opens, its export fails). Each is tried and left as it was,
+    // with no partial movie anywhere and the daemon still running.
+    struct Cut {
+        const char* name;
+        bool indexFirst;
+    } cuts[] = {{"Cut before the index.mp4", false}, {"Cut in the frames.mp4", true}};
+    int runs = 0;
+    std::map<QString, QByteArray> cutOff;
+    for (const Cut& c : cuts) {
+        SCOPED_TRACE(c.name);
+        const QByteArray whole = recording(2.0, c.indexFirst);
+        ASSERT_FALSE(whole.isEmpty()) << "cannot make a test movie";
+        const QString path = QDir(casts_).filePath(c.name);
+        cutOff[path] = whole.left(whole.size() * 6 / 10);
+        ASSERT_TRUE(mediatest::writeFile(path, cutOff[path]));
+        ++runs;
+        ASSERT_TRUE(waitUntil([&] { return log(daemon).count("recording run ends: handed over") >= runs; },
+                              kResultMs))
+            << "the recording was never taken up\n" << status().toStdString();
+        EXPECT_TRUE(statusShows("exports in flight: 0"));
+        ASSERT_EQ(daemon->state(), QProcess::Running);
+        EXPECT_TRUE(framedMovies().isEmpty());
+        EXPECT_TRUE(halfSaved().isEmpty());
+        EXPECT_EQ(temporaryFiles(), QStringList()) << "a partial temporary movie was left";
+    }
 
-    auto framed = [&] { return QDir(casts_).entryList({"Plinthora_*.mp4"}, QDir::Files); };
-    ASSERT_TRUE(waitUntil([&] { return !framed().isEmpty(); }, 120000))
+    // The next whole recording is framed as ever.
+    const QByteArray bytes = recording(0.5);
+    ASSERT_FALSE(bytes.isEmpty()) << "cannot make a test movie";
+    const QString original = QDir(casts_).filePath("Screencast.mp4");
+    ASSERT_TRUE(mediatest::writeFile(original, bytes));
+
+    ASSERT_TRUE(waitUntil([&] { return !framedMovies().isEmpty(); }, 120000))
         << "no framed movie appeared\n" << status().toStdString();
     const QString trashed = dir_.filePath("data/Trash/files/Screencast.mp4");
     EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(trashed) && !QFileInfo::exists(original); }, kResultMs))
         << "the original did not go to the Trash";
     // Our own result is never taken for a new screencast.
     waitUntil([] { return false; }, kSettleMs);
-    ASSERT_EQ(framed().size(), 1);
+    ASSERT_EQ(framedMovies().size(), 1);
     EXPECT_TRUE(statusShows("exports in flight: 0", 1000));
+    for (const auto& [path, cut] : cutOff)
+        EXPECT_EQ(mediatest::readFile(path), cut) << path.toStdString() << " changed";
 
-    const QString result = QDir(casts_).filePath(framed().first());
-    EXPECT_TRUE(QRegularExpression("^Plinthora_\\d{8}_\\d{6}_\\d{3}\\.mp4$").match(framed().first()).hasMatch());
+    const QString result = QDir(casts_).filePath(framedMovies().first());
+    EXPECT_TRUE(QRegularExpression("^Plinthora_\\d{8}_\\d{6}_\\d{3}\\.mp4$").match(framedMovies().first()).hasMatch());
     const QString probe = QString::fromUtf8(runTool(
         "ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height,r_frame_rate",
                     "-of", "csv=p=0", result})).trimmed();
@@ -316,6 +396,36 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
     daemon->terminate();
     ASSERT_TRUE(daemon->waitForFinished(kStartMs));
     EXPECT_EQ(daemon->exitCode(), 0);
+}
+
+TEST_F(DaemonEndToEndTest, KilledMidExportLeavesNoPartialMovieAfterRestart) {
+    QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
+    ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));
+    QProcess* daemon = launch();
+    ASSERT_TRUE(daemonOnBus());
+    const QByteArray movie = recording(4.0);
+    ASSERT_FALSE(movie.isEmpty()) << "cannot make a test movie";
+    const QString original = QDir(casts_).filePath("Screencast.mp4");
+    ASSERT_TRUE(mediatest::writeFile(original, movie));
+
+    // Killed while frames go into the temporary movie.
+    const QRegularExpression encoding(R"(^export: .* \([1-9][0-9]*/[0-9]+ frames\)$)",
+                                      QRegularExpression::MultilineOption);
+    ASSERT_TRUE(waitUntil([&] { return encoding.match(status()).hasMatch() && !temporaryFiles().isEmpty(); },
+                          120000))
+        << "the export was never caught under way\n" << status().toStdString();
+    const QStringList killedRuns = runFolders();
+    ::kill(daemon->processId(), SIGKILL);
+    ASSERT_TRUE(daemon->waitForFinished(kStartMs));
+
+    launch();
+    ASSERT_TRUE(daemonOnBus());
+    for (const QString& run : killedRuns)
+        EXPECT_FALSE(runFolders().contains(run)) << "the killed run's folder " << run.toStdString() << " is still there";
+    EXPECT_EQ(temporaryFiles(), QStringList()) << "a stale temporary movie was left";
+    EXPECT_EQ(allFiles(casts_), QStringList{"Screencast.mp4"}) << "a partial file in the screencast folder";
+    EXPECT_EQ(mediatest::readFile(original), movie) << "the original changed";
+    EXPECT_FALSE(QFileInfo::exists(dir_.filePath("data/Trash/files/Screencast.mp4")));
 }
 
 TEST_F(DaemonEndToEndTest, TerminateLeavesNoHalfWrittenFile) {
@@ -331,11 +441,6 @@ TEST_F(DaemonEndToEndTest, TerminateLeavesNoHalfWrittenFile) {
     EXPECT_TRUE(QDir(shots_).entryList({".*"}, QDir::Files | QDir::Hidden).isEmpty())
         << "a temporary file was left behind";
     for (const QString& r : results({"shot.png"})) EXPECT_FALSE(QImage(r).isNull()) << r.toStdString();
-}
-
-// Names of the files in a folder, dot files included.
-QStringList allFiles(const QString& folder) {
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
 }
 
 // SIGTERM while a screencast is being framed: the export is cancelled, the
@@ -489,15 +594,68 @@ TEST_F(DaemonEndToEndTest, BurstOfScreenshotsLosesNothing) {
         }
     }
     EXPECT_LE(trashed, saved.size()) << "more originals deleted than results saved";
-    long peakKb = 0;
-    QFile st(QStringLiteral("/proc/%1/status").arg(daemon->processId()));
-    if (st.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : st.readAll().split('\n'))
-            if (line.startsWith("VmHWM:")) peakKb = line.mid(6).trimmed().split(' ').first().toLong();
+    const long peakKb = peakRssKb(daemon);
     std::printf("load: %d screenshots in %.1f s: %lld framed, %d kept, %d trashed, lost 0 unless reported above; "
                 "daemon peak RSS %ld MB; slowest Status answer %lld ms\n",
                 shots, seconds, static_cast<long long>(saved.size()), kept, trashed, peakKb / 1024,
                 static_cast<long long>(slowestAnswerMs));
+}
+
+// Screencasts one after another (PLINTHORA_LOAD_CASTS, default 3;
+// `CASTS=20 bench/load.sh` runs 20): every original is framed or left
+// untouched, never deleted without a result, no result is framed again,
+// and every result is a whole movie.
+TEST_F(DaemonEndToEndTest, ScreencastsInARowLoseNothing) {
+    const int casts = qEnvironmentVariableIntValue("PLINTHORA_LOAD_CASTS") > 0
+                          ? qEnvironmentVariableIntValue("PLINTHORA_LOAD_CASTS") : 3;
+    QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
+    ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));
+    QProcess* daemon = launch();
+    ASSERT_TRUE(daemonOnBus());
+    const QByteArray movie = recording(0.5);
+    ASSERT_FALSE(movie.isEmpty()) << "cannot make a test movie";
+
+    QStringList names;
+    for (int i = 0; i < casts; ++i) {
+        names << QStringLiteral("Screencast %1.mp4").arg(i, 2, 10, QChar('0'));
+        ASSERT_TRUE(mediatest::writeFile(QDir(casts_).filePath(names.last()), movie));
+        // The next recording starts once this capture has ended.
+        ASSERT_TRUE(statusShows("captured: no")) << status().toStdString();
+    }
+    // Done when no export has run for longer than a discovery (and its
+    // retry) takes to start one. A capture end that came while the last
+    // discovery was still running is dropped: that recording stays as it is.
+    do {
+        ASSERT_TRUE(statusShows("exports in flight: 0", casts * 60000));
+    } while (waitUntil([&] { return !status().split('\n').contains("exports in flight: 0"); }, kSettleMs));
+    ASSERT_EQ(daemon->state(), QProcess::Running);
+
+    int kept = 0, trashed = 0;
+    for (const QString& n : names) {
+        if (QFile::exists(QDir(casts_).filePath(n))) {
+            ++kept;
+            EXPECT_EQ(mediatest::readFile(QDir(casts_).filePath(n)), movie) << n.toStdString() << " changed";
+        } else {
+            ++trashed;
+            EXPECT_TRUE(QFile::exists(dir_.filePath("data/Trash/files/" + n))) << n.toStdString() << " is lost";
+        }
+    }
+    const QStringList results = framedMovies();
+    EXPECT_EQ(QDir(dir_.filePath("data/Trash/files")).entryList(QDir::Files).size(), trashed)
+        << "something besides an original went to the Trash";
+    EXPECT_EQ(results.size(), trashed) << "results and deleted originals differ: one lost, or a result framed again";
+    EXPECT_TRUE(halfSaved().isEmpty());
+    EXPECT_EQ(temporaryFiles(), QStringList());
+    const QSize shell = shellSize();
+    for (const QString& r : results)
+        EXPECT_EQ(QString::fromUtf8(runTool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                                         "stream=width,height", "-of", "csv=p=0",
+                                                         QDir(casts_).filePath(r)}))
+                      .trimmed(),
+                  QStringLiteral("%1,%2").arg((shell.width() + 1) & ~1).arg((shell.height() + 1) & ~1))
+            << r.toStdString() << " is not a whole framed movie";
+    std::printf("load: %d screencasts in a row: %lld framed, %d kept, %d trashed; daemon peak RSS %ld MB\n", casts,
+                static_cast<long long>(results.size()), kept, trashed, peakRssKb(daemon) / 1024);
 }
 
 }  // namespace
