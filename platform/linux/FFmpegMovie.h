@@ -117,6 +117,9 @@ private:
     SwsContext* toArgb_ = nullptr;  // for formats other than 8-bit 4:2:0
     int argbMatrix_ = -1, argbFullRange_ = -1;
     std::vector<uint32_t> turned_;
+    // swscale's output, with room past the picture for its block writes.
+    static constexpr size_t kSpillPixels = 64;
+    std::vector<uint32_t> spill_;
 };
 
 }  // namespace plinthora::linux_platform::ffmpeg

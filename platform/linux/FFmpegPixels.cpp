@@ -84,8 +84,12 @@ bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) 
         const PlanesIn in{{f->data[0], f->data[1], f->data[2]}, {f->linesize[0], f->linesize[1], f->linesize[2]}};
         kernels::yuv420ToArgb(in, w, h, matrixOf(f->colorspace, full), dst, size_t(w));
     } else {
-        toArgb_ = sws_getCachedContext(toArgb_, w, h, fmt, w, h, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr,
-                                       nullptr);
+        // Accurate rounding keeps swscale off its SIMD yuv-to-RGB shortcut,
+        // which skips the last pixels of rows whose width is not a multiple
+        // of 8 and writes whole blocks past the end of the picture (32 bytes
+        // past a 360 × 780 one: in a release build that broke the heap).
+        toArgb_ = sws_getCachedContext(toArgb_, w, h, fmt, w, h, AV_PIX_FMT_RGB32, SWS_BILINEAR | SWS_ACCURATE_RND,
+                                       nullptr, nullptr, nullptr);
         if (!toArgb_) return false;
         const int matrix = swsMatrixOf(f->colorspace);
         if (matrix != argbMatrix_ || int(full) != argbFullRange_) {
@@ -94,13 +98,18 @@ bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) 
             argbMatrix_ = matrix;
             argbFullRange_ = full;
         }
-        uint8_t* dstData[4] = {reinterpret_cast<uint8_t*>(dst), nullptr, nullptr, nullptr};
+        // Whichever path it takes, swscale writes into a buffer of ours with
+        // a spare row and more to spill into.
+        const size_t n = size_t(w) * size_t(h);
+        spill_.resize(n + size_t(w) + kSpillPixels);
+        uint8_t* dstData[4] = {reinterpret_cast<uint8_t*>(spill_.data()), nullptr, nullptr, nullptr};
         int dstStride[4] = {w * 4, 0, 0, 0};
         if (sws_scale(toArgb_, f->data, f->linesize, 0, h, dstData, dstStride) != h) return false;
+        std::copy_n(spill_.data(), n, dst);
         const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
         if (desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA)) {
             // A recording is an opaque picture whatever its pixel format says.
-            for (size_t i = 0, n = size_t(w) * size_t(h); i < n; ++i) dst[i] |= 0xFF000000u;
+            for (size_t i = 0; i < n; ++i) dst[i] |= 0xFF000000u;
         }
     }
     if (turns != 0) turnInto(dst, w, h, turns, upright);

@@ -1,6 +1,7 @@
 // Video export on real movies made with the ffmpeg command line: what comes
 // out is checked with ffprobe and with pixels decoded by ffmpeg, never by
 // comparing bytes.
+#include "platform/linux/FFmpegMovie.h"
 #include "platform/linux/FFmpegVideoExport.h"
 #include "tests/integration/ImagingTestSupport.h"
 
@@ -23,6 +24,8 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 }
 
 using namespace plinthora;
@@ -356,6 +359,44 @@ TEST_F(VideoExportTest, QuarterTurnedSourcesArriveUpright) {
         }
         QFile::remove(QString::fromStdString(src));
         QFile::remove(QString::fromStdString(out));
+    }
+}
+
+// swscale's SIMD yuv-to-RGB shortcut wrote past the last pixel of a picture
+// (in a release build that broke the heap on the first frame of every
+// export) and skipped the last pixels of rows not a multiple of 8 wide; 4:2:0
+// frames now take our own kernels, other formats still swscale. The memory
+// right after the picture (the vector's spare capacity) must be left as it
+// was, and every pixel converted.
+TEST(FFmpegScalerTest, DecodedFramesAreConvertedWithoutWritingPastThePicture) {
+    struct Case {
+        AVPixelFormat format;
+        int w, h;
+    } cases[] = {{AV_PIX_FMT_YUV420P, 360, 780},  {AV_PIX_FMT_YUV420P, 97, 55},   {AV_PIX_FMT_YUV422P, 360, 780},
+                 {AV_PIX_FMT_YUV422P, 1170, 2532}, {AV_PIX_FMT_YUV422P, 97, 54}};
+    for (const auto& [format, w, h] : cases) {
+        SCOPED_TRACE(::testing::Message() << av_get_pix_fmt_name(format) << " " << w << "x" << h);
+        std::unique_ptr<AVFrame, void (*)(AVFrame*)> f(av_frame_alloc(), [](AVFrame* p) { av_frame_free(&p); });
+        f->format = format;
+        f->width = w;
+        f->height = h;
+        ASSERT_GE(av_frame_get_buffer(f.get(), 0), 0);
+        const int chromaRows = format == AV_PIX_FMT_YUV420P ? (h + 1) / 2 : h;
+        for (int p = 0; p < 3; ++p)
+            for (int y = 0; y < (p ? chromaRows : h); ++y)
+                std::memset(f->data[p] + size_t(y) * f->linesize[p], p ? 128 : 235, size_t(p ? (w + 1) / 2 : w));
+        constexpr uint32_t kCanary = 0x5A5A5A5Au;
+        constexpr size_t kSpare = 4096;
+        Bitmap upright(w, h);
+        upright.pixels.reserve(upright.pixels.size() + kSpare);
+        uint32_t* spare = upright.pixels.data() + upright.pixels.size();
+        std::fill(spare, spare + kSpare, kCanary);
+        linux_platform::ffmpeg::Scaler scaler;
+        ASSERT_TRUE(scaler.toUprightArgb(f.get(), 0, upright));
+        EXPECT_EQ(std::count(spare, spare + kSpare, kCanary), ptrdiff_t(kSpare)) << "written past the picture";
+        auto white = [](uint32_t p) { return (p >> 16 & 0xFF) >= 250 && (p >> 8 & 0xFF) >= 250 && (p & 0xFF) >= 250; };
+        EXPECT_EQ(std::count_if(upright.pixels.begin(), upright.pixels.end(), white), ptrdiff_t(upright.pixels.size()))
+            << "pixels left unconverted";
     }
 }
 
