@@ -45,7 +45,11 @@ status() {
     com.ozrin.plinthora.Daemon.Status 2>/dev/null || true
 }
 wait_for() {  # status line, seconds
-  for _ in $(seq $(( $2 * 10 ))); do status | grep -qx "\s*$1" && return 0; sleep 0.1; done
+  for _ in $(seq $(( $2 * 10 ))); do
+    status | grep -qx "\s*$1" && return 0
+    kill -0 $DAEMON 2>/dev/null || return 1
+    sleep 0.1
+  done
   return 1
 }
 
@@ -59,13 +63,13 @@ if [ "$CASTS" -gt 0 ]; then
   # Done when no export has run for longer than a discovery and its retry
   # take to start one.
   quiet=0
-  while [ "$quiet" -lt 50 ]; do
+  while [ "$quiet" -lt 50 ] && kill -0 $DAEMON 2>/dev/null; do
     if status | grep -qx "\s*exports in flight: 0"; then quiet=$((quiet + 1)); else quiet=0; fi
     sleep 0.1
   done
   took=$(( ($(date +%s%N) - start) / 1000000 ))
-  peak=$(awk '/VmHWM/ {print int($2/1024)}' "/proc/$DAEMON/status")
-  kill -0 $DAEMON 2>/dev/null && alive=yes || alive=no
+  peak=$(awk '/VmHWM/ {print int($2/1024)}' "/proc/$DAEMON/status" 2>/dev/null || echo "?")
+  kill -0 $DAEMON 2>/dev/null && alive=yes || { alive=no; tail -5 "$W/daemon.log"; }
   framed=0; kept=0; trashed=0; lost=0; whole=0
   for f in "$W"/casts/Plinthora_*.mp4; do
     [ -f "$f" ] || continue
