@@ -347,7 +347,9 @@ public:
         : req_(request), state_(state), options_(options) {}
 
     ~Exporter() {
-        // Workers must be gone before the slots they point at.
+        // The encoder waits on workers, and workers must be gone before the
+        // slots they point at.
+        stopEncoder();
         pool_.reset();
         output_.reset();
         if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
@@ -379,6 +381,7 @@ private:
 
     ExportStatus abandon(ExportStatus s) {
         // Let running frames finish before their slots go away.
+        stopEncoder();
         if (pool_)
             for (Slot& slot : slots_)
                 if (slot.busy) pool_->wait(slot);
@@ -482,6 +485,7 @@ private:
         packet_.reset(av_packet_alloc());
         decoded_.reset(av_frame_alloc());
         encoded_.reset(av_packet_alloc());
+        encoder_ = std::thread([this] { encodeLoop(); });
     }
 
     // Runs on a worker.
@@ -517,6 +521,7 @@ private:
             if (packet_->stream_index == movie_.videoIndex) {
                 decodeVideo(packet_.get());
             } else if (packet_->stream_index == movie_.audioIndex) {
+                std::lock_guard lock(muxMutex_);
                 if (transcoder_) {
                     transcoder_->send(packet_.get(), output_->ctx);
                 } else {
@@ -574,23 +579,89 @@ private:
 
     void emitUntil(int64_t end, const std::shared_ptr<SourceFrame>& source) {
         if (total_ > 0) end = std::min(end, total_);
+        const int64_t n = int64_t(slots_.size());
         for (; next_ < end && !cancelled(); ++next_) {
-            Slot& s = slots_[size_t(next_ % int64_t(slots_.size()))];
-            if (s.busy) encodeSlot(s);
+            Slot& s = slots_[size_t(next_ % n)];
+            {
+                // The slot is free once the encoder is through with the
+                // frame it held before.
+                std::unique_lock lock(encodeMutex_);
+                slotFreed_.wait(lock, [&] { return encodedCount_ > next_ - n || encoderEnded_; });
+                if (!encodeError_.empty()) fail(encodeError_);
+                if (encodedCount_ <= next_ - n) return;  // cancelled
+            }
             s.frameIndex = next_;
             s.source = source;
             s.error.clear();
             pool_->submit(s);
+            {
+                std::lock_guard lock(encodeMutex_);
+                submittedCount_ = next_ + 1;
+            }
+            frameSubmitted_.notify_one();
         }
     }
 
-    void encodeSlot(Slot& s) {
-        pool_->wait(s);
-        s.busy = false;
-        if (!s.error.empty()) fail("frame " + std::to_string(s.frameIndex) + ": " + s.error);
-        s.yuv->pts = s.frameIndex;
-        encodeVideo(s.yuv.get());
-        state_.framesDone = s.frameIndex + 1;
+    // On a thread of its own, so that the encoder's waits on its frame
+    // threads do not hold up decoding and the frame handlers, and theirs do
+    // not hold up the encoder. Takes the frames in order as they are made.
+    void encodeLoop() {
+        try {
+            encodeFrames();
+        } catch (const std::exception& e) {
+            std::lock_guard lock(encodeMutex_);
+            encodeError_ = e.what();
+            if (encodeError_.empty()) encodeError_ = "H.264 encode failed";
+        }
+        {
+            std::lock_guard lock(encodeMutex_);
+            encoderEnded_ = true;
+        }
+        slotFreed_.notify_one();
+    }
+
+    void encodeFrames() {
+        const int64_t n = int64_t(slots_.size());
+        for (int64_t k = 0;; ++k) {
+            {
+                std::unique_lock lock(encodeMutex_);
+                frameSubmitted_.wait(lock, [&] { return submittedCount_ > k || inputEnded_ || stopEncoding_; });
+                if (stopEncoding_ || submittedCount_ <= k) return;
+            }
+            Slot& s = slots_[size_t(k % n)];
+            pool_->wait(s);
+            s.busy = false;
+            if (!s.error.empty()) fail("frame " + std::to_string(s.frameIndex) + ": " + s.error);
+            s.yuv->pts = s.frameIndex;
+            encodeVideo(s.yuv.get());
+            state_.framesDone = s.frameIndex + 1;
+            {
+                std::lock_guard lock(encodeMutex_);
+                encodedCount_ = k + 1;
+            }
+            slotFreed_.notify_one();
+            if (cancelled()) return;
+        }
+    }
+
+    // Lets the encoder take the frames handed out so far, then waits for it.
+    void endEncoding() {
+        {
+            std::lock_guard lock(encodeMutex_);
+            inputEnded_ = true;
+        }
+        frameSubmitted_.notify_one();
+        if (encoder_.joinable()) encoder_.join();
+        if (!encodeError_.empty()) fail(encodeError_);
+    }
+
+    void stopEncoder() {
+        {
+            std::lock_guard lock(encodeMutex_);
+            stopEncoding_ = true;
+        }
+        frameSubmitted_.notify_one();
+        if (encoder_.joinable()) encoder_.join();
     }
 
     void encodeVideo(const AVFrame* f) {
@@ -603,6 +674,7 @@ private:
             // Without it the muxer gives the last frame no time on screen.
             if (encoded_->duration <= 0) encoded_->duration = 1;
             av_packet_rescale_ts(encoded_.get(), venc_->time_base, vout_->time_base);
+            std::lock_guard lock(muxMutex_);
             check(av_interleaved_write_frame(output_->ctx, encoded_.get()), "write video");
         }
     }
@@ -620,10 +692,8 @@ private:
         emitUntil(total_, held_);
         held_.reset();
         if (cancelled()) return false;
-        for (int64_t k = std::max<int64_t>(0, total_ - int64_t(slots_.size())); k < total_; ++k) {
-            Slot& s = slots_[size_t(k % int64_t(slots_.size()))];
-            if (s.busy) encodeSlot(s);
-        }
+        endEncoding();
+        if (cancelled()) return false;
         encodeVideo(nullptr);
         if (transcoder_) transcoder_->finish(output_->ctx);
         check(av_write_trailer(output_->ctx), "finish the movie");
@@ -665,6 +735,13 @@ private:
     std::shared_ptr<SourceFrame> held_;
     std::vector<Slot> slots_;
     std::unique_ptr<WorkerPool> pool_;
+    std::thread encoder_;
+    std::mutex encodeMutex_;  // guards the counts, flags and error below
+    std::condition_variable frameSubmitted_, slotFreed_;
+    int64_t submittedCount_ = 0, encodedCount_ = 0;
+    bool inputEnded_ = false, stopEncoding_ = false, encoderEnded_ = false;
+    std::string encodeError_;
+    std::mutex muxMutex_;  // the audio is written from the reading thread
     PacketPtr packet_, encoded_;
     FramePtr decoded_;
 };

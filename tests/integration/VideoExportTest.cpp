@@ -19,6 +19,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 extern "C" {
@@ -421,6 +422,19 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
         const Outcome o = runExport(video, {src, out, 64, 48, 30, black});
         EXPECT_EQ(o.status, ExportStatus::Failed);
         EXPECT_EQ(o.completions, 1);
+    }
+
+    // A frame that cannot be made fails the export, whether the encoder is
+    // still waiting for its first frame or is well under way.
+    for (const int64_t bad : {int64_t(0), int64_t(40)}) {
+        SCOPED_TRACE(bad);
+        auto failing = [bad](const Bitmap&, Bitmap& o, int64_t k) {
+            if (k == bad) throw std::runtime_error("no frame");
+            std::fill(o.pixels.begin(), o.pixels.end(), 0u);
+        };
+        const Outcome f = runExport(video, {whole, out, 64, 48, 30, failing});
+        EXPECT_EQ(f.status, ExportStatus::Failed);
+        EXPECT_EQ(f.completions, 1);
     }
 
     // Cancelled before the first frame, in the middle, and all at once by
