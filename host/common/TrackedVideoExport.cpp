@@ -6,6 +6,53 @@
 
 namespace plinthora::host {
 
+// What a caller holds: the port's session once the export has started,
+// Waiting until then.
+class TrackedVideoExport::Session : public ExportSession {
+public:
+    explicit Session(TrackedVideoExport& owner) : owner_(owner) {}
+
+    void cancel() override { owner_.cancel(this); }
+    ExportStatus status() const override {
+        std::lock_guard g(m_);
+        if (inner_) return inner_->status();
+        return ended_ ? *ended_ : ExportStatus::Waiting;
+    }
+    ExportProgress progress() const override {
+        std::lock_guard g(m_);
+        return inner_ ? inner_->progress() : ExportProgress{};
+    }
+
+    // Set once the port has taken the request; a cancel that came while it
+    // was being handed over is passed on now.
+    void attach(std::shared_ptr<ExportSession> inner) {
+        bool cancelNow = false;
+        {
+            std::lock_guard g(m_);
+            inner_ = inner;
+            cancelNow = cancelRequested_;
+        }
+        if (cancelNow) inner->cancel();
+    }
+    // Returns the port's session to cancel, or null (then remembered).
+    std::shared_ptr<ExportSession> requestCancel() {
+        std::lock_guard g(m_);
+        cancelRequested_ = true;
+        return inner_;
+    }
+    void end(ExportStatus status) {
+        std::lock_guard g(m_);
+        ended_ = status;
+    }
+
+private:
+    TrackedVideoExport& owner_;
+    mutable std::mutex m_;
+    std::shared_ptr<ExportSession> inner_;
+    std::optional<ExportStatus> ended_;
+    bool cancelRequested_ = false;
+};
+
 std::shared_ptr<ExportSession> TrackedVideoExport::exportAsynchronously(
     ExportRequest request, std::function<void(ExportStatus)> completion) {
     // The port works on as many frames at once as there are cores, so the
@@ -18,38 +65,116 @@ std::shared_ptr<ExportSession> TrackedVideoExport::exportAsynchronously(
             const linux_platform::SerialLoops serial;
             handler(source, output, frame);
         };
-    std::list<Entry>::iterator entry;
+    auto session = std::make_shared<Session>(*this);
+    Iterator entry;
+    bool startNow = false;
+    const std::string source = request.sourcePath, output = request.outputPath;
     {
         std::lock_guard g(lock_);
-        sources_[request.outputPath] = request.sourcePath;
-        entry = entries_.insert(entries_.end(), Entry{request.sourcePath, nullptr, false});
+        entry = entries_.insert(entries_.end(), Entry{source, session, std::move(request), std::move(completion)});
+        // Nothing ahead of it and room to run: the port answers now, and a
+        // refusal is the caller's to see, as without the queue.
+        startNow = running_ < maxRunning_ && entry == entries_.begin();
+        if (startNow) {
+            entry->started = true;
+            ++running_;
+        }
+        sources_[output] = source;
+        if (!startNow) ++startedFor_[source];
     }
-    // The completion may run before the session is handed back here; the
-    // entry is then already marked done and dropped below.
-    auto session = inner_.exportAsynchronously(
-        std::move(request), [this, entry, completion = std::move(completion)](ExportStatus status) {
-            if (completion) completion(status);
-            std::lock_guard g(lock_);
-            if (entry->session) entries_.erase(entry);
-            else entry->done = true;
-            changed_.notify_all();
-        });
-    std::lock_guard g(lock_);
-    if (session) ++startedFor_[entry->sourcePath];
-    if (!session || entry->done) {
-        entries_.erase(entry);
-        changed_.notify_all();
-    } else {
-        entry->session = session;
+    if (startNow) {
+        if (!start(entry)) return nullptr;
+        std::lock_guard g(lock_);
+        ++startedFor_[source];
     }
     return session;
+}
+
+bool TrackedVideoExport::start(Iterator entry) {
+    // Only this thread touches a started entry's request and completion
+    // until the port calls back.
+    std::function<void(ExportStatus)> completion = std::move(entry->completion);
+    // The port may call back before it returns, and the entry goes then.
+    const std::shared_ptr<Session> session = entry->session;
+    auto inner = inner_.exportAsynchronously(
+        std::move(entry->request),
+        [this, entry, completion](ExportStatus status) { finished(entry, status, completion); });
+    if (inner) {
+        session->attach(std::move(inner));
+        return true;
+    }
+    {
+        std::lock_guard g(lock_);
+        --running_;
+        entries_.erase(entry);
+        changed_.notify_all();
+    }
+    startWaiting();
+    return false;
+}
+
+void TrackedVideoExport::startWaiting() {
+    for (;;) {
+        Iterator next;
+        {
+            std::lock_guard g(lock_);
+            if (running_ >= maxRunning_) return;
+            next = entries_.begin();
+            while (next != entries_.end() && next->started) ++next;
+            if (next == entries_.end()) return;
+            next->started = true;
+            ++running_;
+        }
+        const std::shared_ptr<Session> session = next->session;
+        std::function<void(ExportStatus)> completion = next->completion;  // start() takes it
+        if (!start(next)) {
+            session->end(ExportStatus::Failed);
+            if (completion) completion(ExportStatus::Failed);
+        }
+    }
+}
+
+void TrackedVideoExport::finished(Iterator entry, ExportStatus status,
+                                  const std::function<void(ExportStatus)>& completion) {
+    entry->session->end(status);
+    if (completion) completion(status);
+    {
+        std::lock_guard g(lock_);
+        --running_;
+        entries_.erase(entry);
+        changed_.notify_all();
+    }
+    startWaiting();
+}
+
+void TrackedVideoExport::cancel(Session* session) {
+    std::function<void(ExportStatus)> completion;
+    std::shared_ptr<Session> waiting;  // keeps the session alive past the erase
+    {
+        std::lock_guard g(lock_);
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->session.get() != session) continue;
+            if (!it->started) {
+                waiting = it->session;
+                completion = std::move(it->completion);
+                entries_.erase(it);
+                changed_.notify_all();
+            }
+            break;
+        }
+    }
+    if (waiting) {
+        waiting->end(ExportStatus::Cancelled);
+        if (completion) completion(ExportStatus::Cancelled);
+        return;
+    }
+    if (auto inner = session->requestCancel()) inner->cancel();
 }
 
 std::vector<TrackedVideoExport::InFlight> TrackedVideoExport::inFlight() const {
     std::lock_guard g(lock_);
     std::vector<InFlight> out;
-    for (const Entry& e : entries_)
-        if (e.session) out.push_back({e.sourcePath, e.session->progress()});
+    for (const Entry& e : entries_) out.push_back({e.sourcePath, e.session->progress(), !e.started});
     return out;
 }
 
@@ -67,11 +192,10 @@ std::optional<std::string> TrackedVideoExport::sourceOf(const std::string& outpu
 }
 
 bool TrackedVideoExport::cancelAllAndWait(double seconds) {
-    std::vector<std::shared_ptr<ExportSession>> sessions;
+    std::vector<std::shared_ptr<Session>> sessions;
     {
         std::lock_guard g(lock_);
-        for (const Entry& e : entries_)
-            if (e.session) sessions.push_back(e.session);
+        for (const Entry& e : entries_) sessions.push_back(e.session);
     }
     // Outside the lock: a session may end itself from within cancel().
     for (auto& s : sessions) s->cancel();

@@ -314,10 +314,11 @@ QString Daemon::Status() {
     const auto exports = trackedVideo_->inFlight();
     line("exports in flight", QString::number(exports.size()));
     for (const auto& e : exports)
-        line("export", QStringLiteral("%1 (%2/%3 frames)")
-                           .arg(QString::fromStdString(e.sourcePath))
-                           .arg(e.progress.framesDone)
-                           .arg(e.progress.framesTotal));
+        line("export", e.waiting ? QStringLiteral("%1 (waiting its turn)").arg(QString::fromStdString(e.sourcePath))
+                                 : QStringLiteral("%1 (%2/%3 frames)")
+                                       .arg(QString::fromStdString(e.sourcePath))
+                                       .arg(e.progress.framesDone)
+                                       .arg(e.progress.framesTotal));
     return s;
 }
 
