@@ -29,6 +29,12 @@
 #define PLINTHORA_SIMD 0
 #define PLINTHORA_KERNELS kernels
 #endif
+#if PLINTHORA_SIMD && defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define PLINTHORA_AVX2 1
+#else
+#define PLINTHORA_AVX2 0
+#endif
 
 namespace plinthora::linux_platform {
 
@@ -56,6 +62,19 @@ namespace plinthora::linux_platform::PLINTHORA_KERNELS {
 
 using linux_platform::parallelFor;
 using linux_platform::threadCount;
+
+// Some SIMD paths have a wider twin for processors with AVX2, chosen when
+// the kernels run; the build itself targets plain x86-64.
+#if PLINTHORA_AVX2
+inline bool hasAvx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
+}
+#define PLINTHORA_AVX2_FN __attribute__((target("avx2"), always_inline)) inline
+#endif
 
 // x * y / 255 rounded to nearest, for x, y in [0, 255].
 inline uint32_t mul255(uint32_t x, uint32_t y) {

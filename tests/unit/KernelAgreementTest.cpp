@@ -75,6 +75,11 @@ TEST(KernelAgreement, SimdAndPlainKernelsGiveTheSameBytes) {
         ASSERT_EQ(kernels::warp(src, quad, base.width, base.height).pixels,
                   kernels_scalar::warp(src, quad, base.width, base.height).pixels);
         ASSERT_EQ(kernels::warpUnder(src, quad, base).pixels, kernels_scalar::warpUnder(src, quad, base).pixels);
+        // A screen's hole, nearly a rectangle: the sampler steps whole spans
+        // between exact points, as it does for a movie's frames.
+        auto inset = [&] { return pick.real(1, 3); };
+        const Quad hole{{inset(), inset()}, {w - inset(), inset()}, {inset(), h - inset()}, {w - inset(), h - inset()}};
+        ASSERT_EQ(kernels::warpUnder(src, hole, base).pixels, kernels_scalar::warpUnder(src, hole, base).pixels);
 
         // Movie frames, odd sizes included: planes with padded rows to
         // ARGB, and ARGB to planes one column and row larger when odd.
