@@ -592,6 +592,8 @@ TEST_F(FolderPhotoLibraryTest, CreateVideoAssetCopiesUnderANewNameAndKeepsTheSou
     EXPECT_EQ(readFile(qpath), movie);
     EXPECT_EQ(readFile(source), movie);
     EXPECT_TRUE(lib->wroteItself(qpath));
+    // Offered to fetches once the save's completion has returned.
+    lib->waitForPendingWork();
     EXPECT_EQ(idsOf(lib->fetchNewest(MediaType::Video, 10, 0)), (std::set<std::string>{o.id}));
     EXPECT_TRUE(hiddenEntries(videos).isEmpty());
 
