@@ -462,8 +462,6 @@ TEST_F(FolderPhotoLibraryTest, RequestVideoFileHandsOverTheRealPathLater) {
 }
 
 TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOverwrites) {
-    auto lib = open();
-    const size_t before = lib->indexedCount();
     // Every name the library could pick in the next seconds is taken
     // already; none of them may be touched.
     const QByteArray sentinel("taken");
@@ -482,6 +480,14 @@ TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOve
         taken.push_back(images + "/" + name);
         ASSERT_TRUE(writeFile(taken.back(), sentinel));
     }
+    // Opened after them, so they are in the index from its first scan
+    // whenever the watcher gets to their events.
+    auto lib = open();
+    const size_t before = lib->indexedCount();
+    // The watcher reports our own files as ours and the others' as theirs.
+    std::map<std::string, bool> reported;
+    QObject::connect(lib.get(), &FolderPhotoLibrary::fileCompleted,
+                     [&](const QString& p, MediaType, bool self) { reported[p.toStdString()] = self; });
 
     Outcome a, b;
     // While the completion runs (where delivery marks the result as ours),
@@ -526,16 +532,14 @@ TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOve
     EXPECT_EQ(lib->indexedCount(), before + 2);
     EXPECT_TRUE(hiddenEntries(images).isEmpty()) << hiddenEntries(images).join(",").toStdString();
 
-    // The watcher reports our own files as ours and the others' as theirs.
-    std::map<std::string, bool> reported;
-    QObject::connect(lib.get(), &FolderPhotoLibrary::fileCompleted,
-                     [&](const QString& p, MediaType, bool self) { reported[p.toStdString()] = self; });
     const std::string pathA = *lib->pathForIdentifier(a.id), pathB = *lib->pathForIdentifier(b.id);
     ASSERT_TRUE(waitUntil([&] { return reported.count(pathA) && reported.count(pathB); }));
     EXPECT_TRUE(reported[pathA]);
     EXPECT_TRUE(reported[pathB]);
-    ASSERT_TRUE(waitUntil([&] { return reported.count(taken.back().toStdString()) > 0; }));
-    EXPECT_FALSE(reported[taken.back().toStdString()]);
+    const QString other = images + "/Other.png";
+    ASSERT_TRUE(writeFile(other, sentinel));
+    ASSERT_TRUE(waitUntil([&] { return reported.count(other.toStdString()) > 0; }));
+    EXPECT_FALSE(reported[other.toStdString()]);
     EXPECT_FALSE(lib->wroteItself(taken.front()));
 }
 
