@@ -95,9 +95,14 @@ std::optional<Movie> openMovie(const std::string& path) {
         m.duration = double(fc->duration) / AV_TIME_BASE;
         m.durationKnown = true;
     } else if (m.videoIndex >= 0 && fc->streams[m.videoIndex]->duration != AV_NOPTS_VALUE) {
+        // A damaged header can give a time base of 0/0 (an infinite or NaN
+        // duration): no measure either.
         const AVStream* st = fc->streams[m.videoIndex];
-        m.duration = double(st->duration) * av_q2d(st->time_base);
-        m.durationKnown = m.duration > 0;
+        const double seconds = double(st->duration) * av_q2d(st->time_base);
+        if (std::isfinite(seconds) && seconds > 0) {
+            m.duration = seconds;
+            m.durationKnown = true;
+        }
     }
     return m;
 }
