@@ -6,6 +6,9 @@
 # New corpus entries stay in build-fuzz/corpus; a crash leaves its input in
 # build-fuzz/findings and fails the run. Inputs that once crashed live in
 # fuzz/regressions/<target> and are replayed on every run.
+# FUZZ_SEED fixes libFuzzer's random seed: CI uses it, so a gate run
+# explores the same inputs each time (on a slower machine, fewer of them)
+# and a new finding comes from a longer hunt, not by chance in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,7 +36,7 @@ for t in "${TARGETS[@]}"; do
   start=$(date +%s)
   # -timeout: an input that takes longer than 10 s counts as a hang.
   "$BUILD/fuzz/fuzz_$t" "$BUILD/corpus/$t" "${regressions[@]}" \
-    -max_total_time="$SECONDS_EACH" -timeout=10 -max_len=16384 -rss_limit_mb=2560 -print_final_stats=1 \
+    ${FUZZ_SEED:+-seed="$FUZZ_SEED"} -max_total_time="$SECONDS_EACH" -timeout=10 -max_len=16384 -rss_limit_mb=2560 -print_final_stats=1 \
     -artifact_prefix="$BUILD/findings/$t-" 2> "$BUILD/findings/$t.log" || {
       tail -60 "$BUILD/findings/$t.log"
       echo "fuzz_$t found a fault; its input is in $BUILD/findings" >&2
