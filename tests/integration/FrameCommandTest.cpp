@@ -3,6 +3,8 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/ports/Value.h"
 
+#include "tests/integration/MediaTestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -22,16 +24,7 @@
 namespace plinthora {
 namespace {
 
-std::string capture(const QString& command) {
-    std::string out;
-    FILE* p = ::popen(command.toUtf8().constData(), "r");
-    if (!p) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
+using mediatest::capture;
 
 struct CommandResult {
     int exitCode;

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -22,6 +23,20 @@ namespace plinthora::mediatest {
 // Pumps the event loop until `done` holds or `timeoutMs` passes; returns
 // whether it held. Used to wait for inotify and queued calls, never to
 // measure time.
+// The standard output of a shell command (ffprobe, ffmpeg).
+inline std::string capture(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+inline std::string capture(const QString& command) { return capture(command.toStdString()); }
+inline std::string capture(const char* command) { return capture(std::string(command)); }
+
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {

@@ -5,6 +5,8 @@
 #include "platform/linux/FFmpegVideoExport.h"
 #include "tests/integration/ImagingTestSupport.h"
 
+#include "tests/integration/MediaTestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -35,16 +37,7 @@ using plinthora::linux_platform::FFmpegVideoExport;
 
 namespace {
 
-std::string capture(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
+using mediatest::capture;
 
 bool ffmpeg(const std::string& args) { return std::system(("ffmpeg -v error -nostdin -y " + args).c_str()) == 0; }
 
