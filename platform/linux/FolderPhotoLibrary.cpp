@@ -116,6 +116,8 @@ void FolderPhotoLibrary::watchFolders() {
 
 void FolderPhotoLibrary::folderChanged(const std::string& dir, const FolderEvents::Event& e) {
     if (e.overflow) {
+        // Reported to each of our subscriptions; one listing covers both folders.
+        if (dir != imageDir_) return;
         // Events were lost: this is the one time we list again.
         debugLog("photo library: inotify queue overflowed, rescanning");
         scanFolders();
