@@ -162,7 +162,7 @@ const Table& fixedTable(bool distances) {
 // ---------------------------------------------------------------- filtering
 
 // Straight-alpha bytes of one premultiplied row.
-void unpremultiplyRow(const uint32_t* src, int width, uint8_t* out) {
+__attribute__((always_inline)) inline void unpremultiplyRowBody(const uint32_t* src, int width, uint8_t* out) {
     // round(c · 255 / a) as (c · k[a] + ½) >> 16.
     static const auto recip = [] {
         std::array<uint32_t, 256> r{};
@@ -203,7 +203,8 @@ inline uint32_t cost(uint8_t v) { return uint32_t(std::abs(int(int8_t(v)))); }
 // Filters one row. `cur` and `prev` point 4 bytes into buffers whose first
 // 4 bytes are zero, so the left neighbours need no special case. Writes the
 // filter byte and the filtered row to `out` (1 + n bytes).
-void filterRow(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
+__attribute__((always_inline)) inline void filterRowBody(const uint8_t* cur, const uint8_t* prev, size_t n,
+                                                         uint8_t* out) {
     constexpr size_t bpp = 4;
     // The left neighbours through their own pointers: `cur[i - bpp]` with an
     // unsigned i < bpp wraps the index, which is undefined for a pointer.
@@ -232,6 +233,22 @@ void filterRow(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) 
             break;
     }
 }
+
+// The same loops built twice: the compiler widens them to whatever vectors
+// the build's target and AVX2 allow, and the one that fits the processor is
+// chosen at run time. Integer arithmetic only, so both give the same bytes.
+void unpremultiplyRowPlain(const uint32_t* src, int width, uint8_t* out) { unpremultiplyRowBody(src, width, out); }
+void filterRowPlain(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
+    filterRowBody(cur, prev, n, out);
+}
+#if PLINTHORA_AVX2
+__attribute__((target("avx2"))) void unpremultiplyRowAvx2(const uint32_t* src, int width, uint8_t* out) {
+    unpremultiplyRowBody(src, width, out);
+}
+__attribute__((target("avx2"))) void filterRowAvx2(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
+    filterRowBody(cur, prev, n, out);
+}
+#endif
 
 // ---------------------------------------------------------------- output
 
@@ -295,6 +312,14 @@ void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& bl
     // Rows with 4 leading zero bytes: the "left of the first pixel".
     w.prev.assign(n + 4, 0);
     w.cur.assign(n + 4, 0);
+#if PLINTHORA_AVX2
+    const bool avx2 = kernels::hasAvx2();
+    const auto unpremultiplyRow = avx2 ? unpremultiplyRowAvx2 : unpremultiplyRowPlain;
+    const auto filterRow = avx2 ? filterRowAvx2 : filterRowPlain;
+#else
+    const auto unpremultiplyRow = unpremultiplyRowPlain;
+    const auto filterRow = filterRowPlain;
+#endif
     if (block.row0 > 0)
         unpremultiplyRow(&image.pixels[size_t(block.row0 - 1) * size_t(image.width)], image.width, w.prev.data() + 4);
     for (int y = block.row0; y < block.row1; ++y) {

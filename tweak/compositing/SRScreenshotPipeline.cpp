@@ -205,9 +205,8 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
         p.imaging->draw(*canvas, *shell, {0, 0, W, H}, BlendMode::Normal, 1.0);
     }
     canvas->scale = shell->scale;
-    Image composed = canvas;
-    if (watermark && mode == SRWatermarkModeFullCanvas) return drawWatermark(watermark, composed, composed->size());
-    return composed;
+    if (watermark && mode == SRWatermarkModeFullCanvas) drawWatermarkOver(*canvas, watermark, canvas->size());
+    return canvas;
 }
 
 }  // namespace plinthora

@@ -66,6 +66,10 @@ public:
 
     FrameRecipe applyWatermark(const Image& watermark, FrameRecipe background, Size size) const;
     Image drawWatermark(const Image& watermark, const Image& onImage, Size size) const;
+    // The watermark step on a canvas of size `size` (points) that is the
+    // caller's alone, drawn in place: a copy of the canvas would give the
+    // same pixels at the price of a second canvas.
+    void drawWatermarkOver(Bitmap& out, const Image& watermark, Size size) const;
     static Rect aspectRectForSize(Size imageSize, Size inSize);
 
     // Frames a recording into a temporary movie and hands it to delivery

@@ -134,35 +134,39 @@ void WatermarkLayerCache::draw(Bitmap& dst, const WatermarkLayer& layer) {
 }
 
 Image SRUnifiedProcessor::drawWatermark(const Image& watermark, const Image& onImage, Size size) const {
-    Imaging& img = *platform().imaging;
     const double scale = onImage ? onImage->scale : 1.0;
     const int pw = static_cast<int>(std::lround(size.width * scale));
     const int ph = static_cast<int>(std::lround(size.height * scale));
     if (pw <= 0 || ph <= 0) return onImage;
     auto out = std::make_shared<Bitmap>(pw, ph, scale);
-    if (onImage) img.draw(*out, *onImage, {0, 0, double(pw), double(ph)}, BlendMode::Normal, 1.0);
-    if (!watermark || watermark->empty()) return out;
+    if (onImage) platform().imaging->draw(*out, *onImage, {0, 0, double(pw), double(ph)}, BlendMode::Normal, 1.0);
+    drawWatermarkOver(*out, watermark, size);
+    return out;
+}
 
+void SRUnifiedProcessor::drawWatermarkOver(Bitmap& out, const Image& watermark, Size size) const {
+    if (!watermark || watermark->empty()) return;
+    Imaging& img = *platform().imaging;
     SRSettings& s = settings();
     const double o = static_cast<double>(s.watermarkOpacity.load());
     const std::string blend = *s.watermarkBlendMode();
     // The cover rectangle in points, drawn in pixels.
+    const double scale = out.scale;
     Rect r = aspectRectForSize(watermark->size(), size);
     r = {r.x * scale, r.y * scale, r.width * scale, r.height * scale};
 
     if (blend == kBlendGaussian) {
         Bitmap blurred = img.gaussianBlur(*watermark, kBlurRadius);
-        img.draw(*out, blurred, r, BlendMode::Normal, o * kBlurAlphaFactor);
+        img.draw(out, blurred, r, BlendMode::Normal, o * kBlurAlphaFactor);
     } else if (blend == kBlendSoftLight) {
         Bitmap adjusted = img.colorControls(*watermark, 1.1, 0.05, 1.0);
-        img.draw(*out, adjusted, r, BlendMode::SoftLight, o);
+        img.draw(out, adjusted, r, BlendMode::SoftLight, o);
     } else {
         const BlendMode mode = blend == kBlendScreen    ? BlendMode::Screen
                                : blend == kBlendOverlay ? BlendMode::Overlay
                                                         : BlendMode::Normal;
-        img.draw(*out, *watermark, r, mode, o);
+        img.draw(out, *watermark, r, mode, o);
     }
-    return out;
 }
 
 }  // namespace plinthora
