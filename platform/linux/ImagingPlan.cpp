@@ -1,7 +1,8 @@
 // The fused warp under a shell, planned once for the frames of a movie.
 // Everything that depends only on the shell, the quad and the picture's size
 // is worked out when the plan is made: the inverse map, the runs of each row
-// the shell does not cover fully, and the seam pixels at the hole's edge.
+// the shell does not cover fully, how each span of those runs is sampled,
+// and the seam pixels at the hole's edge.
 // A frame then costs the shell's pixels outside those runs, the warp of the
 // runs under the shell and the seam: the very steps warpUnder() takes, so
 // the pixels are the same.
@@ -27,15 +28,16 @@ public:
         size.height = height_;
         mapped_ = sampler_.prepare(size, quad_, shell_->width, shell_->height);
         if (mapped_) {
-            rowRuns_.push_back(0);
+            rowSpans_.push_back(0);
             for (int y = sampler_.y0; y < sampler_.y1; ++y) {
                 const uint32_t* row = shell_->pixels.data() + size_t(y) * size_t(shell_->width);
                 for (int x = sampler_.x0; x < sampler_.x1;) {
                     const int runStart = skipWhile(row, x, sampler_.x1, true);
                     x = skipWhile(row, runStart, sampler_.x1, false);
-                    if (runStart < x) runs_.push_back({runStart, x});
+                    if (runStart < x)
+                        sampler_.spans(y, runStart, x, [&](const Sampler::Span& s) { spans_.push_back(s); });
                 }
-                rowRuns_.push_back(runs_.size());
+                rowSpans_.push_back(spans_.size());
             }
         }
         seam_ = seamPixels(*shell_, quad_, width_, height_);
@@ -76,12 +78,12 @@ public:
                     uint32_t* row = out.pixels.data() + size_t(y) * w;
                     const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
                     size_t x = 0;
-                    for (size_t i = rowRuns_[size_t(r)]; i < rowRuns_[size_t(r) + 1]; ++i) {
-                        const Run& run = runs_[i];
-                        std::memcpy(row + x, shellRow + x, (size_t(run.begin) - x) * sizeof(uint32_t));
-                        s.row(y, run.begin, run.end, row + run.begin);
-                        shellOverInPlace(row + run.begin, shellRow + run.begin, run.end - run.begin);
-                        x = size_t(run.end);
+                    for (size_t i = rowSpans_[size_t(r)]; i < rowSpans_[size_t(r) + 1]; ++i) {
+                        const Sampler::Span& span = spans_[i];
+                        std::memcpy(row + x, shellRow + x, (size_t(span.from) - x) * sizeof(uint32_t));
+                        s.draw(span, y, row + span.from);
+                        shellOverInPlace(row + span.from, shellRow + span.from, span.to - span.from);
+                        x = size_t(span.to);
                     }
                     std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
                 }
@@ -91,16 +93,16 @@ public:
     }
 
 private:
-    struct Run {
-        int begin, end;
-    };
     int width_, height_;
     Quad quad_;
     Image shell_;
     Sampler sampler_;
     bool mapped_ = false;
-    std::vector<Run> runs_;
-    std::vector<size_t> rowRuns_;  // runs of bounding-box row r: [rowRuns_[r], rowRuns_[r + 1])
+    // The spans of the runs of bounding-box row r: [rowSpans_[r],
+    // rowSpans_[r + 1]). A movie's frames repeat the plan's mapping, so the
+    // divisions, the straightness tests and the edge tests are made once.
+    std::vector<Sampler::Span> spans_;
+    std::vector<size_t> rowSpans_;
     std::vector<SeamPixel> seam_;
 };
 

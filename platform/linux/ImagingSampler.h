@@ -177,16 +177,52 @@ struct Sampler {
         return true;
     }
 
+    // How the pixels [from, to) of one span of a row are sampled: stepped
+    // in fixed point with no edge tests, stepped with them, or mapped
+    // exactly pixel by pixel.
+    struct Span {
+        enum Kind : uint8_t { Interior, Fixed, Exact };
+        int from = 0, to = 0;
+        int64_t fx = 0, fy = 0, dfx = 0, dfy = 0;
+        Kind kind = Exact;
+    };
+
     // Writes the samples of pixels [begin, end) of row y to out[0 ..
-    // end − begin). The division is done exactly at both ends of short
-    // spans and the source point is interpolated linearly in between. For
-    // a screen hole's mild perspective the curvature over kSpan pixels is
-    // far below the 1/128 pixel the weights resolve; a steeper quad bends
-    // more, so a span whose exact midpoint strays from the line by more
-    // than 1/256 pixel takes the exact per-pixel route. Spans are laid on a
-    // fixed grid from the bounding box's left edge, so a pixel gets the
-    // same sample whichever run it is drawn in.
+    // end − begin).
     inline void row(int y, int begin, int end, uint32_t* out) const {
+        spans(y, begin, end, [&](const Span& s) { draw(s, y, out + (s.from - begin)); });
+    }
+
+    // The samples of one span of row y, to out[0 .. to − from). The source
+    // is the one the sampler points to now, so that a plan can work its
+    // spans out once and draw them for the frames of a movie.
+    inline void draw(const Span& s, int y, uint32_t* out) const {
+        const int n = s.to - s.from;
+        if (s.kind == Span::Interior) {
+            stepInterior(s.fx, s.fy, s.dfx, s.dfy, out, n);
+        } else if (s.kind == Span::Fixed) {
+            for (int i = 0; i < n; ++i) out[i] = fetchFixed(s.fx + s.dfx * i, s.fy + s.dfy * i);
+        } else {
+            double U0, V0, W0;
+            rowStart(y, U0, V0, W0);
+            for (int x = s.from; x < s.to; ++x) {
+                double u, v;
+                *out++ = map(x, U0, V0, W0, u, v) ? fetch(u, v) : 0u;
+            }
+        }
+    }
+
+    // The spans that cover pixels [begin, end) of row y, in order, each to
+    // `emit`. The division is done exactly at both ends of short spans and
+    // the source point is interpolated linearly in between. For a screen
+    // hole's mild perspective the curvature over kSpan pixels is far below
+    // the 1/128 pixel the weights resolve; a steeper quad bends more, so a
+    // span whose exact midpoint strays from the line by more than 1/256
+    // pixel takes the exact per-pixel route. Spans are laid on a fixed grid
+    // from the bounding box's left edge, so a pixel gets the same sample
+    // whichever run it is drawn in. Needs only the source's size.
+    template <class Emit>
+    inline void spans(int y, int begin, int end, Emit&& emit) const {
         constexpr int kSpan = 16;
         double U0, V0, W0;
         rowStart(y, U0, V0, W0);
@@ -208,10 +244,11 @@ struct Sampler {
                 j = 0;
             }
             const int xe = std::min(xs + kSpan, x1);
-            const int from = std::max(xs, begin), to = std::min(xe, end);
+            Span span;
+            span.from = std::max(xs, begin);
+            span.to = std::min(xe, end);
             const double us = bu[j], vs = bv[j], ue = bu[j + 1], ve = bv[j + 1];
             const bool startOk = bok[j], endOk = bok[j + 1];
-            uint32_t* o = out + (from - begin);
             // Fixed point needs the span's points within reach of the
             // source; a map that flings them far away (the quad's horizon
             // near the canvas) takes the exact per-pixel route.
@@ -225,22 +262,19 @@ struct Sampler {
                 // 16.16 pixel-centre positions stepped from the span's start,
                 // so that a pixel's sample depends on its span only, not on
                 // the run it is drawn in.
-                const int64_t dfx = toFixed(du), dfy = toFixed(dv);
-                const int64_t fx = toFixed(us - 0.5) + dfx * (from - xs), fy = toFixed(vs - 0.5) + dfy * (from - xs);
-                const int n = to - from;
-                if (interior(fx, fy) && interior(fx + dfx * (n - 1), fy + dfy * (n - 1))) {
-                    // The positions are on a line: all four neighbours of
-                    // every sample are inside the source, no tests needed.
-                    stepInterior(fx, fy, dfx, dfy, o, n);
-                } else {
-                    for (int i = 0; i < n; ++i) o[i] = fetchFixed(fx + dfx * i, fy + dfy * i);
-                }
-            } else {
-                for (int x = from; x < to; ++x) {
-                    double u, v;
-                    *o++ = map(x, U0, V0, W0, u, v) ? fetch(u, v) : 0u;
-                }
+                span.dfx = toFixed(du);
+                span.dfy = toFixed(dv);
+                span.fx = toFixed(us - 0.5) + span.dfx * (span.from - xs);
+                span.fy = toFixed(vs - 0.5) + span.dfy * (span.from - xs);
+                const int n = span.to - span.from;
+                // The positions are on a line: when both ends have all four
+                // neighbours inside the source, so has every sample.
+                span.kind = interior(span.fx, span.fy) &&
+                                    interior(span.fx + span.dfx * (n - 1), span.fy + span.dfy * (n - 1))
+                                ? Span::Interior
+                                : Span::Fixed;
             }
+            emit(span);
         }
     }
 

@@ -125,9 +125,9 @@ __attribute__((always_inline)) inline void toPixelsBody(const uint8_t* src, uint
         return;
     }
     for (int x = 0; x < width; ++x) {
-        const uint32_t a = src[4 * x + 3];
-        dst[x] = a << 24 | premultiply(src[4 * x], a) << 16 | premultiply(src[4 * x + 1], a) << 8 |
-                 premultiply(src[4 * x + 2], a);
+        const uint8_t* p = src + 4 * size_t(x);
+        const uint32_t a = p[3];
+        dst[x] = a << 24 | premultiply(p[0], a) << 16 | premultiply(p[1], a) << 8 | premultiply(p[2], a);
     }
 }
 
