@@ -49,9 +49,11 @@ struct Context {
     Destination destination = Destination::besideInputs();
     const linux_platform::QtImaging* imaging = nullptr;
     std::optional<std::string> shellPath;       // --shell, else from the asset folders
-    Image shell;                                // --shell's image
+    std::shared_ptr<Bitmap> shell;              // --shell's image
     Image watermark;                            // loaded once
     int watermarkMode = 1;
+    // One still in all: its canvas may be made in the shell's own pixels.
+    bool oneStill = false;
 
     // The shell (and its path) for a still of this orientation: --shell, or
     // resolved from the asset folders once per orientation; no shell when

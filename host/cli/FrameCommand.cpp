@@ -140,13 +140,16 @@ const StillDressing& Context::dressingFor(bool landscape) const {
         StillDressing& d = dressing_[i];
         d.watermark = watermark;
         d.watermarkMode = watermarkMode;
+        std::shared_ptr<Bitmap> loaded;
         if (shellPath) {
             d.shellPath = shellPath;
-            d.shell = shell;
+            loaded = shell;
         } else if (settings().ssShellEnabled) {
             d.shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
-            d.shell = loadImageFile(d.shellPath);
+            loaded = loadImageFile(d.shellPath);
         }
+        d.shell = loaded;
+        if (oneStill) d.spareShell = std::move(loaded);
         if (!d.shell && settings().ssShellEnabled) missedShell = true;
     });
     return dressing_[i];
@@ -165,6 +168,9 @@ Outcome frameStill(const Context& ctx, const std::string& input, const std::stri
     } catch (const TemplateError& e) {
         return {{}, *dressing.shellPath + ": " + e.what()};
     }
+    // The encoder's buffers then reuse the picture's memory rather than
+    // fresh pages.
+    shot.reset();
     const double composed = clock.lap();
     auto png = ctx.imaging->encodePng(*result);
     if (!png) return {{}, input + ": encoding the PNG failed"};
@@ -414,6 +420,7 @@ int runFrame(int argc, char** argv) {
     if (opacity) s.watermarkOpacity = *opacity;
 
     ctx.imaging = &imaging;
+    ctx.oneStill = inputs.size() == 1;
     ctx.watermarkMode = s.watermarkMode;
     std::promise<bool> prepared;
     ctx.ready = prepared.get_future().share();

@@ -145,6 +145,8 @@ Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height);
 // shell over warp(content, quad, shell size), fused, with the seam rule
 // below applied.
 Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell);
+// The same drawn in the shell's own pixels.
+void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell);
 
 // The seam rule at a screen hole's edge. A shell's hole edge is
 // antialiased, and the warp leaves clear every pixel whose centre maps

@@ -206,18 +206,24 @@ void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const st
         out.pixels[p.index] = over(shell.pixels[p.index], sampleClamped(content, p.u, p.v));
 }
 
-Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
+void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) {
     // Outside the hole's bounding box the warp is transparent, so the shell
-    // comes through unchanged: start from a copy of it.
-    Bitmap out;
-    out.width = shell.width;
-    out.height = shell.height;
-    out.scale = shell.scale;
-    out.pixels = shell.pixels;
-    if (out.empty()) return out;
+    // comes through unchanged where it stands.
+    if (shell.empty()) return;
+    const std::vector<SeamPixel> seam = seamPixels(shell, quad, content.width, content.height);
+    // The seam goes under the shell's own pixels, which the warp replaces.
+    std::vector<uint32_t> bezel(seam.size());
+    for (size_t i = 0; i < seam.size(); ++i) bezel[i] = shell.pixels[seam[i].index];
     Sampler s;
-    if (s.prepare(content, quad, out.width, out.height)) warpUnderShell(s, out);
-    applySeam(out, shell, content, seamPixels(shell, quad, content.width, content.height));
+    if (s.prepare(content, quad, shell.width, shell.height)) warpUnderShell(s, shell);
+    if (content.empty()) return;
+    for (size_t i = 0; i < seam.size(); ++i)
+        shell.pixels[seam[i].index] = over(bezel[i], sampleClamped(content, seam[i].u, seam[i].v));
+}
+
+Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
+    Bitmap out = shell;
+    warpUnderInPlace(content, quad, out);
     return out;
 }
 

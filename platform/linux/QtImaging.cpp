@@ -36,7 +36,7 @@ inline uint8_t clampByte(double v) { return uint8_t(std::lround(std::clamp(v, 0.
 
 QtImaging::QtImaging(int pngLevel) : pngLevel_(std::clamp(pngLevel, 0, 12)) { raiseAllocationLimit(); }
 
-Image QtImaging::decode(const std::string& bytes) const {
+std::shared_ptr<Bitmap> QtImaging::decode(const std::string& bytes) const {
     if (bytes.empty()) return nullptr;
     Bitmap fast;
     switch (png::decode(bytes, kMaxDecodePixels, fast)) {
@@ -83,6 +83,10 @@ Bitmap QtImaging::perspective(const Bitmap& src, const Quad& quad, int width, in
 
 Bitmap QtImaging::perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const {
     return kernels::warpUnder(content, quad, shell);
+}
+
+void QtImaging::perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) const {
+    kernels::warpUnderInPlace(content, quad, shell);
 }
 
 std::shared_ptr<const Imaging::PerspectivePlan> QtImaging::planPerspectiveUnder(int contentWidth, int contentHeight,

@@ -15,11 +15,12 @@ public:
     // `pngLevel` is the libdeflate level of encodePng (see PngEncoder.h).
     explicit QtImaging(int pngLevel = kDefaultPngLevel);
 
-    Image decode(const std::string& bytes) const override;
+    std::shared_ptr<Bitmap> decode(const std::string& bytes) const override;
     std::optional<std::string> encodePng(const Bitmap& image) const override;
 
     Bitmap perspective(const Bitmap& src, const Quad& quad, int width, int height) const override;
     Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const override;
+    void perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) const override;
     std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(int contentWidth, int contentHeight, const Quad& quad,
                                                                 Image shell) const override;
     void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const override;

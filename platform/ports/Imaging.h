@@ -66,8 +66,9 @@ class Imaging {
 public:
     virtual ~Imaging() = default;
     // PNG or JPEG, EXIF orientation applied; nullptr when the bytes do not
-    // decode or declare more pixels than the decoder allows.
-    virtual Image decode(const std::string& bytes) const = 0;
+    // decode or declare more pixels than the decoder allows. The pixels are
+    // the caller's own.
+    virtual std::shared_ptr<Bitmap> decode(const std::string& bytes) const = 0;
     virtual std::optional<std::string> encodePng(const Bitmap& image) const = 0;
 
     // A width × height bitmap of `src` mapped projectively onto `quad`,
@@ -82,6 +83,11 @@ public:
     // there with its edge pixels repeated. Where the shell is clear or
     // opaque the pixels are exactly those of warp then draw.
     virtual Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const = 0;
+    // perspectiveUnder drawn in the shell's own pixels, for a caller done
+    // with the shell: the same canvas without a second one to fill.
+    virtual void perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) const {
+        shell = perspectiveUnder(content, quad, shell);
+    }
     // perspectiveUnder for many contents of one size on one shell and quad
     // (the frames of a movie): whatever depends only on those is worked out
     // once, when the plan is made. render() may run on several threads at

@@ -29,12 +29,12 @@ bool passesSizeTest(const Asset& a, Size screen, double scale) {
 
 }  // namespace
 
-Image loadImageFile(const std::optional<std::string>& path) {
+std::shared_ptr<Bitmap> loadImageFile(const std::optional<std::string>& path) {
     if (!path) return nullptr;
     Platform& p = platform();
     auto bytes = p.fs->readFile(*path);
     if (!bytes) return nullptr;
-    Image image = p.imaging->decode(*bytes);
+    std::shared_ptr<Bitmap> image = p.imaging->decode(*bytes);
     if (!image) debugLog("%s does not decode; going on without it", path->c_str());
     return image;
 }
@@ -148,7 +148,7 @@ void SRUnifiedProcessor::handleImageData(const std::optional<std::string>& data,
     const bool landscape = screenshot->width > screenshot->height;
     // Both look-ups run on every screenshot, whatever the switches say.
     dressing.shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
-    if (s.ssShellEnabled) dressing.shell = loadImageFile(dressing.shellPath);
+    if (s.ssShellEnabled) dressing.shell = dressing.spareShell = loadImageFile(dressing.shellPath);
     const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
     if (s.ssWatermarkEnabled) dressing.watermark = loadImageFile(watermarkPath);
     dressing.watermarkMode = s.watermarkMode;
@@ -185,7 +185,13 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
         // as (x, H − y).
         const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H),
                                  toFilterSpace(layout.lb, H), toFilterSpace(layout.rb, H)};
-        canvas = std::make_shared<Bitmap>(p.imaging->perspectiveUnder(*content, fromFilterSpace(corners, H), *shell));
+        const Quad quad = fromFilterSpace(corners, H);
+        if (dressing.spareShell && dressing.spareShell == shell) {
+            canvas = dressing.spareShell;
+            p.imaging->perspectiveUnderInPlace(*content, quad, *canvas);
+        } else {
+            canvas = std::make_shared<Bitmap>(p.imaging->perspectiveUnder(*content, quad, *shell));
+        }
     } else {
         Rect target;
         const double tw = form == TemplateForm::Rectangle ? templateNumber(*tmpl, "template_width") : 0;

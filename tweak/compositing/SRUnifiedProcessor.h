@@ -42,6 +42,9 @@ struct FrameRecipe {
 struct StillDressing {
     std::optional<std::string> shellPath;  // its template lies beside it
     Image shell;
+    // The shell's pixels when the caller has no further use for them: the
+    // canvas is then made in them rather than in a copy.
+    std::shared_ptr<Bitmap> spareShell;
     Image watermark;
     int32_t watermarkMode = SRWatermarkModeFullCanvas;
 };
@@ -103,7 +106,7 @@ private:
 
 // Reads and decodes an image file; nullptr when there is no path, no file
 // or no image in it (which callers take as "no shell" / "no watermark").
-Image loadImageFile(const std::optional<std::string>& path);
+std::shared_ptr<Bitmap> loadImageFile(const std::optional<std::string>& path);
 
 // Renders a frame recipe to a width × height bitmap.
 Bitmap renderFrame(const FrameRecipe& recipe, int width, int height);
