@@ -357,7 +357,9 @@ std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& f
 
     const std::string stem = newStem();
     for (int n = 1; n < 1000; ++n) {
-        const std::string path = folder + "/" + stem + (n == 1 ? "" : "_" + std::to_string(n)) + extension;
+        std::string path = folder + "/" + stem;
+        if (n > 1) path.append(1, '_').append(std::to_string(n));
+        path += extension;
         {
             // Marked before the name appears, so the watcher's event for it
             // already finds it ours.
