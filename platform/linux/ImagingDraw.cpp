@@ -262,10 +262,27 @@ void drawRows(Bitmap& dst, const Bitmap& src, const Axis& ax, const Axis& ay, ui
 
 }  // namespace
 
+namespace {
+uint32_t alpha8(double alpha) {
+    const double a = std::isnan(alpha) ? 0.0 : std::clamp(alpha, 0.0, 1.0);
+    return uint32_t(std::lround(a * 255.0));
+}
+}  // namespace
+
+void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, double alpha) {
+    const uint32_t a8 = alpha8(alpha);
+    if (a8 == 0 || n <= 0) return;
+    switch (mode) {
+        case BlendMode::Normal: blendRow<BlendMode::Normal>(d, s, n, a8); break;
+        case BlendMode::Screen: blendRow<BlendMode::Screen>(d, s, n, a8); break;
+        case BlendMode::Overlay: blendRow<BlendMode::Overlay>(d, s, n, a8); break;
+        case BlendMode::SoftLight: blendRow<BlendMode::SoftLight>(d, s, n, a8); break;
+    }
+}
+
 void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) {
     if (dst.empty() || src.empty()) return;
-    const double a = std::isnan(alpha) ? 0.0 : std::clamp(alpha, 0.0, 1.0);
-    const uint32_t a8 = uint32_t(std::lround(a * 255.0));
+    const uint32_t a8 = alpha8(alpha);
     if (a8 == 0) return;
     const Axis ax(rect.x, rect.width, src.width, dst.width);
     const Axis ay(rect.y, rect.height, src.height, dst.height);

@@ -172,6 +172,12 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
 // out[i] = shell[i] over the content's bilinear sample at (u, v), for each
 // listed pixel; out has the shell's size.
 void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam);
+// The same for the listed pixels [first, last).
+void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const SeamPixel* first, const SeamPixel* last);
+
+// draw() of a row of a bitmap as wide as the destination over d[0, n), at
+// whole pixels.
+void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, double alpha);
 
 // warpUnder() for many pictures of one size on one shell and quad.
 std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, int contentHeight, const Quad& quad,

@@ -9,6 +9,7 @@
 #include "platform/linux/ImagingKernels.h"
 #include "platform/linux/ImagingSampler.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -41,9 +42,13 @@ public:
             }
         }
         seam_ = seamPixels(*shell_, quad_, width_, height_);
+        // The seam is listed in pixel order, so each row's pixels follow on.
+        rowSeam_.assign(size_t(shell_->height) + 1, seam_.size());
+        for (size_t i = seam_.size(); i-- > 0;) rowSeam_[seam_[i].index / size_t(shell_->width)] = i;
+        for (size_t y = rowSeam_.size() - 1; y-- > 0;) rowSeam_[y] = std::min(rowSeam_[y], rowSeam_[y + 1]);
     }
 
-    void render(const Bitmap& content, Bitmap& out) const override {
+    void render(const Bitmap& content, Bitmap& out, const Imaging::CanvasLayer* layer) const override {
         if (!shell_) {
             out = Bitmap();
             return;
@@ -51,6 +56,16 @@ public:
         const Bitmap& shell = *shell_;
         if (content.width != width_ || content.height != height_ || content.empty()) {
             out = warpUnder(content, quad_, shell);
+            if (layer) draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,
+                            layer->alpha);
+            return;
+        }
+        const bool fits = layer && layer->pixels && layer->pixels->width == shell.width &&
+                          layer->pixels->height == shell.height;
+        if (layer && !fits) {
+            render(content, out, nullptr);
+            if (layer->pixels) draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,
+                                    layer->alpha);
             return;
         }
         out.width = shell.width;
@@ -58,38 +73,33 @@ public:
         out.scale = shell.scale;
         out.pixels.resize(shell.pixels.size());
         const size_t w = size_t(out.width);
-        auto copyRows = [&](int from, int to) {
-            if (from < to)
-                std::memcpy(out.pixels.data() + size_t(from) * w, shell.pixels.data() + size_t(from) * w,
-                            size_t(to - from) * w * sizeof(uint32_t));
-        };
-        if (!mapped_) {
-            copyRows(0, out.height);
-        } else {
-            Sampler s = sampler_;
-            s.src = &content;
-            copyRows(0, s.y0);
-            copyRows(s.y1, out.height);
-            // Each pixel written once: the shell where it covers, the warped
-            // picture with the shell over it in the runs.
-            parallelFor(s.y1 - s.y0, [&](int begin, int end) {
-                for (int r = begin; r < end; ++r) {
-                    const int y = s.y0 + r;
-                    uint32_t* row = out.pixels.data() + size_t(y) * w;
-                    const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
-                    size_t x = 0;
-                    for (size_t i = rowSpans_[size_t(r)]; i < rowSpans_[size_t(r) + 1]; ++i) {
+        Sampler s = sampler_;
+        s.src = &content;
+        // Row by row, each pixel written once: the shell where it covers,
+        // the warped picture with the shell over it in the runs, the seam,
+        // and the layer over all while the row is still in cache.
+        parallelFor(out.height, [&](int begin, int end) {
+            for (int y = begin; y < end; ++y) {
+                uint32_t* row = out.pixels.data() + size_t(y) * w;
+                const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
+                size_t x = 0;
+                if (mapped_ && y >= s.y0 && y < s.y1) {
+                    const size_t r = size_t(y - s.y0);
+                    for (size_t i = rowSpans_[r]; i < rowSpans_[r + 1]; ++i) {
                         const Sampler::Span& span = spans_[i];
                         std::memcpy(row + x, shellRow + x, (size_t(span.from) - x) * sizeof(uint32_t));
                         s.draw(span, y, row + span.from);
                         shellOverInPlace(row + span.from, shellRow + span.from, span.to - span.from);
                         x = size_t(span.to);
                     }
-                    std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
                 }
-            }, 16);
-        }
-        applySeam(out, shell, content, seam_);
+                std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
+                const SeamPixel* seam = seam_.data();
+                applySeam(out, shell, content, seam + rowSeam_[size_t(y)], seam + rowSeam_[size_t(y) + 1]);
+                if (layer)
+                    blendOver(row, layer->pixels->pixels.data() + size_t(y) * w, int(w), layer->mode, layer->alpha);
+            }
+        }, 16);
     }
 
 private:
@@ -104,6 +114,7 @@ private:
     std::vector<Sampler::Span> spans_;
     std::vector<size_t> rowSpans_;
     std::vector<SeamPixel> seam_;
+    std::vector<size_t> rowSeam_;  // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
 };
 
 }  // namespace

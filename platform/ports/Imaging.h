@@ -92,10 +92,19 @@ public:
     // (the frames of a movie): whatever depends only on those is worked out
     // once, when the plan is made. render() may run on several threads at
     // once; `out` is set to the shell's size and every pixel written.
+    // With a layer, render() also draws it over the whole canvas (draw()
+    // at whole pixels, the layer at the canvas's size), which an
+    // implementation may fuse with the warp: a movie's full-canvas
+    // watermark.
+    struct CanvasLayer {
+        const Bitmap* pixels = nullptr;
+        BlendMode mode = BlendMode::Normal;
+        double alpha = 1.0;
+    };
     class PerspectivePlan {
     public:
         virtual ~PerspectivePlan() = default;
-        virtual void render(const Bitmap& content, Bitmap& out) const = 0;
+        virtual void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer = nullptr) const = 0;
     };
     virtual std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(int contentWidth, int contentHeight,
                                                                         const Quad& quad, Image shell) const {
@@ -103,8 +112,11 @@ public:
             const Imaging* img;
             Quad quad;
             Image shell;
-            void render(const Bitmap& content, Bitmap& out) const override {
+            void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer) const override {
                 out = img->perspectiveUnder(content, quad, *shell);
+                if (layer)
+                    img->draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,
+                              layer->alpha);
             }
         };
         (void)contentWidth;

@@ -1,5 +1,6 @@
 // A perspective plan must give, frame after frame and on any number of
-// threads, exactly the pixels perspectiveUnder() gives for each frame alone.
+// threads, exactly the pixels perspectiveUnder() gives for each frame alone,
+// and with a layer, those pixels with the layer drawn over them.
 #include "ImagingTestSupport.h"
 
 #include "platform/linux/QtImaging.h"
@@ -63,6 +64,20 @@ TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
         Bitmap out = solid(3, 3, 0xffffffff);
         plan->render(odd, out);
         EXPECT_TRUE(out.pixels == img.perspectiveUnder(odd, q, *shell).pixels);
+
+        // A layer drawn with the warp gives what drawing it over the
+        // canvas afterwards gives, in every blend, for planned frames and
+        // others.
+        const Bitmap layer = randomBitmap(shell->width, shell->height, 11);
+        for (BlendMode mode : {BlendMode::Normal, BlendMode::Screen, BlendMode::Overlay, BlendMode::SoftLight})
+            for (double alpha : {1.0, 0.37})
+                for (const Bitmap* frame : {static_cast<const Bitmap*>(&frames[0]), &odd}) {
+                    Bitmap expected = img.perspectiveUnder(*frame, q, *shell);
+                    img.draw(expected, layer, {0, 0, double(expected.width), double(expected.height)}, mode, alpha);
+                    const Imaging::CanvasLayer over{&layer, mode, alpha};
+                    plan->render(*frame, out, &over);
+                    EXPECT_TRUE(out.pixels == expected.pixels) << int(mode) << " " << alpha << " " << frame->width;
+                }
     }
 }
 

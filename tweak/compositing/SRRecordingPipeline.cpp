@@ -72,6 +72,7 @@ struct RecordingFrames {
         const int32_t mode = s.watermarkMode;
         const bool shellOn = s.recShellEnabled && shell;
         const bool contentMark = watermark && mode == SRWatermarkModeContentArea;
+        const bool canvasMark = watermark && mode == SRWatermarkModeFullCanvas;
 
         // The frame at the video size; the platform delivers it so already.
         const Bitmap* frame = &source;
@@ -92,18 +93,28 @@ struct RecordingFrames {
                 if (auto layer = watermarkLayer(videoSize)) layers.draw(marked, *layer);
                 content = &marked;
             }
-            plan->render(*content, out);
-        } else {
-            resize(out, renderWidth, renderHeight);
-            placeBottomLeft(*frame, out);
-            if (contentMark) {
-                if (auto layer = watermarkLayer(videoSize)) {
-                    layer->placement.y += renderHeight - videoHeight;
-                    layers.draw(out, *layer);
-                }
+            // The canvas's watermark goes in with the warp, drawn row by row
+            // as each row is made, rather than over the whole canvas after.
+            const std::optional<WatermarkLayer> layer =
+                canvasMark ? watermarkLayer({double(renderWidth), double(renderHeight)}) : std::nullopt;
+            if (layer) {
+                const std::shared_ptr<const Bitmap> placed = layers.placed(*layer, renderWidth, renderHeight);
+                const Imaging::CanvasLayer over{placed.get(), layer->blend, layer->alpha};
+                plan->render(*content, out, &over);
+            } else {
+                plan->render(*content, out);
+            }
+            return;
+        }
+        resize(out, renderWidth, renderHeight);
+        placeBottomLeft(*frame, out);
+        if (contentMark) {
+            if (auto layer = watermarkLayer(videoSize)) {
+                layer->placement.y += renderHeight - videoHeight;
+                layers.draw(out, *layer);
             }
         }
-        if (watermark && mode == SRWatermarkModeFullCanvas) {
+        if (canvasMark) {
             if (auto layer = watermarkLayer({double(renderWidth), double(renderHeight)})) layers.draw(out, *layer);
         }
     }

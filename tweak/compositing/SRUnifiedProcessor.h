@@ -124,6 +124,8 @@ class WatermarkLayerCache {
 public:
     // Draws the layer over dst as renderFrame would.
     void draw(Bitmap& dst, const WatermarkLayer& layer);
+    // The layer placed on a transparent width × height grid, made once.
+    std::shared_ptr<const Bitmap> placed(const WatermarkLayer& layer, int width, int height);
 
 private:
     using Key = std::tuple<const Bitmap*, double, double, double, double, double, int, int>;

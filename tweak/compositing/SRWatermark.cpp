@@ -118,19 +118,19 @@ Bitmap renderFrame(const FrameRecipe& recipe, int width, int height) {
     return out;
 }
 
-void WatermarkLayerCache::draw(Bitmap& dst, const WatermarkLayer& layer) {
+std::shared_ptr<const Bitmap> WatermarkLayerCache::placed(const WatermarkLayer& layer, int width, int height) {
     const Rect& r = layer.placement;
-    const Key key{layer.watermark.get(), r.x, r.y, r.width, r.height, layer.blurRadius, dst.width, dst.height};
-    std::shared_ptr<const Bitmap> placed;
-    {
-        // Made under the lock: frames racing for the first one wait for it
-        // rather than blurring it twice.
-        std::lock_guard g(lock_);
-        auto& slot = placed_[key];
-        if (!slot) slot = std::make_shared<const Bitmap>(placeWatermarkLayer(layer, dst.width, dst.height));
-        placed = slot;
-    }
-    drawPlaced(dst, *placed, layer);
+    const Key key{layer.watermark.get(), r.x, r.y, r.width, r.height, layer.blurRadius, width, height};
+    // Made under the lock: frames racing for the first one wait for it
+    // rather than blurring it twice.
+    std::lock_guard g(lock_);
+    auto& slot = placed_[key];
+    if (!slot) slot = std::make_shared<const Bitmap>(placeWatermarkLayer(layer, width, height));
+    return slot;
+}
+
+void WatermarkLayerCache::draw(Bitmap& dst, const WatermarkLayer& layer) {
+    drawPlaced(dst, *placed(layer, dst.width, dst.height), layer);
 }
 
 Image SRUnifiedProcessor::drawWatermark(const Image& watermark, const Image& onImage, Size size) const {
