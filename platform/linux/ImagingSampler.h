@@ -16,11 +16,13 @@
 namespace plinthora::linux_platform::PLINTHORA_KERNELS {
 
 #if PLINTHORA_AVX2
-// Eight lanes of the low 32 bits of f, f + df, …, f + 7·df.
+// Eight lanes of the low 32 bits of f, f + df, …, f + 7·df: the low bits
+// of a sum or a product depend only on the low bits of its terms, so the
+// lanes can be worked out in 32 bits, wrapping.
 PLINTHORA_AVX2_FN __m256i lowLanes8(int64_t f, int64_t df) {
-    auto low = [](int64_t v) { return int(uint32_t(uint64_t(v))); };
-    return _mm256_setr_epi32(low(f), low(f + df), low(f + 2 * df), low(f + 3 * df), low(f + 4 * df), low(f + 5 * df),
-                             low(f + 6 * df), low(f + 7 * df));
+    const __m256i low = _mm256_set1_epi32(int(uint32_t(uint64_t(f))));
+    const __m256i step = _mm256_set1_epi32(int(uint32_t(uint64_t(df))));
+    return _mm256_add_epi32(low, _mm256_mullo_epi32(step, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
 }
 
 // The two pixels right of the 16.16 position (fx, fy), rounded to 1/128
