@@ -54,18 +54,19 @@ public:
             return;
         }
         const Bitmap& shell = *shell_;
+        // The layer drawn over a canvas already made, as draw() does.
+        auto drawLayerOver = [&] {
+            if (layer && layer->pixels)
+                draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode, layer->alpha);
+        };
         if (content.width != width_ || content.height != height_ || content.empty()) {
             out = warpUnder(content, quad_, shell);
-            if (layer) draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,
-                            layer->alpha);
+            drawLayerOver();
             return;
         }
-        const bool fits = layer && layer->pixels && layer->pixels->width == shell.width &&
-                          layer->pixels->height == shell.height;
-        if (layer && !fits) {
+        if (layer && !(layer->pixels && layer->pixels->width == shell.width && layer->pixels->height == shell.height)) {
             render(content, out, nullptr);
-            if (layer->pixels) draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,
-                                    layer->alpha);
+            drawLayerOver();
             return;
         }
         out.width = shell.width;

@@ -114,7 +114,7 @@ public:
             Image shell;
             void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer) const override {
                 out = img->perspectiveUnder(content, quad, *shell);
-                if (layer)
+                if (layer && layer->pixels)
                     img->draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,
                               layer->alpha);
             }
