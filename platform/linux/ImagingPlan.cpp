@@ -9,8 +9,8 @@
 #include "platform/linux/ImagingKernels.h"
 #include "platform/linux/ImagingSampler.h"
 
-#include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 namespace plinthora::linux_platform::PLINTHORA_KERNELS {
@@ -42,10 +42,11 @@ public:
             }
         }
         seam_ = seamPixels(*shell_, quad_, width_, height_);
-        // The seam is listed in pixel order, so each row's pixels follow on.
-        rowSeam_.assign(size_t(shell_->height) + 1, seam_.size());
-        for (size_t i = seam_.size(); i-- > 0;) rowSeam_[seam_[i].index / size_t(shell_->width)] = i;
-        for (size_t y = rowSeam_.size() - 1; y-- > 0;) rowSeam_[y] = std::min(rowSeam_[y], rowSeam_[y + 1]);
+        // The seam is listed in pixel order, so each row's pixels follow on:
+        // a row's range starts where the rows above it end.
+        rowSeam_.assign(size_t(shell_->height) + 1, 0);
+        for (const SeamPixel& p : seam_) ++rowSeam_[p.index / size_t(shell_->width) + 1];
+        std::partial_sum(rowSeam_.begin(), rowSeam_.end(), rowSeam_.begin());
     }
 
     void render(const Bitmap& content, Bitmap& out, const Imaging::CanvasLayer* layer) const override {

@@ -211,12 +211,12 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
     image.height = int(height);
     image.pixels.resize(std::max(pixelWords, (rawBytes + 3) / 4));
     auto* const buffer = reinterpret_cast<uint8_t*>(image.pixels.data());
-    const uint8_t* const raw = buffer + image.pixels.size() * 4 - rawBytes;
+    uint8_t* const raw = buffer + image.pixels.size() * 4 - rawBytes;
     static thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> inflater(
         libdeflate_alloc_decompressor());
     if (!inflater) return DecodeResult::NotHandled;
     // Exactly the rows' bytes, no more and no less.
-    if (libdeflate_zlib_decompress(inflater.get(), in, idatBytes, const_cast<uint8_t*>(raw), rawBytes, nullptr) !=
+    if (libdeflate_zlib_decompress(inflater.get(), in, idatBytes, raw, rawBytes, nullptr) !=
         LIBDEFLATE_SUCCESS)
         return DecodeResult::NotHandled;
 
