@@ -60,10 +60,11 @@ std::shared_ptr<ExportSession> TrackedVideoExport::exportAsynchronously(
     // loop helper: the port may sit in a module with a helper of its own,
     // and the handler's loops run in ours.
     if (request.frameHandler)
-        request.frameHandler = [handler = std::move(request.frameHandler)](const Bitmap& source, Bitmap& output,
-                                                                          int64_t frame) {
+        request.frameHandler = [handler = std::move(request.frameHandler)](
+                                   const Bitmap& source, Bitmap& output, int64_t frame,
+                                   const Imaging::RowBands& bands) {
             const linux_platform::SerialLoops serial;
-            handler(source, output, frame);
+            handler(source, output, frame, bands);
         };
     auto session = std::make_shared<Session>(*this);
     Iterator entry;

@@ -108,10 +108,19 @@ public:
     // into `upright` (already sized: width and height swapped for odd
     // turns). The source's own matrix and range are honoured.
     bool toUprightArgb(const AVFrame* frame, int quarterTurns, Bitmap& upright);
+    // Whether rowsToArgb() takes this frame: 8-bit 4:2:0.
+    static bool makesRows(const AVFrame* frame);
+    // Rows [begin, end) of such a frame, stored upright, into the same rows
+    // of `argb` (its size); `begin` even. The frame's matrix and range are
+    // honoured as by toUprightArgb().
+    static void rowsToArgb(const AVFrame* frame, int begin, int end, Bitmap& argb);
     // ARGB32 (alpha ignored: premultiplied colour is the pixel over black)
     // into a yuv420p frame as large or one pixel wider and/or taller, BT.709
     // limited range; the extra column and row are black.
     bool argbToYuv(const Bitmap& argb, AVFrame* yuv);
+    // The same for the row pairs [firstPair, endPair) only (rows 2·firstPair
+    // up to 2·endPair of the frame).
+    bool argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair);
 
 private:
     SwsContext* toArgb_ = nullptr;  // for formats other than 8-bit 4:2:0

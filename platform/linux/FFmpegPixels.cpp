@@ -80,7 +80,7 @@ bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) 
         turned_.resize(size_t(w) * size_t(h));
         dst = turned_.data();
     }
-    if (fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P) {
+    if (makesRows(f)) {
         const PlanesIn in{{f->data[0], f->data[1], f->data[2]}, {f->linesize[0], f->linesize[1], f->linesize[2]}};
         kernels::yuv420ToArgb(in, w, h, matrixOf(f->colorspace, full), dst, size_t(w));
     } else {
@@ -116,13 +116,29 @@ bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) 
     return true;
 }
 
-bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv) {
+bool Scaler::makesRows(const AVFrame* f) {
+    const auto fmt = AVPixelFormat(f->format);
+    return fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P;
+}
+
+void Scaler::rowsToArgb(const AVFrame* f, int begin, int end, Bitmap& argb) {
+    const bool full = f->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(AVPixelFormat(f->format));
+    const PlanesIn in{{f->data[0] + ptrdiff_t(begin) * f->linesize[0], f->data[1] + ptrdiff_t(begin / 2) * f->linesize[1],
+                       f->data[2] + ptrdiff_t(begin / 2) * f->linesize[2]},
+                      {f->linesize[0], f->linesize[1], f->linesize[2]}};
+    kernels::yuv420ToArgb(in, f->width, end - begin, matrixOf(f->colorspace, full),
+                          argb.pixels.data() + size_t(begin) * size_t(argb.width), size_t(argb.width));
+}
+
+bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv) { return argbToYuv(argb, yuv, 0, yuv->height / 2); }
+
+bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair) {
     const int w = yuv->width, h = yuv->height;
     if (AVPixelFormat(yuv->format) != AV_PIX_FMT_YUV420P || w % 2 != 0 || h % 2 != 0) return false;
     if (w < argb.width || h < argb.height || w > argb.width + 1 || h > argb.height + 1) return false;
     if (argb.pixels.size() != size_t(argb.width) * size_t(argb.height)) return false;
     kernels::argbToYuv420(argb, {{yuv->data[0], yuv->data[1], yuv->data[2]}, {yuv->linesize[0], yuv->linesize[1], yuv->linesize[2]}},
-                          w, h);
+                          w, h, firstPair, endPair);
     return true;
 }
 

@@ -116,30 +116,58 @@ private:
     std::vector<std::vector<uint32_t>> free_;
 };
 
-// A decoded frame, turned into an upright bitmap by the first worker that
-// needs it; several output frames may show the same source frame.
+// A decoded frame, turned into an upright bitmap as the workers ask for its
+// rows; several output frames may show the same source frame. An 8-bit
+// 4:2:0 frame stored upright is made a band of rows at a time, each band
+// once and just before a frame handler samples it, so that its pixels are
+// still in that core's cache; any other frame is made whole at the first
+// request.
 struct SourceFrame {
+    static constexpr int kBand = 16;
     FramePtr decoded;
     int quarterTurns = 0;
     BufferPool* buffers = nullptr;
-    std::once_flag once;
     Bitmap upright;
-    bool ok = false;
 
+    SourceFrame(FramePtr frame, int turns, BufferPool& pool)
+        : decoded(std::move(frame)), quarterTurns(turns), buffers(&pool) {
+        const AVFrame* f = decoded.get();
+        const bool sideways = quarterTurns % 2 != 0;
+        upright.width = sideways ? f->height : f->width;
+        upright.height = sideways ? f->width : f->height;
+        upright.pixels = buffers->take(size_t(f->width) * size_t(f->height));
+        banded_ = quarterTurns % 4 == 0 && Scaler::makesRows(f);
+        bandCount_ = banded_ ? (f->height + kBand - 1) / kBand : 1;
+        bandOnce_ = std::make_unique<std::once_flag[]>(size_t(bandCount_));
+    }
     ~SourceFrame() { buffers->give(std::move(upright.pixels)); }
 
-    const Bitmap& prepare(Scaler& scaler) {
-        std::call_once(once, [&] {
-            const AVFrame* f = decoded.get();
-            const bool sideways = quarterTurns % 2 != 0;
-            upright.width = sideways ? f->height : f->width;
-            upright.height = sideways ? f->width : f->height;
-            upright.pixels = buffers->take(size_t(f->width) * size_t(f->height));
-            ok = scaler.toUprightArgb(f, quarterTurns, upright);
-            decoded.reset();  // hand the decoder its buffer back early
-        });
-        return upright;
+    // Makes rows [begin, end) of `upright` if they are not made yet.
+    void need(int begin, int end, Scaler& scaler) {
+        if (!banded_) {
+            std::call_once(bandOnce_[0], [&] {
+                if (!scaler.toUprightArgb(decoded.get(), quarterTurns, upright)) failed_ = true;
+                decoded.reset();  // hand the decoder its buffer back early
+            });
+            return;
+        }
+        begin = std::max(begin, 0);
+        end = std::min(end, upright.height);
+        for (int b = begin / kBand; b * kBand < end; ++b)
+            std::call_once(bandOnce_[size_t(b)], [&] {
+                Scaler::rowsToArgb(decoded.get(), b * kBand, std::min((b + 1) * kBand, upright.height), upright);
+                // The last band made: no other reads the decoded frame now.
+                if (++bandsMade_ == bandCount_) decoded.reset();
+            });
     }
+    bool failed() const { return failed_.load(); }
+
+private:
+    bool banded_ = false;
+    int bandCount_ = 0;
+    std::unique_ptr<std::once_flag[]> bandOnce_;
+    std::atomic<int> bandsMade_{0};
+    std::atomic<bool> failed_{false};
 };
 
 struct Slot {
@@ -148,6 +176,7 @@ struct Slot {
     Bitmap output;
     FramePtr yuv;
     Scaler scaler;
+    std::vector<uint8_t> pairsDone;  // output row pairs already in `yuv`
     bool busy = false;
     bool done = false;
     std::string error;  // set by the worker when the frame could not be made
@@ -488,21 +517,42 @@ private:
         encoder_ = std::thread([this] { encodeLoop(); });
     }
 
-    // Runs on a worker.
+    // Runs on a worker. The source is made and the output taken band by
+    // band as the handler asks and reports; what it leaves is done after.
     void makeFrame(Slot& s) {
         try {
-            const Bitmap& source = s.source->prepare(s.scaler);
-            if (!s.source->ok) fail("cannot convert a source frame");
+            SourceFrame& source = *s.source;
             if (s.output.width != req_.renderWidth || s.output.height != req_.renderHeight)
                 s.output = Bitmap(req_.renderWidth, req_.renderHeight);
+            check(av_frame_make_writable(s.yuv.get()), "frame buffer");
+            s.pairsDone.assign(size_t(s.yuv->height / 2), 0);
+            Imaging::RowBands bands;
+            bands.needContent = [&](int begin, int end) { source.need(begin, end, s.scaler); };
+            bands.canvasDone = [&](int begin, int end) {
+                // Whole pairs of rows only, of an output still at its size.
+                const int first = (begin + 1) / 2, last = end / 2;
+                if (first >= last || s.output.width != req_.renderWidth || s.output.height != req_.renderHeight ||
+                    !s.scaler.argbToYuv(s.output, s.yuv.get(), first, last))
+                    return;
+                std::fill(s.pairsDone.begin() + first, s.pairsDone.begin() + last, 1);
+            };
             const int64_t before = threadCpuNs();
-            req_.frameHandler(source, s.output, s.frameIndex);
+            req_.frameHandler(source.upright, s.output, s.frameIndex, bands);
             handlerNs_ += threadCpuNs() - before;
+            if (source.failed()) fail("cannot convert a source frame");
             if (s.output.width != req_.renderWidth || s.output.height != req_.renderHeight ||
                 s.output.pixels.size() != size_t(req_.renderWidth) * size_t(req_.renderHeight))
                 fail("the frame handler changed the output size");
-            check(av_frame_make_writable(s.yuv.get()), "frame buffer");
-            if (!s.scaler.argbToYuv(s.output, s.yuv.get())) fail("cannot convert an output frame");
+            for (int j = 0; j < int(s.pairsDone.size());) {
+                if (s.pairsDone[size_t(j)]) {
+                    ++j;
+                    continue;
+                }
+                int k = j;
+                while (k < int(s.pairsDone.size()) && !s.pairsDone[size_t(k)]) ++k;
+                if (!s.scaler.argbToYuv(s.output, s.yuv.get(), j, k)) fail("cannot convert an output frame");
+                j = k;
+            }
         } catch (const std::exception& e) {
             s.error = e.what();
             if (s.error.empty()) s.error = "frame failed";
@@ -568,11 +618,9 @@ private:
             if (duration <= 0 && vin->avg_frame_rate.num > 0) duration = 1 / av_q2d(vin->avg_frame_rate);
             videoEnd_ = std::max(videoEnd_, double(rel) * av_q2d(vin->time_base) + duration);
         }
-        auto frame = std::make_shared<SourceFrame>();
-        frame->decoded.reset(av_frame_clone(f));
-        if (!frame->decoded) fail("no memory for a frame");
-        frame->quarterTurns = movie_.quarterTurns;
-        frame->buffers = &buffers_;
+        FramePtr copy(av_frame_clone(f));
+        if (!copy) fail("no memory for a frame");
+        auto frame = std::make_shared<SourceFrame>(std::move(copy), movie_.quarterTurns, buffers_);
         emitUntil(from, held_ ? held_ : frame);
         held_ = std::move(frame);
     }

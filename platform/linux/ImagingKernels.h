@@ -191,8 +191,10 @@ void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& ma
                   size_t outStride);
 // BT.709 limited range from ARGB32, alpha ignored (a premultiplied colour is
 // the pixel over black), into a width × height picture (even, the bitmap's
-// size or one more); the added column and row are black.
-void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height);
+// size or one more); the added column and row are black. Only the row
+// pairs [firstPair, endPair) when given: rows 2·firstPair up to 2·endPair.
+void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
+                  int endPair = -1);
 
 // Standard deviation used for a blur radius, and the margin added per side.
 double blurSigma(double radius);

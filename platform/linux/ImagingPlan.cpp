@@ -9,8 +9,11 @@
 #include "platform/linux/ImagingKernels.h"
 #include "platform/linux/ImagingSampler.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 namespace plinthora::linux_platform::PLINTHORA_KERNELS {
@@ -47,26 +50,33 @@ public:
         rowSeam_.assign(size_t(shell_->height) + 1, 0);
         for (const SeamPixel& p : seam_) ++rowSeam_[p.index / size_t(shell_->width) + 1];
         std::partial_sum(rowSeam_.begin(), rowSeam_.end(), rowSeam_.begin());
+        workOutBandNeeds();
     }
 
-    void render(const Bitmap& content, Bitmap& out, const Imaging::CanvasLayer* layer) const override {
+    void render(const Bitmap& content, Bitmap& out, const Imaging::CanvasLayer* layer,
+                const Imaging::RowBands* bands) const override {
         if (!shell_) {
             out = Bitmap();
             return;
         }
         const Bitmap& shell = *shell_;
+        auto needAll = [&] {
+            if (bands && bands->needContent) bands->needContent(0, content.height);
+        };
         // The layer drawn over a canvas already made, as draw() does.
         auto drawLayerOver = [&] {
             if (layer && layer->pixels)
                 draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode, layer->alpha);
         };
         if (content.width != width_ || content.height != height_ || content.empty()) {
+            needAll();
             out = warpUnder(content, quad_, shell);
             drawLayerOver();
             return;
         }
         if (layer && !(layer->pixels && layer->pixels->width == shell.width && layer->pixels->height == shell.height)) {
-            render(content, out, nullptr);
+            needAll();
+            render(content, out, nullptr, nullptr);
             drawLayerOver();
             return;
         }
@@ -77,34 +87,78 @@ public:
         const size_t w = size_t(out.width);
         Sampler s = sampler_;
         s.src = &content;
-        // Row by row, each pixel written once: the shell where it covers,
+        const bool tellNeed = bands && bands->needContent, tellDone = bands && bands->canvasDone;
+        // Band by band, each pixel written once: the shell where it covers,
         // the warped picture with the shell over it in the runs, the seam,
         // and the layer over all while the row is still in cache.
-        parallelFor(out.height, [&](int begin, int end) {
-            for (int y = begin; y < end; ++y) {
-                uint32_t* row = out.pixels.data() + size_t(y) * w;
-                const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
-                size_t x = 0;
-                if (mapped_ && y >= s.y0 && y < s.y1) {
-                    const size_t r = size_t(y - s.y0);
-                    for (size_t i = rowSpans_[r]; i < rowSpans_[r + 1]; ++i) {
-                        const Sampler::Span& span = spans_[i];
-                        std::memcpy(row + x, shellRow + x, (size_t(span.from) - x) * sizeof(uint32_t));
-                        s.draw(span, y, row + span.from);
-                        shellOverInPlace(row + span.from, shellRow + span.from, span.to - span.from);
-                        x = size_t(span.to);
+        parallelFor(int(bandNeed_.size()), [&](int first, int last) {
+            for (int band = first; band < last; ++band) {
+                const int begin = band * kBand, end = std::min(begin + kBand, out.height);
+                const auto [needFrom, needTo] = bandNeed_[size_t(band)];
+                if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
+                for (int y = begin; y < end; ++y) {
+                    uint32_t* row = out.pixels.data() + size_t(y) * w;
+                    const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
+                    size_t x = 0;
+                    if (mapped_ && y >= s.y0 && y < s.y1) {
+                        const size_t r = size_t(y - s.y0);
+                        for (size_t i = rowSpans_[r]; i < rowSpans_[r + 1]; ++i) {
+                            const Sampler::Span& span = spans_[i];
+                            std::memcpy(row + x, shellRow + x, (size_t(span.from) - x) * sizeof(uint32_t));
+                            s.draw(span, y, row + span.from);
+                            shellOverInPlace(row + span.from, shellRow + span.from, span.to - span.from);
+                            x = size_t(span.to);
+                        }
                     }
+                    std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
+                    const SeamPixel* seam = seam_.data();
+                    applySeam(out, shell, content, seam + rowSeam_[size_t(y)], seam + rowSeam_[size_t(y) + 1]);
+                    if (layer)
+                        blendOver(row, layer->pixels->pixels.data() + size_t(y) * w, int(w), layer->mode,
+                                  layer->alpha);
                 }
-                std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
-                const SeamPixel* seam = seam_.data();
-                applySeam(out, shell, content, seam + rowSeam_[size_t(y)], seam + rowSeam_[size_t(y) + 1]);
-                if (layer)
-                    blendOver(row, layer->pixels->pixels.data() + size_t(y) * w, int(w), layer->mode, layer->alpha);
+                if (tellDone) bands->canvasDone(begin, end);
             }
-        }, 16);
+        }, 1);
     }
 
 private:
+    static constexpr int kBand = 16;
+
+    // The content rows each band of kBand canvas rows reads: its spans'
+    // ends (positions along a span lie on a line) and its seam pixels, each
+    // with the row below for the bilinear sample. A span mapped pixel by
+    // pixel may read anywhere.
+    void workOutBandNeeds() {
+        const int bandCount = (shell_->height + kBand - 1) / kBand;
+        bandNeed_.assign(size_t(bandCount), {height_, 0});
+        auto take = [&](int y, int64_t fy) {
+            const int row = int(std::clamp<int64_t>((fy + 256) >> 16, 0, height_ - 1));
+            auto& [from, to] = bandNeed_[size_t(y / kBand)];
+            from = std::min(from, row);
+            to = std::max(to, std::min(row + 2, height_));
+        };
+        if (mapped_)
+            for (int y = sampler_.y0; y < sampler_.y1; ++y) {
+                const size_t r = size_t(y - sampler_.y0);
+                for (size_t i = rowSpans_[r]; i < rowSpans_[r + 1]; ++i) {
+                    const Sampler::Span& span = spans_[i];
+                    if (span.kind == Sampler::Span::Exact) {
+                        bandNeed_[size_t(y / kBand)] = {0, height_};
+                        continue;
+                    }
+                    take(y, span.fy);
+                    take(y, span.fy + span.dfy * (span.to - span.from - 1));
+                }
+            }
+        for (const SeamPixel& p : seam_) {
+            const int y = int(p.index / size_t(shell_->width));
+            const int64_t fy = int64_t(std::floor((double(p.v) - 0.5) * 65536.0));
+            take(y, fy - 65536);
+            take(y, fy + 65536);
+        }
+    }
+
     int width_, height_;
     Quad quad_;
     Image shell_;
@@ -117,6 +171,7 @@ private:
     std::vector<size_t> rowSpans_;
     std::vector<SeamPixel> seam_;
     std::vector<size_t> rowSeam_;  // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
+    std::vector<std::pair<int, int>> bandNeed_;  // content rows [first, second) band b reads; empty when first ≥ second
 };
 
 }  // namespace

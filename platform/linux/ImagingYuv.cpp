@@ -217,7 +217,8 @@ void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& ma
     }
 }
 
-void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height) {
+void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair, int endPair) {
+    if (endPair < 0 || endPair > height / 2) endPair = height / 2;
     const int w = argb.width, h = argb.height;
     const uint32_t* pixels = argb.pixels.data();
     auto at = [&](int x, int y) { return x < w && y < h ? pixels[size_t(y) * size_t(w) + size_t(x)] : 0u; };
@@ -240,7 +241,7 @@ void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int heigh
     };
 #endif
     // Row pairs: both rows' luma and their chroma in one pass over them.
-    for (int j = 0; j < height / 2; ++j) {
+    for (int j = std::max(firstPair, 0); j < endPair; ++j) {
         const int y = 2 * j;
         uint8_t* Y0 = out.data[0] + size_t(y) * size_t(out.stride[0]);
         uint8_t* Y1 = Y0 + out.stride[0];

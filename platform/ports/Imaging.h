@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,10 +102,21 @@ public:
         BlendMode mode = BlendMode::Normal;
         double alpha = 1.0;
     };
+    // A movie's frame can come from its decoder and go to its encoder row
+    // by row, while each band of rows is still in cache. render() tells
+    // `needContent` which rows of the content it is about to read (they
+    // need not be there before), and `canvasDone` which rows of the canvas
+    // are final. Either may be empty; rows may come in any order and, when
+    // render() splits its work, from several threads.
+    struct RowBands {
+        std::function<void(int begin, int end)> needContent;
+        std::function<void(int begin, int end)> canvasDone;
+    };
     class PerspectivePlan {
     public:
         virtual ~PerspectivePlan() = default;
-        virtual void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer = nullptr) const = 0;
+        virtual void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer = nullptr,
+                            const RowBands* bands = nullptr) const = 0;
     };
     virtual std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(int contentWidth, int contentHeight,
                                                                         const Quad& quad, Image shell) const {
@@ -112,7 +124,9 @@ public:
             const Imaging* img;
             Quad quad;
             Image shell;
-            void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer) const override {
+            void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer,
+                        const RowBands* bands) const override {
+                if (bands && bands->needContent) bands->needContent(0, content.height);
                 out = img->perspectiveUnder(content, quad, *shell);
                 if (layer && layer->pixels)
                     img->draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,

@@ -44,7 +44,12 @@ enum class ExportStatus : int {
 // handler sets every pixel. Transparent output pixels are encoded as black.
 // Calls for different frames may run at the same time on different threads;
 // the frames are encoded in order whatever the order of the calls.
-using FrameHandler = std::function<void(const Bitmap& source, Bitmap& output, int64_t frameIndex)>;
+// `bands` lets the export make the source and take the output a band of
+// rows at a time: the handler reads a row of `source` only after
+// bands.needContent has covered it (needContent(0, height) for all), and may
+// report output rows it will not change again through bands.canvasDone.
+using FrameHandler = std::function<void(const Bitmap& source, Bitmap& output, int64_t frameIndex,
+                                        const Imaging::RowBands& bands)>;
 
 struct ExportRequest {
     std::string sourcePath;

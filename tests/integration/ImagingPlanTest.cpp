@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
 #include <thread>
 
 using namespace plinthora;
@@ -79,6 +81,63 @@ TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
                     EXPECT_TRUE(out.pixels == expected.pixels) << int(mode) << " " << alpha << " " << frame->width;
                 }
     }
+}
+
+// A movie's frame is made and taken band by band: a render that reads only
+// the content rows it asked for, and reports canvas rows that are final,
+// gives the very pixels of a whole render.
+TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndReportRowsOnlyWhenFinal) {
+    QtImaging img;
+    const Image shell = std::make_shared<const Bitmap>(speckledShell(140, 220));
+    const Bitmap frame = randomBitmap(90, 160, 3);
+    const Bitmap layer = randomBitmap(shell->width, shell->height, 12);
+    const std::vector<Quad> quads = {
+        Quad{{20, 22}, {121, 18}, {14, 204}, {126, 199}},   // skewed, the seam under the soft ring
+        Quad{{60, 30}, {80, 30}, {-40, 210}, {180, 215}},   // steep: spans mapped pixel by pixel
+        Quad{{-30, -10}, {170, 5}, {-5, 240}, {150, 230}},  // spills over the canvas
+    };
+    const Imaging::CanvasLayer overlay{&layer, BlendMode::Overlay, 0.6};
+    for (const Quad& q : quads)
+        for (const Imaging::CanvasLayer* over : {static_cast<const Imaging::CanvasLayer*>(nullptr), &overlay}) {
+            SCOPED_TRACE(q.topLeft.x);
+            Bitmap expected = img.perspectiveUnder(frame, q, *shell);
+            if (over) img.draw(expected, layer, {0, 0, double(expected.width), double(expected.height)}, over->mode, over->alpha);
+
+            // Rows not asked for hold a colour no sample of the frame has.
+            Bitmap content = solid(frame.width, frame.height, 0xff00ff00u);
+            std::mutex m;
+            std::vector<int> reported(size_t(shell->height), 0);
+            std::vector<std::vector<uint32_t>> atReport(size_t(shell->height));
+            Bitmap out;
+            Imaging::RowBands bands;
+            bands.needContent = [&](int begin, int end) {
+                std::lock_guard lock(m);
+                for (int y = std::max(begin, 0); y < std::min(end, frame.height); ++y)
+                    std::copy_n(&frame.pixels[size_t(y) * size_t(frame.width)], frame.width,
+                                &content.pixels[size_t(y) * size_t(frame.width)]);
+            };
+            bands.canvasDone = [&](int begin, int end) {
+                std::lock_guard lock(m);
+                for (int y = begin; y < end; ++y) {
+                    ++reported[size_t(y)];
+                    atReport[size_t(y)].assign(&out.pixels[size_t(y) * size_t(out.width)],
+                                               &out.pixels[size_t(y + 1) * size_t(out.width)]);
+                }
+            };
+            const auto plan = img.planPerspectiveUnder(frame.width, frame.height, q, shell);
+            plan->render(content, out, over, &bands);
+            ASSERT_TRUE(out.pixels == expected.pixels);
+            for (int y = 0; y < out.height; ++y) {
+                if (!reported[size_t(y)]) continue;
+                EXPECT_EQ(reported[size_t(y)], 1) << "row " << y;
+                EXPECT_TRUE(std::equal(atReport[size_t(y)].begin(), atReport[size_t(y)].end(),
+                                       &out.pixels[size_t(y) * size_t(out.width)]))
+                    << "row " << y << " changed after it was reported";
+            }
+            if (q.topLeft.x == 20) {
+                EXPECT_EQ(std::count(reported.begin(), reported.end(), 1), out.height);
+            }
+        }
 }
 
 }  // namespace

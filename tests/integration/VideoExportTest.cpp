@@ -155,7 +155,8 @@ protected:
 // leaves the rest transparent.
 struct HalfCopy {
     std::shared_ptr<std::atomic<uint32_t>> seen = std::make_shared<std::atomic<uint32_t>>(0);
-    void operator()(const Bitmap& src, Bitmap& out, int64_t) const {
+    void operator()(const Bitmap& src, Bitmap& out, int64_t, const Imaging::RowBands& bands) const {
+        bands.needContent(0, src.height);
         const uint32_t c = src.at(src.width / 2, src.height / 2);
         seen->store(c);
         for (int y = 0; y < out.height; ++y)
@@ -271,7 +272,8 @@ TEST_F(VideoExportTest, VariableRateWebmShowsTheFrameOnScreenAtEveryInstant) {
     EXPECT_TRUE(info->hasAudio);
     auto indices = std::make_shared<std::vector<int>>();
     auto mutex = std::make_shared<std::mutex>();
-    auto copy = [=](const Bitmap& s, Bitmap& o, int64_t k) {
+    auto copy = [=](const Bitmap& s, Bitmap& o, int64_t k, const Imaging::RowBands& bands) {
+        bands.needContent(0, s.height);
         std::lock_guard lock(*mutex);
         indices->push_back(int(k));
         o.pixels = s.pixels;
@@ -330,7 +332,8 @@ TEST_F(VideoExportTest, QuarterTurnedSourcesArriveUpright) {
 
         auto got = std::make_shared<Bitmap>();
         auto mutex = std::make_shared<std::mutex>();
-        auto keep = [=](const Bitmap& s, Bitmap& o, int64_t k) {
+        auto keep = [=](const Bitmap& s, Bitmap& o, int64_t k, const Imaging::RowBands& bands) {
+            bands.needContent(0, s.height);
             if (k == 0) {
                 std::lock_guard lock(*mutex);
                 *got = s;
@@ -409,7 +412,7 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     const std::string png = write("still.mp4", capture("ffmpeg -v error -f lavfi -i color=s=8x8 -frames:v 1 -f image2pipe -c:v png -"));
     EXPECT_FALSE(video.open(garbage).has_value());
     EXPECT_FALSE(video.open(png).has_value());
-    auto black = [](const Bitmap&, Bitmap& o, int64_t) { std::fill(o.pixels.begin(), o.pixels.end(), 0u); };
+    auto black = [](const Bitmap&, Bitmap& o, int64_t, const Imaging::RowBands&) { std::fill(o.pixels.begin(), o.pixels.end(), 0u); };
     for (const std::string& src : {cut, garbage, png, path("missing.mp4")}) {
         SCOPED_TRACE(src);
         const Outcome o = runExport(video, {src, out, 64, 48, 30, black});
@@ -421,7 +424,7 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     // still waiting for its first frame or is well under way.
     for (const int64_t bad : {int64_t(0), int64_t(40)}) {
         SCOPED_TRACE(bad);
-        auto failing = [bad](const Bitmap&, Bitmap& o, int64_t k) {
+        auto failing = [bad](const Bitmap&, Bitmap& o, int64_t k, const Imaging::RowBands&) {
             if (k == bad) throw std::runtime_error("no frame");
             std::fill(o.pixels.begin(), o.pixels.end(), 0u);
         };
@@ -437,7 +440,7 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     EXPECT_EQ(o.completions, 1);
 
     auto handed = std::make_shared<std::atomic<int>>(0);
-    auto counting = [handed](const Bitmap&, Bitmap& o, int64_t) {
+    auto counting = [handed](const Bitmap&, Bitmap& o, int64_t, const Imaging::RowBands&) {
         ++*handed;
         std::fill(o.pixels.begin(), o.pixels.end(), 0u);
     };
@@ -450,7 +453,7 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     EXPECT_EQ(o.completions, 1);
     EXPECT_LT(*handed, 120);
 
-    auto slow = [](const Bitmap&, Bitmap& o, int64_t) {
+    auto slow = [](const Bitmap&, Bitmap& o, int64_t, const Imaging::RowBands&) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::fill(o.pixels.begin(), o.pixels.end(), 0u);
     };

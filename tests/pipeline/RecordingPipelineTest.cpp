@@ -58,7 +58,7 @@ protected:
     // One output frame of the last export.
     Bitmap frame(const Bitmap& source, int64_t k = 0) {
         Bitmap out;
-        world_.video.exports.back().request.frameHandler(source, out, k);
+        world_.video.exports.back().request.frameHandler(source, out, k, {});
         return out;
     }
 

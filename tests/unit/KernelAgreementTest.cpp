@@ -16,7 +16,8 @@ Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell);
 void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha);
 void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
                   size_t outStride);
-void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height);
+void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
+                  int endPair = -1);
 }  // namespace kernels_scalar
 
 namespace {

@@ -18,7 +18,7 @@ TEST(TrackedVideoExport, ExportsTakeTurnsOldestFirstAndEveryOneEndsOnce) {
         ExportRequest r;
         r.sourcePath = name;
         r.outputPath = "/tmp/" + name + ".mp4";
-        r.frameHandler = [](const Bitmap&, Bitmap&, int64_t) {};
+        r.frameHandler = [](const Bitmap&, Bitmap&, int64_t, const Imaging::RowBands&) {};
         return exports.exportAsynchronously(r, [&ended, name](ExportStatus s) {
             ended.push_back(name + (s == ExportStatus::Completed   ? " done"
                                     : s == ExportStatus::Cancelled ? " cancelled"

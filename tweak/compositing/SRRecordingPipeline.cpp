@@ -67,7 +67,9 @@ struct RecordingFrames {
         return r.layers.back();
     }
 
-    void render(const Bitmap& source, Bitmap& out) {
+    // The source's rows are made as the plan asks for them; any other use
+    // of the source asks for all of them first.
+    void render(const Bitmap& source, Bitmap& out, const Imaging::RowBands& bands) {
         SRSettings& s = settings();
         const int32_t mode = s.watermarkMode;
         const bool shellOn = s.recShellEnabled && shell;
@@ -77,6 +79,8 @@ struct RecordingFrames {
         // The frame at the video size; the platform delivers it so already.
         const Bitmap* frame = &source;
         Bitmap cropped;
+        const bool planned = shellOn && !contentMark && source.width == videoWidth && source.height == videoHeight;
+        if (!planned && bands.needContent) bands.needContent(0, source.height);
         if (source.width != videoWidth || source.height != videoHeight) {
             resize(cropped, videoWidth, videoHeight);
             placeBottomLeft(source, cropped);
@@ -100,9 +104,9 @@ struct RecordingFrames {
             if (layer) {
                 const std::shared_ptr<const Bitmap> placed = layers.placed(*layer, renderWidth, renderHeight);
                 const Imaging::CanvasLayer over{placed.get(), layer->blend, layer->alpha};
-                plan->render(*content, out, &over);
+                plan->render(*content, out, &over, &bands);
             } else {
-                plan->render(*content, out);
+                plan->render(*content, out, nullptr, &bands);
             }
             return;
         }
@@ -191,7 +195,9 @@ void SRUnifiedProcessor::processVideoWithURL(const std::string& url, std::option
     request.renderWidth = frames->renderWidth;
     request.renderHeight = frames->renderHeight;
     request.framesPerSecond = kFramesPerSecond;
-    request.frameHandler = [frames](const Bitmap& source, Bitmap& output, int64_t) { frames->render(source, output); };
+    request.frameHandler = [frames](const Bitmap& source, Bitmap& output, int64_t, const Imaging::RowBands& bands) {
+        frames->render(source, output, bands);
+    };
 
     const std::string outputPath = request.outputPath;
     auto session = p.video->exportAsynchronously(std::move(request), [this, outputPath, asset](ExportStatus status) {
