@@ -10,6 +10,7 @@
 #include "settings/SRSettings.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <dlfcn.h>
 #include <filesystem>
@@ -82,6 +83,7 @@ public:
             std::lock_guard g(lock);
             outcomes[*input] = o;
         }
+        delivered.notify_all();
     }
 
     Outcome deliver(const std::string& input, const std::string& movie) {
@@ -127,6 +129,7 @@ public:
     const Context* ctx = nullptr;
     host::TrackedVideoExport* exports = nullptr;
     std::mutex lock;
+    std::condition_variable delivered;  // an outcome was added
     std::map<std::string, Outcome> outcomes;
 };
 
@@ -310,16 +313,17 @@ Outcome frameMovie(const Context&, const std::string& input) {
                 const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 report(input, e.progress, elapsed, terminal, lastLine);
             }
+        // The outcome ends the wait at once; progress is redrawn meanwhile.
+        std::unique_lock g(ports.library.lock);
+        const auto arrived = [&] { return ports.library.outcomes.count(input) > 0; };
         if (!running) {
             // Ended without reaching delivery, unless delivery is running
-            // right now: look once more before calling it a failure.
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::lock_guard g(ports.library.lock);
-            if (ports.library.outcomes.count(input)) continue;
+            // right now: wait a little for it before calling it a failure.
+            if (ports.library.delivered.wait_for(g, std::chrono::milliseconds(50), arrived)) continue;
             if (terminal) std::fputs("\r\033[K", stderr);
             return {{}, input + ": the movie could not be re-encoded (unreadable or cut off)"};
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ports.library.delivered.wait_for(g, std::chrono::milliseconds(200), arrived);
     }
 }
 
