@@ -102,12 +102,16 @@ public:
                     size_t x = 0;
                     if (mapped_ && y >= s.y0 && y < s.y1) {
                         const size_t r = size_t(y - s.y0);
-                        for (size_t i = rowSpans_[r]; i < rowSpans_[r + 1]; ++i) {
-                            const Sampler::Span& span = spans_[i];
-                            std::memcpy(row + x, shellRow + x, (size_t(span.from) - x) * sizeof(uint32_t));
-                            s.draw(span, y, row + span.from);
-                            shellOverInPlace(row + span.from, shellRow + span.from, span.to - span.from);
-                            x = size_t(span.to);
+                        // Runs of spans that follow on, each drawn at once.
+                        for (size_t i = rowSpans_[r], end = rowSpans_[r + 1]; i < end;) {
+                            size_t j = i + 1;
+                            while (j < end && spans_[j].from == spans_[j - 1].to) ++j;
+                            const int from = spans_[i].from, to = spans_[j - 1].to;
+                            std::memcpy(row + x, shellRow + x, (size_t(from) - x) * sizeof(uint32_t));
+                            s.drawRun(&spans_[i], &spans_[j], y, row + from);
+                            shellOverInPlace(row + from, shellRow + from, to - from);
+                            x = size_t(to);
+                            i = j;
                         }
                     }
                     std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));

@@ -87,6 +87,16 @@ __attribute__((target("avx2"))) inline int stepInteriorAvx2(const uint32_t* pixe
     }
     return i;
 }
+
+// stepInteriorAvx2() for each interior span in [first, last), in one loop
+// so that a span's set-up overlaps the one before it; each span's samples
+// go to out + (its from − base). Leaves each span's last n mod 8.
+template <class Span>
+__attribute__((target("avx2"))) inline void stepSpansAvx2(const uint32_t* pixels, size_t stride, const Span* first,
+                                                          const Span* last, int base, uint32_t* out) {
+    for (const Span* s = first; s != last; ++s)
+        stepInteriorAvx2(pixels, stride, s->fx, s->fy, s->dfx, s->dfy, out + (s->from - base), s->to - s->from);
+}
 #endif
 
 // The inverse map of one warp, ready for stepping row by row.
@@ -198,6 +208,35 @@ struct Sampler {
     // end − begin).
     inline void row(int y, int begin, int end, uint32_t* out) const {
         spans(y, begin, end, [&](const Span& s) { draw(s, y, out + (s.from - begin)); });
+    }
+
+    // The samples of the consecutive spans [first, last) of row y, to
+    // out[0 ..), out standing for pixel first->from: draw() of each.
+    inline void drawRun(const Span* first, const Span* last, int y, uint32_t* out) const {
+#if PLINTHORA_AVX2
+        if (offsetsIn32Bits() && hasAvx2()) {
+            const uint32_t* pixels = src->pixels.data();
+            const size_t stride = size_t(src->width);
+            for (const Span* s = first; s != last;) {
+                const Span* e = s;
+                while (e != last && e->kind == Span::Interior) ++e;
+                if (e == s) {
+                    draw(*s, y, out + (s->from - first->from));
+                    ++s;
+                    continue;
+                }
+                stepSpansAvx2(pixels, stride, s, e, first->from, out);
+                for (; s != e; ++s) {
+                    const int n = s->to - s->from, done = n & ~7;
+                    if (done < n)
+                        stepInterior(s->fx + s->dfx * done, s->fy + s->dfy * done, s->dfx, s->dfy,
+                                     out + (s->from - first->from) + done, n - done);
+                }
+            }
+            return;
+        }
+#endif
+        for (const Span* s = first; s != last; ++s) draw(*s, y, out + (s->from - first->from));
     }
 
     // The samples of one span of row y, to out[0 .. to − from). The source
