@@ -16,6 +16,7 @@
 #include <list>
 #include <mutex>
 #include <thread>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -74,6 +75,34 @@ struct FFmpegVideoExport::Registry {
 // ---- the export itself -------------------------------------------------------
 
 namespace {
+
+// Transparent huge pages stay off for the process while movies are being
+// exported (the setting it had is put back after the last one). The
+// encoder's frame buffers are made once and live through the export, so
+// huge pages spare them few TLB misses, while faulting them in 2 MiB at a
+// time cost the benchmark's export 1.3 to 1.4 s of system time against
+// 0.5 to 0.7 s without, out of about 17 s of CPU.
+class HugePagesOff {
+public:
+    HugePagesOff() {
+        std::lock_guard lock(mutex_);
+        if (users_++ == 0) {
+            before_ = ::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0);
+            if (before_ == 0) ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+        }
+    }
+    ~HugePagesOff() {
+        std::lock_guard lock(mutex_);
+        if (--users_ == 0 && before_ == 0) ::prctl(PR_SET_THP_DISABLE, 0, 0, 0, 0);
+    }
+    HugePagesOff(const HugePagesOff&) = delete;
+    HugePagesOff& operator=(const HugePagesOff&) = delete;
+
+private:
+    static inline std::mutex mutex_;
+    static inline int users_ = 0;
+    static inline int before_ = 0;
+};
 
 // A movie whose video ends this much before its stated duration was cut off.
 constexpr double kCutOffTolerance = 0.5;
@@ -826,7 +855,10 @@ std::shared_ptr<ExportSession> FFmpegVideoExport::exportAsynchronously(
                  completion = std::move(completion)]() mutable {
         state->status = int(ExportStatus::Exporting);
         ExportStatus status = ExportStatus::Cancelled;
-        if (!state->cancelRequested) status = Exporter(request, *state, options).run();
+        if (!state->cancelRequested) {
+            const HugePagesOff hugePagesOff;
+            status = Exporter(request, *state, options).run();
+        }
         state->status = int(status);
         if (completion) completion(status);
         // Whatever the completion held is released before anyone waiting in

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -155,7 +156,9 @@ protected:
 // leaves the rest transparent.
 struct HalfCopy {
     std::shared_ptr<std::atomic<uint32_t>> seen = std::make_shared<std::atomic<uint32_t>>(0);
+    std::shared_ptr<std::atomic<int>> hugePagesOff = std::make_shared<std::atomic<int>>(-1);
     void operator()(const Bitmap& src, Bitmap& out, int64_t, const Imaging::RowBands& bands) const {
+        hugePagesOff->store(::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0));
         bands.needContent(0, src.height);
         const uint32_t c = src.at(src.width / 2, src.height / 2);
         seen->store(c);
@@ -194,10 +197,14 @@ TEST_F(VideoExportTest, EncodesH264At30FpsWithBt709ColourBlackPaddingAndTheSourc
         EXPECT_EQ(info->hasAudio, c.audio);
 
         HalfCopy handler;
+        const int hugePagesBefore = ::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0);
         const Outcome o = runExport(video, {src, out, 45, 31, 30, handler});
         EXPECT_EQ(o.status, ExportStatus::Completed);
         EXPECT_EQ(o.completions, 1);
         EXPECT_TRUE(o.onOwnThread);
+        // Huge pages are off while the movie is made, as they were after.
+        EXPECT_EQ(handler.hugePagesOff->load(), 1);
+        EXPECT_EQ(::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0), hugePagesBefore);
 
         const auto p = probe(out);
         const auto* v = streamOf(p, "video");
