@@ -32,16 +32,20 @@ public:
         size.height = height_;
         mapped_ = sampler_.prepare(size, quad_, shell_->width, shell_->height);
         if (mapped_) {
-            rowSpans_.push_back(0);
+            rowRuns_.push_back(0);
             for (int y = sampler_.y0; y < sampler_.y1; ++y) {
                 const uint32_t* row = shell_->pixels.data() + size_t(y) * size_t(shell_->width);
                 for (int x = sampler_.x0; x < sampler_.x1;) {
                     const int runStart = skipWhile(row, x, sampler_.x1, true);
                     x = skipWhile(row, runStart, sampler_.x1, false);
-                    if (runStart < x)
-                        sampler_.spans(y, runStart, x, [&](const Sampler::Span& s) { spans_.push_back(s); });
+                    if (runStart == x) continue;
+                    Run run{spans_.size(), 0, runStart, x, false};
+                    sampler_.spans(y, runStart, x, [&](const Sampler::Span& s) { spans_.push_back(s); });
+                    run.lastSpan = spans_.size();
+                    run.underShell = std::any_of(row + runStart, row + x, [](uint32_t p) { return p != 0; });
+                    runs_.push_back(run);
                 }
-                rowSpans_.push_back(spans_.size());
+                rowRuns_.push_back(runs_.size());
             }
         }
         seam_ = seamPixels(*shell_, quad_, width_, height_);
@@ -102,16 +106,13 @@ public:
                     size_t x = 0;
                     if (mapped_ && y >= s.y0 && y < s.y1) {
                         const size_t r = size_t(y - s.y0);
-                        // Runs of spans that follow on, each drawn at once.
-                        for (size_t i = rowSpans_[r], end = rowSpans_[r + 1]; i < end;) {
-                            size_t j = i + 1;
-                            while (j < end && spans_[j].from == spans_[j - 1].to) ++j;
-                            const int from = spans_[i].from, to = spans_[j - 1].to;
-                            std::memcpy(row + x, shellRow + x, (size_t(from) - x) * sizeof(uint32_t));
-                            s.drawRun(&spans_[i], &spans_[j], y, row + from);
-                            shellOverInPlace(row + from, shellRow + from, to - from);
-                            x = size_t(to);
-                            i = j;
+                        for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
+                            const Run& run = runs_[i];
+                            std::memcpy(row + x, shellRow + x, (size_t(run.from) - x) * sizeof(uint32_t));
+                            s.drawRun(&spans_[run.firstSpan], &spans_[run.lastSpan], y, row + run.from);
+                            if (run.underShell)
+                                shellOverInPlace(row + run.from, shellRow + run.from, run.to - run.from);
+                            x = size_t(run.to);
                         }
                     }
                     std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
@@ -145,15 +146,16 @@ private:
         if (mapped_)
             for (int y = sampler_.y0; y < sampler_.y1; ++y) {
                 const size_t r = size_t(y - sampler_.y0);
-                for (size_t i = rowSpans_[r]; i < rowSpans_[r + 1]; ++i) {
-                    const Sampler::Span& span = spans_[i];
-                    if (span.kind == Sampler::Span::Exact) {
-                        bandNeed_[size_t(y / kBand)] = {0, height_};
-                        continue;
+                for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i)
+                    for (size_t k = runs_[i].firstSpan; k < runs_[i].lastSpan; ++k) {
+                        const Sampler::Span& span = spans_[k];
+                        if (span.kind == Sampler::Span::Exact) {
+                            bandNeed_[size_t(y / kBand)] = {0, height_};
+                            continue;
+                        }
+                        take(y, span.fy);
+                        take(y, span.fy + span.dfy * (span.to - span.from - 1));
                     }
-                    take(y, span.fy);
-                    take(y, span.fy + span.dfy * (span.to - span.from - 1));
-                }
             }
         for (const SeamPixel& p : seam_) {
             const int y = int(p.index / size_t(shell_->width));
@@ -168,11 +170,20 @@ private:
     Image shell_;
     Sampler sampler_;
     bool mapped_ = false;
-    // The spans of the runs of bounding-box row r: [rowSpans_[r],
-    // rowSpans_[r + 1]). A movie's frames repeat the plan's mapping, so the
-    // divisions, the straightness tests and the edge tests are made once.
+    // A stretch [from, to) of a row that the shell does not cover fully,
+    // drawn as spans_[firstSpan, lastSpan). Where the shell is clear over
+    // all of it (most of a screen's hole), its pixels need not be read.
+    struct Run {
+        size_t firstSpan, lastSpan;
+        int from, to;
+        bool underShell;
+    };
+    // The runs of bounding-box row r: runs_[rowRuns_[r], rowRuns_[r + 1]).
+    // A movie's frames repeat the plan's mapping, so the divisions, the
+    // straightness tests and the edge tests are made once.
     std::vector<Sampler::Span> spans_;
-    std::vector<size_t> rowSpans_;
+    std::vector<Run> runs_;
+    std::vector<size_t> rowRuns_;
     std::vector<SeamPixel> seam_;
     std::vector<size_t> rowSeam_;  // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
     std::vector<std::pair<int, int>> bandNeed_;  // content rows [first, second) band b reads; empty when first ≥ second
