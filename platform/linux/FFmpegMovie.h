@@ -3,6 +3,7 @@
 // FFmpegPixels.cpp). Internal to platform/linux.
 #pragma once
 
+#include "platform/linux/ImagingKernels.h"
 #include "platform/ports/VideoExport.h"
 
 #include <cstdint>
@@ -119,8 +120,9 @@ public:
     // limited range; the extra column and row are black.
     bool argbToYuv(const Bitmap& argb, AVFrame* yuv);
     // The same for the row pairs [firstPair, endPair) only (rows 2·firstPair
-    // up to 2·endPair of the frame).
+    // up to 2·endPair of the frame), from rows of the picture held apart.
     bool argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair);
+    static bool argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair);
 
 private:
     SwsContext* toArgb_ = nullptr;  // for formats other than 8-bit 4:2:0

@@ -557,13 +557,20 @@ private:
             s.pairsDone.assign(size_t(s.yuv->height / 2), 0);
             Imaging::RowBands bands;
             bands.needContent = [&](int begin, int end) { source.need(begin, end, s.scaler); };
-            bands.canvasDone = [&](int begin, int end) {
-                // Whole pairs of rows only, of an output still at its size.
-                const int first = (begin + 1) / 2, last = end / 2;
-                if (first >= last || s.output.width != req_.renderWidth || s.output.height != req_.renderHeight ||
-                    !s.scaler.argbToYuv(s.output, s.yuv.get(), first, last))
-                    return;
-                std::fill(s.pairsDone.begin() + first, s.pairsDone.begin() + last, 1);
+            bands.canvasRows = [&](int begin, int end, const uint32_t* pixels) {
+                // Whole pairs of rows only; a row left alone here must still
+                // be in the output, so a band that starts or ends within a
+                // pair is copied there.
+                const int w = req_.renderWidth, h = req_.renderHeight;
+                if (s.output.width != w || s.output.height != h || begin < 0 || end > h) return;
+                int first = (begin + 1) / 2, last = end / 2;
+                if (first < last && Scaler::argbRowsToYuv({pixels, begin, w, h}, s.yuv.get(), first, last))
+                    std::fill(s.pairsDone.begin() + first, s.pairsDone.begin() + last, 1);
+                else
+                    first = last = 0;
+                for (int y = begin; y < end; ++y)
+                    if (y < 2 * first || y >= 2 * last)
+                        std::copy_n(pixels + size_t(y - begin) * size_t(w), w, s.output.pixels.data() + size_t(y) * size_t(w));
             };
             const int64_t before = threadCpuNs();
             req_.frameHandler(source.upright, s.output, s.frameIndex, bands);

@@ -172,8 +172,10 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
 // out[i] = shell[i] over the content's bilinear sample at (u, v), for each
 // listed pixel; out has the shell's size.
 void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam);
-// The same for the listed pixels [first, last).
-void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const SeamPixel* first, const SeamPixel* last);
+// The same for the listed pixels [first, last), into rows held from `out`
+// on, the first of them starting at pixel index `outIndex` of the canvas.
+void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const Bitmap& content, const SeamPixel* first,
+               const SeamPixel* last);
 
 // draw() of a row of a bitmap as wide as the destination over d[0, n), at
 // whole pixels.
@@ -189,10 +191,20 @@ void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, doub
 // outStride words.
 void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
                   size_t outStride);
+// Rows of an ARGB32 picture of width × height pixels, from row firstRow on,
+// one after another from `rows`.
+struct ArgbRows {
+    const uint32_t* rows;
+    int firstRow, width, height;
+    const uint32_t* row(int y) const { return rows + size_t(y - firstRow) * size_t(width); }
+};
 // BT.709 limited range from ARGB32, alpha ignored (a premultiplied colour is
 // the pixel over black), into a width × height picture (even, the bitmap's
 // size or one more); the added column and row are black. Only the row
-// pairs [firstPair, endPair) when given: rows 2·firstPair up to 2·endPair.
+// pairs [firstPair, endPair) when given: rows 2·firstPair up to 2·endPair,
+// which the rows given must hold.
+void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
+                  int endPair = -1);
 void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
                   int endPair = -1);
 

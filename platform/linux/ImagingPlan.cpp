@@ -91,17 +91,21 @@ public:
         const size_t w = size_t(out.width);
         Sampler s = sampler_;
         s.src = &content;
-        const bool tellNeed = bands && bands->needContent, tellDone = bands && bands->canvasDone;
+        const bool tellNeed = bands && bands->needContent, handOver = bands && bands->canvasRows;
         // Band by band, each pixel written once: the shell where it covers,
         // the warped picture with the shell over it in the runs, the seam,
-        // and the layer over all while the row is still in cache.
+        // and the layer over all while the row is still in cache. Bands
+        // handed over are made in a buffer of one band that stays in cache,
+        // not in the canvas.
         parallelFor(int(bandNeed_.size()), [&](int first, int last) {
+            std::vector<uint32_t> scratch(handOver ? size_t(kBand) * w : 0);
             for (int band = first; band < last; ++band) {
                 const int begin = band * kBand, end = std::min(begin + kBand, out.height);
                 const auto [needFrom, needTo] = bandNeed_[size_t(band)];
                 if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
+                uint32_t* rows = handOver ? scratch.data() : out.pixels.data() + size_t(begin) * w;
                 for (int y = begin; y < end; ++y) {
-                    uint32_t* row = out.pixels.data() + size_t(y) * w;
+                    uint32_t* row = rows + size_t(y - begin) * w;
                     const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
                     size_t x = 0;
                     if (mapped_ && y >= s.y0 && y < s.y1) {
@@ -117,12 +121,13 @@ public:
                     }
                     std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
                     const SeamPixel* seam = seam_.data();
-                    applySeam(out, shell, content, seam + rowSeam_[size_t(y)], seam + rowSeam_[size_t(y) + 1]);
+                    applySeam(rows, size_t(begin) * w, shell, content, seam + rowSeam_[size_t(y)],
+                              seam + rowSeam_[size_t(y) + 1]);
                     if (layer)
                         blendOver(row, layer->pixels->pixels.data() + size_t(y) * w, int(w), layer->mode,
                                   layer->alpha);
                 }
-                if (tellDone) bands->canvasDone(begin, end);
+                if (handOver) bands->canvasRows(begin, end, rows);
             }
         }, 1);
     }

@@ -200,14 +200,15 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
     return seam;
 }
 
-void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const SeamPixel* first, const SeamPixel* last) {
+void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const Bitmap& content, const SeamPixel* first,
+               const SeamPixel* last) {
     if (content.empty()) return;
     for (const SeamPixel* p = first; p != last; ++p)
-        out.pixels[p->index] = over(shell.pixels[p->index], sampleClamped(content, p->u, p->v));
+        out[p->index - outIndex] = over(shell.pixels[p->index], sampleClamped(content, p->u, p->v));
 }
 
 void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam) {
-    applySeam(out, shell, content, seam.data(), seam.data() + seam.size());
+    applySeam(out.pixels.data(), 0, shell, content, seam.data(), seam.data() + seam.size());
 }
 
 void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) {

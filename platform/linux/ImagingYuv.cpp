@@ -218,10 +218,13 @@ void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& ma
 }
 
 void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair, int endPair) {
+    argbToYuv420(ArgbRows{argb.pixels.data(), 0, argb.width, argb.height}, out, width, height, firstPair, endPair);
+}
+
+void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int height, int firstPair, int endPair) {
     if (endPair < 0 || endPair > height / 2) endPair = height / 2;
     const int w = argb.width, h = argb.height;
-    const uint32_t* pixels = argb.pixels.data();
-    auto at = [&](int x, int y) { return x < w && y < h ? pixels[size_t(y) * size_t(w) + size_t(x)] : 0u; };
+    auto at = [&](int x, int y) { return x < w && y < h ? argb.row(y)[x] : 0u; };
 #if PLINTHORA_SIMD
     const __m128i zero = _mm_setzero_si128();
     auto weights = [](int b, int g, int r) {
@@ -250,7 +253,7 @@ void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int heigh
         int x = 0;
 #if PLINTHORA_SIMD
         if (y + 1 < h) {
-            const uint32_t* r0 = pixels + size_t(y) * size_t(w);
+            const uint32_t* r0 = argb.row(y);
             const uint32_t* r1 = r0 + w;
 #if PLINTHORA_AVX2
             if (hasAvx2()) x = argbRowsToYuvAvx2(r0, r1, Y0, Y1, U, V, w);

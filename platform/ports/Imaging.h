@@ -102,15 +102,17 @@ public:
         BlendMode mode = BlendMode::Normal;
         double alpha = 1.0;
     };
-    // A movie's frame can come from its decoder and go to its encoder row
-    // by row, while each band of rows is still in cache. render() tells
-    // `needContent` which rows of the content it is about to read (they
-    // need not be there before), and `canvasDone` which rows of the canvas
-    // are final. Either may be empty; rows may come in any order and, when
-    // render() splits its work, from several threads.
+    // A movie's frame can come from its decoder and go to its encoder a
+    // band of rows at a time, while the band is still in cache. render()
+    // tells `needContent` which rows of the content it is about to read
+    // (they need not be there before), and hands finished rows [begin, end)
+    // of the canvas to `canvasRows`, one after another from `pixels`; rows
+    // handed over need not be written to `out` at all. Either may be empty;
+    // rows may come in any order and, when render() splits its work, from
+    // several threads.
     struct RowBands {
         std::function<void(int begin, int end)> needContent;
-        std::function<void(int begin, int end)> canvasDone;
+        std::function<void(int begin, int end, const uint32_t* pixels)> canvasRows;
     };
     class PerspectivePlan {
     public:
