@@ -199,12 +199,17 @@ private:
     std::atomic<bool> failed_{false};
 };
 
+// What a frame in the making needs only while a worker is on it: the
+// output in ARGB and the converters. One per worker, not per slot.
+struct Workspace {
+    Bitmap output;
+    Scaler scaler;
+};
+
 struct Slot {
     int64_t frameIndex = -1;
     std::shared_ptr<SourceFrame> source;
-    Bitmap output;
     FramePtr yuv;
-    Scaler scaler;
     std::vector<uint8_t> pairsDone;  // output row pairs already in `yuv`
     bool busy = false;
     bool done = false;
@@ -215,7 +220,7 @@ struct Slot {
 // more than the number of slots.
 class WorkerPool {
 public:
-    WorkerPool(int threads, std::function<void(Slot&)> work) : work_(std::move(work)) {
+    WorkerPool(int threads, std::function<void(Slot&, Workspace&)> work) : work_(std::move(work)) {
         for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { loop(); });
     }
     ~WorkerPool() {
@@ -244,6 +249,7 @@ private:
     void loop() {
         // The workers are as many as the cores, each on a frame of its own.
         const SerialLoops serial;
+        Workspace workspace;
         std::unique_lock lock(mutex_);
         for (;;) {
             wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
@@ -251,14 +257,14 @@ private:
             Slot* s = queue_.front();
             queue_.pop_front();
             lock.unlock();
-            work_(*s);
+            work_(*s, workspace);
             lock.lock();
             s->done = true;
             finished_.notify_all();
         }
     }
 
-    std::function<void(Slot&)> work_;
+    std::function<void(Slot&, Workspace&)> work_;
     std::mutex mutex_;
     std::condition_variable wake_, finished_;
     std::deque<Slot*> queue_;
@@ -539,7 +545,7 @@ private:
             s.yuv->color_range = AVCOL_RANGE_MPEG;
             check(av_frame_get_buffer(s.yuv.get(), 0), "frame buffer");
         }
-        pool_ = std::make_unique<WorkerPool>(workers, [this](Slot& s) { makeFrame(s); });
+        pool_ = std::make_unique<WorkerPool>(workers, [this](Slot& s, Workspace& w) { makeFrame(s, w); });
         packet_.reset(av_packet_alloc());
         decoded_.reset(av_frame_alloc());
         encoded_.reset(av_packet_alloc());
@@ -548,21 +554,21 @@ private:
 
     // Runs on a worker. The source is made and the output taken band by
     // band as the handler asks and reports; what it leaves is done after.
-    void makeFrame(Slot& s) {
+    void makeFrame(Slot& s, Workspace& ws) {
         try {
             SourceFrame& source = *s.source;
-            if (s.output.width != req_.renderWidth || s.output.height != req_.renderHeight)
-                s.output = Bitmap(req_.renderWidth, req_.renderHeight);
+            if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight)
+                ws.output = Bitmap(req_.renderWidth, req_.renderHeight);
             check(av_frame_make_writable(s.yuv.get()), "frame buffer");
             s.pairsDone.assign(size_t(s.yuv->height / 2), 0);
             Imaging::RowBands bands;
-            bands.needContent = [&](int begin, int end) { source.need(begin, end, s.scaler); };
+            bands.needContent = [&](int begin, int end) { source.need(begin, end, ws.scaler); };
             bands.canvasRows = [&](int begin, int end, const uint32_t* pixels) {
                 // Whole pairs of rows only; a row left alone here must still
                 // be in the output, so a band that starts or ends within a
                 // pair is copied there.
                 const int w = req_.renderWidth, h = req_.renderHeight;
-                if (s.output.width != w || s.output.height != h || begin < 0 || end > h) return;
+                if (ws.output.width != w || ws.output.height != h || begin < 0 || end > h) return;
                 int first = (begin + 1) / 2, last = end / 2;
                 if (first < last && Scaler::argbRowsToYuv({pixels, begin, w, h}, s.yuv.get(), first, last))
                     std::fill(s.pairsDone.begin() + first, s.pairsDone.begin() + last, 1);
@@ -570,14 +576,14 @@ private:
                     first = last = 0;
                 for (int y = begin; y < end; ++y)
                     if (y < 2 * first || y >= 2 * last)
-                        std::copy_n(pixels + size_t(y - begin) * size_t(w), w, s.output.pixels.data() + size_t(y) * size_t(w));
+                        std::copy_n(pixels + size_t(y - begin) * size_t(w), w, ws.output.pixels.data() + size_t(y) * size_t(w));
             };
             const int64_t before = threadCpuNs();
-            req_.frameHandler(source.upright, s.output, s.frameIndex, bands);
+            req_.frameHandler(source.upright, ws.output, s.frameIndex, bands);
             handlerNs_ += threadCpuNs() - before;
             if (source.failed()) fail("cannot convert a source frame");
-            if (s.output.width != req_.renderWidth || s.output.height != req_.renderHeight ||
-                s.output.pixels.size() != size_t(req_.renderWidth) * size_t(req_.renderHeight))
+            if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight ||
+                ws.output.pixels.size() != size_t(req_.renderWidth) * size_t(req_.renderHeight))
                 fail("the frame handler changed the output size");
             for (int j = 0; j < int(s.pairsDone.size());) {
                 if (s.pairsDone[size_t(j)]) {
@@ -586,7 +592,7 @@ private:
                 }
                 int k = j;
                 while (k < int(s.pairsDone.size()) && !s.pairsDone[size_t(k)]) ++k;
-                if (!s.scaler.argbToYuv(s.output, s.yuv.get(), j, k)) fail("cannot convert an output frame");
+                if (!ws.scaler.argbToYuv(ws.output, s.yuv.get(), j, k)) fail("cannot convert an output frame");
                 j = k;
             }
         } catch (const std::exception& e) {
