@@ -116,12 +116,11 @@ public:
     // honoured as by toUprightArgb().
     static void rowsToArgb(const AVFrame* frame, int begin, int end, Bitmap& argb);
     // ARGB32 (alpha ignored: premultiplied colour is the pixel over black)
-    // into a yuv420p frame as large or one pixel wider and/or taller, BT.709
-    // limited range; the extra column and row are black.
-    bool argbToYuv(const Bitmap& argb, AVFrame* yuv);
-    // The same for the row pairs [firstPair, endPair) only (rows 2·firstPair
-    // up to 2·endPair of the frame), from rows of the picture held apart.
-    bool argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair);
+    // into the row pairs [firstPair, endPair) (rows 2·firstPair up to
+    // 2·endPair) of a yuv420p frame as large or one pixel wider and/or
+    // taller, BT.709 limited range; the extra column and row are black.
+    static bool argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair);
+    // The same from rows of the picture held apart.
     static bool argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair);
 
 private:

@@ -130,8 +130,6 @@ void Scaler::rowsToArgb(const AVFrame* f, int begin, int end, Bitmap& argb) {
                           argb.pixels.data() + size_t(begin) * size_t(argb.width), size_t(argb.width));
 }
 
-bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv) { return argbToYuv(argb, yuv, 0, yuv->height / 2); }
-
 bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair) {
     if (argb.pixels.size() != size_t(argb.width) * size_t(argb.height)) return false;
     return argbRowsToYuv({argb.pixels.data(), 0, argb.width, argb.height}, yuv, firstPair, endPair);

@@ -592,7 +592,7 @@ private:
                 }
                 int k = j;
                 while (k < int(s.pairsDone.size()) && !s.pairsDone[size_t(k)]) ++k;
-                if (!ws.scaler.argbToYuv(ws.output, s.yuv.get(), j, k)) fail("cannot convert an output frame");
+                if (!Scaler::argbToYuv(ws.output, s.yuv.get(), j, k)) fail("cannot convert an output frame");
                 j = k;
             }
         } catch (const std::exception& e) {
