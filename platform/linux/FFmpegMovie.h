@@ -120,8 +120,10 @@ public:
     // 2·endPair) of a yuv420p frame as large or one pixel wider and/or
     // taller, BT.709 limited range; the extra column and row are black.
     static bool argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair);
-    // The same from rows of the picture held apart.
-    static bool argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair);
+    // The same from rows of the picture held apart, and only columns
+    // [fromX, toX) of them when given (fromX even, toX even or the width).
+    static bool argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair,
+                              int fromX = 0, int toX = -1);
 
 private:
     SwsContext* toArgb_ = nullptr;  // for formats other than 8-bit 4:2:0

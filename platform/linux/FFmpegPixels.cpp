@@ -135,12 +135,13 @@ bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endP
     return argbRowsToYuv({argb.pixels.data(), 0, argb.width, argb.height}, yuv, firstPair, endPair);
 }
 
-bool Scaler::argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair) {
+bool Scaler::argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair, int fromX,
+                           int toX) {
     const int w = yuv->width, h = yuv->height;
     if (AVPixelFormat(yuv->format) != AV_PIX_FMT_YUV420P || w % 2 != 0 || h % 2 != 0) return false;
     if (w < argb.width || h < argb.height || w > argb.width + 1 || h > argb.height + 1) return false;
     kernels::argbToYuv420(argb, {{yuv->data[0], yuv->data[1], yuv->data[2]}, {yuv->linesize[0], yuv->linesize[1], yuv->linesize[2]}},
-                          w, h, firstPair, endPair);
+                          w, h, firstPair, endPair, fromX, toX);
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -211,6 +212,7 @@ struct Slot {
     std::shared_ptr<SourceFrame> source;
     FramePtr yuv;
     std::vector<uint8_t> pairsDone;  // output row pairs already in `yuv`
+    uint64_t still = 0;              // the still pixels `yuv` holds from an earlier frame; 0: none
     bool busy = false;
     bool done = false;
     std::string error;  // set by the worker when the frame could not be made
@@ -559,18 +561,44 @@ private:
             SourceFrame& source = *s.source;
             if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight)
                 ws.output = Bitmap(req_.renderWidth, req_.renderHeight);
+            // make_writable keeps the pixels, so a slot's still pixels
+            // survive a buffer the encoder held on to.
             check(av_frame_make_writable(s.yuv.get()), "frame buffer");
             s.pairsDone.assign(size_t(s.yuv->height / 2), 0);
+            const uint64_t held = std::exchange(s.still, 0);
+            uint64_t asked = 0;
+            bool partial = false, torn = false;
             Imaging::RowBands bands;
             bands.needContent = [&](int begin, int end) { source.need(begin, end, ws.scaler); };
-            bands.canvasRows = [&](int begin, int end, const uint32_t* pixels) {
+            bands.holdsStill = [&](uint64_t still) {
+                asked = still;
+                return still != 0 && still == held;
+            };
+            bands.canvasRows = [&](int begin, int end, const uint32_t* pixels, const Imaging::ColumnSpan* live) {
                 // Whole pairs of rows only; a row left alone here must still
                 // be in the output, so a band that starts or ends within a
-                // pair is copied there.
+                // pair is copied there. The canvas's last row, when its
+                // height is odd, pairs with the black row added below it.
                 const int w = req_.renderWidth, h = req_.renderHeight;
                 if (ws.output.width != w || ws.output.height != h || begin < 0 || end > h) return;
-                int first = (begin + 1) / 2, last = end / 2;
-                if (first < last && Scaler::argbRowsToYuv({pixels, begin, w, h}, s.yuv.get(), first, last))
+                int first = (begin + 1) / 2, last = end == h ? (end + 1) / 2 : end / 2;
+                const kernels::ArgbRows rows{pixels, begin, w, h};
+                if (live) {
+                    partial = true;
+                    if (begin % 2 != 0 || first >= last) {
+                        torn = true;
+                        return;
+                    }
+                    for (int j = first; j < last; ++j) {
+                        const Imaging::ColumnSpan span = live[j - first];
+                        if (span.from < span.to &&
+                            !Scaler::argbRowsToYuv(rows, s.yuv.get(), j, j + 1, span.from, (span.to + 1) & ~1))
+                            torn = true;
+                    }
+                    std::fill(s.pairsDone.begin() + first, s.pairsDone.begin() + last, 1);
+                    return;
+                }
+                if (first < last && Scaler::argbRowsToYuv(rows, s.yuv.get(), first, last))
                     std::fill(s.pairsDone.begin() + first, s.pairsDone.begin() + last, 1);
                 else
                     first = last = 0;
@@ -585,6 +613,8 @@ private:
             if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight ||
                 ws.output.pixels.size() != size_t(req_.renderWidth) * size_t(req_.renderHeight))
                 fail("the frame handler changed the output size");
+            const bool allHanded = std::all_of(s.pairsDone.begin(), s.pairsDone.end(), [](uint8_t d) { return d != 0; });
+            if (torn || (partial && !allHanded)) fail("the frame handler handed over part of a frame");
             for (int j = 0; j < int(s.pairsDone.size());) {
                 if (s.pairsDone[size_t(j)]) {
                     ++j;
@@ -595,6 +625,8 @@ private:
                 if (!Scaler::argbToYuv(ws.output, s.yuv.get(), j, k)) fail("cannot convert an output frame");
                 j = k;
             }
+            // Every pixel of the frame is in `yuv` now, the still ones too.
+            if (allHanded) s.still = asked;
         } catch (const std::exception& e) {
             s.error = e.what();
             if (s.error.empty()) s.error = "frame failed";

@@ -260,12 +260,6 @@ void drawRows(Bitmap& dst, const Bitmap& src, const Axis& ax, const Axis& ay, ui
     }, 16);
 }
 
-// A draw's constant alpha in 8 bits; NaN draws nothing.
-uint32_t alpha8(double alpha) {
-    const double a = std::isnan(alpha) ? 0.0 : std::clamp(alpha, 0.0, 1.0);
-    return uint32_t(std::lround(a * 255.0));
-}
-
 }  // namespace
 
 void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, double alpha) {

@@ -5,7 +5,9 @@
 #include "platform/linux/ParallelFor.h"
 #include "platform/ports/Imaging.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -87,6 +89,12 @@ inline uint32_t mul255Pair(uint32_t pair, uint32_t y) {
     uint32_t t = (pair & 0x00FF00FFu) * y + 0x00800080u;
     t = ((t + ((t >> 8) & 0x00FF00FFu)) >> 8) & 0x00FF00FFu;
     return t;
+}
+
+// A draw's constant alpha in 8 bits; NaN draws nothing.
+inline uint32_t alpha8(double alpha) {
+    const double a = std::isnan(alpha) ? 0.0 : std::clamp(alpha, 0.0, 1.0);
+    return uint32_t(std::lround(a * 255.0));
 }
 
 // All four channels of a premultiplied pixel times y / 255.
@@ -202,9 +210,10 @@ struct ArgbRows {
 // the pixel over black), into a width × height picture (even, the bitmap's
 // size or one more); the added column and row are black. Only the row
 // pairs [firstPair, endPair) when given: rows 2·firstPair up to 2·endPair,
-// which the rows given must hold.
+// which the rows given must hold; and of those only columns [fromX, toX)
+// when given (fromX even, toX even or the picture's width).
 void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
-                  int endPair = -1);
+                  int endPair = -1, int fromX = 0, int toX = -1);
 void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
                   int endPair = -1);
 

@@ -10,8 +10,10 @@
 #include "platform/linux/ImagingSampler.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -19,6 +21,12 @@
 namespace plinthora::linux_platform::PLINTHORA_KERNELS {
 
 namespace {
+
+// Numbers for still pixels, unique in the process.
+uint64_t nextStillNumber() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
 
 class WarpUnderPlan : public Imaging::PerspectivePlan {
 public:
@@ -55,6 +63,8 @@ public:
         for (const SeamPixel& p : seam_) ++rowSeam_[p.index / size_t(shell_->width) + 1];
         std::partial_sum(rowSeam_.begin(), rowSeam_.end(), rowSeam_.begin());
         workOutBandNeeds();
+        workOutLiveColumns();
+        bareStill_ = nextStillNumber();
     }
 
     void render(const Bitmap& content, Bitmap& out, const Imaging::CanvasLayer* layer,
@@ -91,12 +101,15 @@ public:
         const size_t w = size_t(out.width);
         Sampler s = sampler_;
         s.src = &content;
+        const std::shared_ptr<const LayerState> over = layer ? layerFor(*layer) : nullptr;
         const bool tellNeed = bands && bands->needContent, handOver = bands && bands->canvasRows;
+        const bool liveOnly = handOver && bands->holdsStill && bands->holdsStill(over ? over->still : bareStill_);
         // Band by band, each pixel written once: the shell where it covers,
         // the warped picture with the shell over it in the runs, the seam,
         // and the layer over all while the row is still in cache. Bands
         // handed over are made in a buffer of one band that stays in cache,
-        // not in the canvas.
+        // not in the canvas; when the receiver holds the still pixels, only
+        // the live columns are made at all.
         parallelFor(int(bandNeed_.size()), [&](int first, int last) {
             std::vector<uint32_t> scratch(handOver ? size_t(kBand) * w : 0);
             for (int band = first; band < last; ++band) {
@@ -105,9 +118,11 @@ public:
                 if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
                 uint32_t* rows = handOver ? scratch.data() : out.pixels.data() + size_t(begin) * w;
                 for (int y = begin; y < end; ++y) {
+                    const Imaging::ColumnSpan live = liveOnly ? pairLive_[size_t(y / 2)] : Imaging::ColumnSpan{0, int(w)};
+                    if (live.from >= live.to) continue;
                     uint32_t* row = rows + size_t(y - begin) * w;
                     const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
-                    size_t x = 0;
+                    size_t x = size_t(live.from);
                     if (mapped_ && y >= s.y0 && y < s.y1) {
                         const size_t r = size_t(y - s.y0);
                         for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
@@ -119,21 +134,74 @@ public:
                             x = size_t(run.to);
                         }
                     }
-                    std::memcpy(row + x, shellRow + x, (w - x) * sizeof(uint32_t));
+                    std::memcpy(row + x, shellRow + x, (size_t(live.to) - x) * sizeof(uint32_t));
                     const SeamPixel* seam = seam_.data();
                     applySeam(rows, size_t(begin) * w, shell, content, seam + rowSeam_[size_t(y)],
                               seam + rowSeam_[size_t(y) + 1]);
-                    if (layer)
-                        blendOver(row, layer->pixels->pixels.data() + size_t(y) * w, int(w), layer->mode,
-                                  layer->alpha);
+                    if (over && over->alpha != 0)
+                        blendOver(row + live.from, over->pixels() + size_t(y) * w + size_t(live.from),
+                                  live.to - live.from, over->mode, 1.0);
                 }
-                if (handOver) bands->canvasRows(begin, end, rows);
+                if (handOver) bands->canvasRows(begin, end, rows, liveOnly ? &pairLive_[size_t(begin / 2)] : nullptr);
             }
         }, 1);
     }
 
 private:
     static constexpr int kBand = 16;
+
+    // A layer as the bands draw it: its pixels already times its alpha,
+    // which is what each pixel of the blend starts with, so the same bytes.
+    struct LayerState {
+        Image source;
+        BlendMode mode;
+        uint32_t alpha;
+        uint64_t still;  // names the still pixels with this layer over them
+        std::vector<uint32_t> scaled;  // empty when the alpha is whole
+        const uint32_t* pixels() const { return scaled.empty() ? source->pixels.data() : scaled.data(); }
+    };
+
+    // The same state for as long as the same layer comes, made once.
+    std::shared_ptr<const LayerState> layerFor(const Imaging::CanvasLayer& layer) const {
+        const uint32_t a8 = alpha8(layer.alpha);
+        std::lock_guard lock(layerMutex_);
+        if (layerState_ && layerState_->source == layer.pixels && layerState_->mode == layer.mode &&
+            layerState_->alpha == a8)
+            return layerState_;
+        auto state = std::make_shared<LayerState>(LayerState{layer.pixels, layer.mode, a8, nextStillNumber(), {}});
+        if (a8 != 255) {
+            const std::vector<uint32_t>& p = layer.pixels->pixels;
+            state->scaled.resize(p.size());
+            std::transform(p.begin(), p.end(), state->scaled.begin(), [a8](uint32_t q) { return scalePixel(q, a8); });
+        }
+        layerState_ = std::move(state);
+        return layerState_;
+    }
+
+    // The columns of each pair of canvas rows that can differ from frame to
+    // frame: the runs and the seam, widened to even columns for the
+    // encoder's chroma. Everything else is the shell, or nothing.
+    void workOutLiveColumns() {
+        const int w = shell_->width, h = shell_->height;
+        pairLive_.assign(size_t((h + 1) / 2), {w, 0});
+        auto take = [&](int y, int from, int to) {
+            Imaging::ColumnSpan& span = pairLive_[size_t(y / 2)];
+            span.from = std::min(span.from, from);
+            span.to = std::max(span.to, to);
+        };
+        if (mapped_)
+            for (int y = sampler_.y0; y < sampler_.y1; ++y) {
+                const size_t r = size_t(y - sampler_.y0);
+                for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) take(y, runs_[i].from, runs_[i].to);
+            }
+        for (const SeamPixel& p : seam_) {
+            const int x = int(p.index % size_t(w));
+            take(int(p.index / size_t(w)), x, x + 1);
+        }
+        for (Imaging::ColumnSpan& span : pairLive_)
+            if (span.from < span.to) span = {span.from & ~1, std::min((span.to + 1) & ~1, w)};
+            else span = {0, 0};
+    }
 
     // The content rows each band of kBand canvas rows reads: its spans'
     // ends (positions along a span lie on a line) and its seam pixels, each
@@ -192,6 +260,10 @@ private:
     std::vector<SeamPixel> seam_;
     std::vector<size_t> rowSeam_;  // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
     std::vector<std::pair<int, int>> bandNeed_;  // content rows [first, second) band b reads; empty when first ≥ second
+    std::vector<Imaging::ColumnSpan> pairLive_;   // live columns of canvas rows 2j and 2j + 1; empty when none
+    uint64_t bareStill_ = 0;                      // names the still pixels without a layer
+    mutable std::mutex layerMutex_;
+    mutable std::shared_ptr<const LayerState> layerState_;
 };
 
 }  // namespace

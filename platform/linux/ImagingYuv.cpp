@@ -221,11 +221,16 @@ void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int heigh
     argbToYuv420(ArgbRows{argb.pixels.data(), 0, argb.width, argb.height}, out, width, height, firstPair, endPair);
 }
 
-void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int height, int firstPair, int endPair) {
+void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int height, int firstPair, int endPair,
+                  int fromX, int toX) {
     if (endPair < 0 || endPair > height / 2) endPair = height / 2;
+    if (toX < 0 || toX > width) toX = width;
+    fromX = std::max(fromX, 0) & ~1;
     const int w = argb.width, h = argb.height;
     auto at = [&](int x, int y) { return x < w && y < h ? argb.row(y)[x] : 0u; };
 #if PLINTHORA_SIMD
+    // Whole blocks of the bitmap's own columns go through the vector loops.
+    const int vectorEnd = std::min(toX, w);
     const __m128i zero = _mm_setzero_si128();
     auto weights = [](int b, int g, int r) {
         return _mm_setr_epi16(short(b), short(g), short(r), 0, short(b), short(g), short(r), 0);
@@ -250,15 +255,15 @@ void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int hei
         uint8_t* Y1 = Y0 + out.stride[0];
         uint8_t* U = out.data[1] + size_t(j) * size_t(out.stride[1]);
         uint8_t* V = out.data[2] + size_t(j) * size_t(out.stride[2]);
-        int x = 0;
+        int x = fromX;
 #if PLINTHORA_SIMD
-        if (y + 1 < h) {
+        if (y + 1 < h && x < vectorEnd) {
             const uint32_t* r0 = argb.row(y);
             const uint32_t* r1 = r0 + w;
 #if PLINTHORA_AVX2
-            if (hasAvx2()) x = argbRowsToYuvAvx2(r0, r1, Y0, Y1, U, V, w);
+            if (hasAvx2()) x += argbRowsToYuvAvx2(r0 + x, r1 + x, Y0 + x, Y1 + x, U + x / 2, V + x / 2, vectorEnd - x);
 #endif
-            for (; x + 8 <= w; x += 8) {
+            for (; x + 8 <= vectorEnd; x += 8) {
                 const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x));
                 const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x + 4));
                 const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x));
@@ -288,11 +293,11 @@ void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int hei
         }
 #endif
         // What is left, and the black added beyond the bitmap.
-        for (int xx = x; xx < width; ++xx) {
+        for (int xx = x; xx < toX; ++xx) {
             Y0[xx] = xx < w && y < h ? lumaOf(at(xx, y)) : 16;
             Y1[xx] = xx < w && y + 1 < h ? lumaOf(at(xx, y + 1)) : 16;
         }
-        for (int i = x / 2; i < width / 2; ++i) {
+        for (int i = x / 2; i < (toX + 1) / 2; ++i) {
             const int cx = 2 * i;
             int r = 0, g = 0, b = 0;
             for (const uint32_t q : {at(cx, y), at(cx + 1, y), at(cx, y + 1), at(cx + 1, y + 1)}) {

@@ -98,7 +98,7 @@ public:
     // implementation may fuse with the warp: a movie's full-canvas
     // watermark.
     struct CanvasLayer {
-        const Bitmap* pixels = nullptr;
+        Image pixels;  // held, so that a plan knows the same layer again
         BlendMode mode = BlendMode::Normal;
         double alpha = 1.0;
     };
@@ -110,9 +110,23 @@ public:
     // handed over need not be written to `out` at all. Either may be empty;
     // rows may come in any order and, when render() splits its work, from
     // several threads.
+    // Much of a framed movie's canvas is the same in every frame: the shell
+    // where nothing shows through it, with the layer over it. render() gives
+    // those still pixels a number, the same as long as they stay the same,
+    // and asks `holdsStill` once whether the receiver of the bands holds
+    // them from an earlier frame. If so, it may hand over only the live
+    // columns of each pair of rows: `live` then has one span per row pair
+    // of the band, each starting at an even column and ending at one or at
+    // the canvas's width, and `pixels` holds nothing outside them. Bands
+    // handed over in part are whole row pairs (begin even, end even or the
+    // canvas's height). Without `live` the rows are whole.
+    struct ColumnSpan {
+        int from = 0, to = 0;
+    };
     struct RowBands {
         std::function<void(int begin, int end)> needContent;
-        std::function<void(int begin, int end, const uint32_t* pixels)> canvasRows;
+        std::function<void(int begin, int end, const uint32_t* pixels, const ColumnSpan* live)> canvasRows;
+        std::function<bool(uint64_t still)> holdsStill;
     };
     class PerspectivePlan {
     public:

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
 #include <thread>
 
 using namespace plinthora;
@@ -70,13 +71,13 @@ TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
         // A layer drawn with the warp gives what drawing it over the
         // canvas afterwards gives, in every blend, for planned frames and
         // others.
-        const Bitmap layer = randomBitmap(shell->width, shell->height, 11);
+        const Image layer = std::make_shared<const Bitmap>(randomBitmap(shell->width, shell->height, 11));
         for (BlendMode mode : {BlendMode::Normal, BlendMode::Screen, BlendMode::Overlay, BlendMode::SoftLight})
             for (double alpha : {1.0, 0.37})
                 for (const Bitmap* frame : {static_cast<const Bitmap*>(&frames[0]), &odd}) {
                     Bitmap expected = img.perspectiveUnder(*frame, q, *shell);
-                    img.draw(expected, layer, {0, 0, double(expected.width), double(expected.height)}, mode, alpha);
-                    const Imaging::CanvasLayer over{&layer, mode, alpha};
+                    img.draw(expected, *layer, {0, 0, double(expected.width), double(expected.height)}, mode, alpha);
+                    const Imaging::CanvasLayer over{layer, mode, alpha};
                     plan->render(*frame, out, &over);
                     EXPECT_TRUE(out.pixels == expected.pixels) << int(mode) << " " << alpha << " " << frame->width;
                 }
@@ -85,29 +86,47 @@ TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
 
 // A movie's frame is made and taken band by band: a render that reads only
 // the content rows it asked for, and hands each finished band over, gives
-// the very pixels of a whole render.
+// the very pixels of a whole render. A receiver holding the still pixels
+// from an earlier frame is handed only the live columns, and with what it
+// holds has the whole frame again; a new layer or none names new ones.
 TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndHandOverFinishedRows) {
     QtImaging img;
-    const Image shell = std::make_shared<const Bitmap>(speckledShell(140, 220));
-    const Bitmap frame = randomBitmap(90, 160, 3);
-    const Bitmap layer = randomBitmap(shell->width, shell->height, 12);
+    // Odd sides: the last pair of rows and of columns is cut short.
+    const Image shell = std::make_shared<const Bitmap>(speckledShell(141, 221));
+    const Bitmap frames[] = {randomBitmap(90, 160, 3), randomBitmap(90, 160, 4)};
+    const Image layer = std::make_shared<const Bitmap>(randomBitmap(shell->width, shell->height, 12));
+    const Imaging::CanvasLayer strong{layer, BlendMode::Overlay, 0.6}, faint{layer, BlendMode::Overlay, 0.4};
+    struct Step {
+        int frame;
+        const Imaging::CanvasLayer* over;
+        bool liveOnly;  // the receiver holds the still pixels this step names
+    };
+    const Step steps[] = {{0, &strong, false}, {1, &strong, true}, {0, &faint, false},
+                          {1, nullptr, false}, {0, nullptr, true}, {1, &faint, false}};
     const std::vector<Quad> quads = {
         Quad{{20, 22}, {121, 18}, {14, 204}, {126, 199}},   // skewed, the seam under the soft ring
         Quad{{60, 30}, {80, 30}, {-40, 210}, {180, 215}},   // steep: spans mapped pixel by pixel
         Quad{{-30, -10}, {170, 5}, {-5, 240}, {150, 230}},  // spills over the canvas
     };
-    const Imaging::CanvasLayer overlay{&layer, BlendMode::Overlay, 0.6};
-    for (const Quad& q : quads)
-        for (const Imaging::CanvasLayer* over : {static_cast<const Imaging::CanvasLayer*>(nullptr), &overlay}) {
-            SCOPED_TRACE(q.topLeft.x);
+    for (const Quad& q : quads) {
+        const auto plan = img.planPerspectiveUnder(90, 160, q, shell);
+        Bitmap handed = solid(shell->width, shell->height, 0u);  // the receiver's canvas, kept
+        uint64_t held = 0;
+        for (const Step& step : steps) {
+            SCOPED_TRACE(std::to_string(q.topLeft.x) + " step " + std::to_string(&step - steps));
+            const Bitmap& frame = frames[step.frame];
             Bitmap expected = img.perspectiveUnder(frame, q, *shell);
-            if (over) img.draw(expected, layer, {0, 0, double(expected.width), double(expected.height)}, over->mode, over->alpha);
+            if (step.over)
+                img.draw(expected, *layer, {0, 0, double(expected.width), double(expected.height)}, step.over->mode,
+                         step.over->alpha);
 
             // Rows not asked for hold a colour no sample of the frame has.
             Bitmap content = solid(frame.width, frame.height, 0xff00ff00u);
             std::mutex m;
-            Bitmap handed = solid(shell->width, shell->height, 0u);
             std::vector<int> times(size_t(shell->height), 0);
+            size_t pixelsHanded = 0;
+            uint64_t asked = 0;
+            bool gotLive = false;
             Imaging::RowBands bands;
             bands.needContent = [&](int begin, int end) {
                 std::lock_guard lock(m);
@@ -115,18 +134,42 @@ TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndHandOverFinishedRows) {
                     std::copy_n(&frame.pixels[size_t(y) * size_t(frame.width)], frame.width,
                                 &content.pixels[size_t(y) * size_t(frame.width)]);
             };
-            bands.canvasRows = [&](int begin, int end, const uint32_t* pixels) {
+            bands.holdsStill = [&](uint64_t still) {
+                asked = still;
+                return still == held;
+            };
+            bands.canvasRows = [&](int begin, int end, const uint32_t* pixels, const Imaging::ColumnSpan* live) {
                 std::lock_guard lock(m);
-                for (int y = begin; y < end; ++y) ++times[size_t(y)];
-                std::copy_n(pixels, size_t(end - begin) * size_t(handed.width), &handed.pixels[size_t(begin) * size_t(handed.width)]);
+                const int w = handed.width;
+                if (live) {
+                    gotLive = true;
+                    EXPECT_EQ(begin % 2, 0);
+                    EXPECT_TRUE(end % 2 == 0 || end == handed.height);
+                }
+                for (int y = begin; y < end; ++y) {
+                    ++times[size_t(y)];
+                    const Imaging::ColumnSpan span = live ? live[(y - begin) / 2] : Imaging::ColumnSpan{0, w};
+                    if (span.from >= span.to) continue;
+                    EXPECT_TRUE(span.from % 2 == 0 && (span.to % 2 == 0 || span.to == w) && span.to <= w);
+                    pixelsHanded += size_t(span.to - span.from);
+                    std::copy(pixels + size_t(y - begin) * size_t(w) + size_t(span.from),
+                              pixels + size_t(y - begin) * size_t(w) + size_t(span.to),
+                              &handed.pixels[size_t(y) * size_t(w) + size_t(span.from)]);
+                }
             };
             Bitmap out;
-            img.planPerspectiveUnder(frame.width, frame.height, q, shell)->render(content, out, over, &bands);
+            plan->render(content, out, step.over, &bands);
             EXPECT_EQ(out.width, expected.width);
             EXPECT_EQ(out.height, expected.height);
             EXPECT_EQ(std::count(times.begin(), times.end(), 1), shell->height) << "every row handed over once";
+            EXPECT_EQ(gotLive, step.liveOnly);
+            if (step.liveOnly) {
+                EXPECT_LT(pixelsHanded, handed.pixels.size() * 3 / 4);
+            }
             EXPECT_TRUE(handed.pixels == expected.pixels);
+            held = asked;
         }
+    }
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ struct RecordingFrames {
                 canvasMark ? watermarkLayer({double(renderWidth), double(renderHeight)}) : std::nullopt;
             if (layer) {
                 const std::shared_ptr<const Bitmap> placed = layers.placed(*layer, renderWidth, renderHeight);
-                const Imaging::CanvasLayer over{placed.get(), layer->blend, layer->alpha};
+                const Imaging::CanvasLayer over{placed, layer->blend, layer->alpha};
                 plan->render(*content, out, &over, &bands);
             } else {
                 plan->render(*content, out, nullptr, &bands);
