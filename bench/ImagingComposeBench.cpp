@@ -45,8 +45,9 @@ void BM_Plinthora(benchmark::State& state) {
 
 // One frame of a movie through a plan (the map and the shell's coverage
 // worked out once), watermark fused, on one thread as each frame worker
-// runs it: bands handed over as they are made, and after the first frame
-// only their live columns, the receiver holding the still ones.
+// runs it: bands handed over as they are made. With argument 1 only their
+// live columns after the first frame, the receiver holding the still ones
+// as a movie's frame slots do; with 0, whole rows every time.
 void BM_PlinthoraMovieFrame(benchmark::State& state) {
     const Inputs& in = inputs();
     linux_platform::QtImaging img;
@@ -57,7 +58,8 @@ void BM_PlinthoraMovieFrame(benchmark::State& state) {
     const linux_platform::SerialLoops serial;
     uint64_t held = 0;
     Imaging::RowBands bands;
-    bands.holdsStill = [&](uint64_t still) { return std::exchange(held, still) == still; };
+    const bool keep = state.range(0) != 0;
+    bands.holdsStill = [&](uint64_t still) { return keep && std::exchange(held, still) == still; };
     bands.canvasRows = [](int, int, const uint32_t* pixels, const Imaging::ColumnSpan*) {
         benchmark::DoNotOptimize(pixels);
     };
@@ -128,7 +130,7 @@ void BM_Pixman(benchmark::State& state) {
 
 BENCHMARK(BM_Plinthora)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Pixman)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_PlinthoraMovieFrame)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PlinthoraMovieFrame)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 // Keeps each run's time per iteration so that main can print the ratio.
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -262,8 +262,7 @@ void drawRows(Bitmap& dst, const Bitmap& src, const Axis& ax, const Axis& ay, ui
 
 }  // namespace
 
-void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, double alpha) {
-    const uint32_t a8 = alpha8(alpha);
+void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, uint32_t a8) {
     if (a8 == 0 || n <= 0) return;
     switch (mode) {
         case BlendMode::Normal: blendRow<BlendMode::Normal>(d, s, n, a8); break;

@@ -186,8 +186,8 @@ void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const Bitmap
                const SeamPixel* last);
 
 // draw() of a row of a bitmap as wide as the destination over d[0, n), at
-// whole pixels.
-void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, double alpha);
+// whole pixels, with the alpha in eight bits (alpha8()).
+void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, uint32_t a8);
 
 // warpUnder() for many pictures of one size on one shell and quad.
 std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, int contentHeight, const Quad& quad,

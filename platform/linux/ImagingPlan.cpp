@@ -122,25 +122,34 @@ public:
                     if (live.from >= live.to) continue;
                     uint32_t* row = rows + size_t(y - begin) * w;
                     const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
+                    // The shell outside the runs: whole rows from the shell,
+                    // live columns from the plan's own copy.
+                    const uint32_t* kept = liveOnly ? liveShell_.data() + liveShellStart_[size_t(y)] : nullptr;
+                    auto shellUpTo = [&](size_t from, size_t to) {
+                        if (kept) {
+                            std::copy(kept, kept + (to - from), row + from);
+                            kept += to - from;
+                        } else {
+                            std::memcpy(row + from, shellRow + from, (to - from) * sizeof(uint32_t));
+                        }
+                    };
                     size_t x = size_t(live.from);
                     if (mapped_ && y >= s.y0 && y < s.y1) {
                         const size_t r = size_t(y - s.y0);
                         for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
                             const Run& run = runs_[i];
-                            std::memcpy(row + x, shellRow + x, (size_t(run.from) - x) * sizeof(uint32_t));
+                            shellUpTo(x, size_t(run.from));
                             s.drawRun(&spans_[run.firstSpan], &spans_[run.lastSpan], y, row + run.from);
                             if (run.underShell)
                                 shellOverInPlace(row + run.from, shellRow + run.from, run.to - run.from);
                             x = size_t(run.to);
                         }
                     }
-                    std::memcpy(row + x, shellRow + x, (size_t(live.to) - x) * sizeof(uint32_t));
+                    shellUpTo(x, size_t(live.to));
                     const SeamPixel* seam = seam_.data();
                     applySeam(rows, size_t(begin) * w, shell, content, seam + rowSeam_[size_t(y)],
                               seam + rowSeam_[size_t(y) + 1]);
-                    if (over && over->alpha != 0)
-                        blendOver(row + live.from, over->pixels() + size_t(y) * w + size_t(live.from),
-                                  live.to - live.from, over->mode, 1.0);
+                    if (over && over->alpha != 0) over->blendRow(row, y, live.from, live.to);
                 }
                 if (handOver) bands->canvasRows(begin, end, rows, liveOnly ? &pairLive_[size_t(begin / 2)] : nullptr);
             }
@@ -150,15 +159,31 @@ public:
 private:
     static constexpr int kBand = 16;
 
-    // A layer as the bands draw it: its pixels already times its alpha,
-    // which is what each pixel of the blend starts with, so the same bytes.
+    // A layer as the bands draw it: only the stretches of each row where it
+    // is not clear, packed one after another so that they stream from
+    // memory, and already times its alpha, which is what each pixel of the
+    // blend starts with, so the same bytes.
     struct LayerState {
         Image source;
         BlendMode mode;
         uint32_t alpha;
         uint64_t still;  // names the still pixels with this layer over them
-        std::vector<uint32_t> scaled;  // empty when the alpha is whole
-        const uint32_t* pixels() const { return scaled.empty() ? source->pixels.data() : scaled.data(); }
+        struct Piece {
+            int from, to;  // columns of the row
+            size_t at;     // where its pixels start in `packed`
+        };
+        std::vector<uint32_t> packed;
+        std::vector<Piece> pieces;
+        std::vector<size_t> rowPieces;  // row y's: pieces[rowPieces[y], rowPieces[y + 1])
+
+        // Draws the layer's row y over columns [from, to) of `row`.
+        void blendRow(uint32_t* row, int y, int from, int to) const {
+            for (size_t i = rowPieces[size_t(y)]; i < rowPieces[size_t(y) + 1]; ++i) {
+                const Piece& p = pieces[i];
+                const int a = std::max(p.from, from), b = std::min(p.to, to);
+                if (a < b) blendOver(row + a, packed.data() + p.at + size_t(a - p.from), b - a, mode, 255);
+            }
+        }
     };
 
     // The same state for as long as the same layer comes, made once.
@@ -168,11 +193,27 @@ private:
         if (layerState_ && layerState_->source == layer.pixels && layerState_->mode == layer.mode &&
             layerState_->alpha == a8)
             return layerState_;
-        auto state = std::make_shared<LayerState>(LayerState{layer.pixels, layer.mode, a8, nextStillNumber(), {}});
-        if (a8 != 255) {
-            const std::vector<uint32_t>& p = layer.pixels->pixels;
-            state->scaled.resize(p.size());
-            std::transform(p.begin(), p.end(), state->scaled.begin(), [a8](uint32_t q) { return scalePixel(q, a8); });
+        auto state = std::make_shared<LayerState>(LayerState{layer.pixels, layer.mode, a8, nextStillNumber(), {}, {}, {}});
+        // Clear gaps shorter than this stay in a piece: blending them
+        // changes nothing and costs less than another piece.
+        constexpr int kGap = 16;
+        const Bitmap& b = *layer.pixels;
+        state->rowPieces.push_back(0);
+        for (int y = 0; y < b.height; ++y) {
+            const uint32_t* row = b.pixels.data() + size_t(y) * size_t(b.width);
+            for (int x = 0; x < b.width;) {
+                while (x < b.width && row[x] == 0) ++x;
+                if (x == b.width) break;
+                int end = x, clear = 0;
+                for (int i = x; i < b.width && clear < kGap; ++i) {
+                    clear = row[i] == 0 ? clear + 1 : 0;
+                    if (row[i] != 0) end = i + 1;
+                }
+                state->pieces.push_back({x, end, state->packed.size()});
+                for (int i = x; i < end; ++i) state->packed.push_back(a8 == 255 ? row[i] : scalePixel(row[i], a8));
+                x = end;
+            }
+            state->rowPieces.push_back(state->pieces.size());
         }
         layerState_ = std::move(state);
         return layerState_;
@@ -201,6 +242,26 @@ private:
         for (Imaging::ColumnSpan& span : pairLive_)
             if (span.from < span.to) span = {span.from & ~1, std::min((span.to + 1) & ~1, w)};
             else span = {0, 0};
+        // The shell's pixels in the live columns but outside the runs, in
+        // the order a row is made: a few at each end of most rows, which
+        // read from the shell itself would each be a miss in the cache.
+        liveShellStart_.assign(size_t(h) + 1, 0);
+        for (int y = 0; y < h; ++y) {
+            liveShellStart_[size_t(y)] = liveShell_.size();
+            const Imaging::ColumnSpan live = pairLive_[size_t(y / 2)];
+            if (live.from >= live.to) continue;
+            const uint32_t* row = shell_->pixels.data() + size_t(y) * size_t(w);
+            int x = live.from;
+            if (mapped_ && y >= sampler_.y0 && y < sampler_.y1) {
+                const size_t r = size_t(y - sampler_.y0);
+                for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
+                    liveShell_.insert(liveShell_.end(), row + x, row + runs_[i].from);
+                    x = runs_[i].to;
+                }
+            }
+            liveShell_.insert(liveShell_.end(), row + x, row + live.to);
+        }
+        liveShellStart_[size_t(h)] = liveShell_.size();
     }
 
     // The content rows each band of kBand canvas rows reads: its spans'
@@ -261,6 +322,8 @@ private:
     std::vector<size_t> rowSeam_;  // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
     std::vector<std::pair<int, int>> bandNeed_;  // content rows [first, second) band b reads; empty when first ≥ second
     std::vector<Imaging::ColumnSpan> pairLive_;   // live columns of canvas rows 2j and 2j + 1; empty when none
+    std::vector<uint32_t> liveShell_;             // the shell in the live columns outside the runs, row by row
+    std::vector<size_t> liveShellStart_;          // row y's: liveShell_[liveShellStart_[y], liveShellStart_[y + 1])
     uint64_t bareStill_ = 0;                      // names the still pixels without a layer
     mutable std::mutex layerMutex_;
     mutable std::shared_ptr<const LayerState> layerState_;

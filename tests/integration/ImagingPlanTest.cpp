@@ -36,6 +36,16 @@ Bitmap speckledShell(int w, int h) {
     return s;
 }
 
+// A layer clear in stretches, some longer than a plan skips and some
+// shorter, as a watermark over the canvas is.
+Bitmap layerWithClearStretches(int w, int h, uint32_t seed) {
+    Bitmap b = randomBitmap(w, h, seed);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if ((x + 3 * y) % 50 < 25 || x % 9 == 0) b.at(x, y) = 0;
+    return b;
+}
+
 TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
     QtImaging img;
     const Image shell = std::make_shared<const Bitmap>(speckledShell(140, 220));
@@ -71,7 +81,7 @@ TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
         // A layer drawn with the warp gives what drawing it over the
         // canvas afterwards gives, in every blend, for planned frames and
         // others.
-        const Image layer = std::make_shared<const Bitmap>(randomBitmap(shell->width, shell->height, 11));
+        const Image layer = std::make_shared<const Bitmap>(layerWithClearStretches(shell->width, shell->height, 11));
         for (BlendMode mode : {BlendMode::Normal, BlendMode::Screen, BlendMode::Overlay, BlendMode::SoftLight})
             for (double alpha : {1.0, 0.37})
                 for (const Bitmap* frame : {static_cast<const Bitmap*>(&frames[0]), &odd}) {
@@ -94,7 +104,7 @@ TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndHandOverFinishedRows) {
     // Odd sides: the last pair of rows and of columns is cut short.
     const Image shell = std::make_shared<const Bitmap>(speckledShell(141, 221));
     const Bitmap frames[] = {randomBitmap(90, 160, 3), randomBitmap(90, 160, 4)};
-    const Image layer = std::make_shared<const Bitmap>(randomBitmap(shell->width, shell->height, 12));
+    const Image layer = std::make_shared<const Bitmap>(layerWithClearStretches(shell->width, shell->height, 12));
     const Imaging::CanvasLayer strong{layer, BlendMode::Overlay, 0.6}, faint{layer, BlendMode::Overlay, 0.4};
     struct Step {
         int frame;
