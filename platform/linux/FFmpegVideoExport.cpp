@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 #include <utility>
@@ -104,6 +105,15 @@ private:
     static inline int users_ = 0;
     static inline int before_ = 0;
 };
+
+// Lowers the calling thread's priority by kGiveWay nice levels (on Linux a
+// thread's own, inherited by the threads it starts).
+constexpr int kGiveWay = 10;
+void giveWayToTheEncoder() {
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    if (errno == 0) ::setpriority(PRIO_PROCESS, 0, std::min(nice + kGiveWay, 19));
+}
 
 // A movie whose video ends this much before its stated duration was cut off.
 constexpr double kCutOffTolerance = 0.5;
@@ -471,11 +481,6 @@ private:
 
         const AVCodec* vcodec = avcodec_find_decoder(vin->codecpar->codec_id);
         if (!vcodec) fail("no decoder for the video track");
-        vdec_.reset(avcodec_alloc_context3(vcodec));
-        check(avcodec_parameters_to_context(vdec_.get(), vin->codecpar), "video decoder parameters");
-        vdec_->pkt_timebase = vin->time_base;
-        vdec_->thread_count = 0;
-        check(avcodec_open2(vdec_.get(), vcodec, nullptr), "video decoder");
 
         tempPath_ = reserveTemporaryBeside(req_.outputPath);
         if (tempPath_.empty()) fail("cannot create a file beside " + req_.outputPath);
@@ -547,11 +552,22 @@ private:
             s.yuv->color_range = AVCOL_RANGE_MPEG;
             check(av_frame_get_buffer(s.yuv.get(), 0), "frame buffer");
         }
+        encoded_.reset(av_packet_alloc());
+        encoder_ = std::thread([this] { encodeLoop(); });
+        // The encoder's frame threads wait on one another, and it is they
+        // that set the pace: the decoder, the workers and this thread run
+        // ahead into the slots and give way to them. What is made from here
+        // on (the decoder's threads, the workers) shares this thread's
+        // lower priority; the encoder's threads were made above.
+        giveWayToTheEncoder();
+        vdec_.reset(avcodec_alloc_context3(vcodec));
+        check(avcodec_parameters_to_context(vdec_.get(), vin->codecpar), "video decoder parameters");
+        vdec_->pkt_timebase = vin->time_base;
+        vdec_->thread_count = 0;
+        check(avcodec_open2(vdec_.get(), vcodec, nullptr), "video decoder");
         pool_ = std::make_unique<WorkerPool>(workers, [this](Slot& s, Workspace& w) { makeFrame(s, w); });
         packet_.reset(av_packet_alloc());
         decoded_.reset(av_frame_alloc());
-        encoded_.reset(av_packet_alloc());
-        encoder_ = std::thread([this] { encodeLoop(); });
     }
 
     // Runs on a worker. The source is made and the output taken band by

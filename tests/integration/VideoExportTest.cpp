@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -160,8 +161,10 @@ struct HalfCopy {
     std::shared_ptr<std::atomic<uint32_t>> seen = std::make_shared<std::atomic<uint32_t>>(0);
     std::shared_ptr<std::atomic<int>> hugePagesOff = std::make_shared<std::atomic<int>>(-1);
     std::shared_ptr<std::atomic<int>> liveOnlyFrames = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<int>> nice = std::make_shared<std::atomic<int>>(-100);
     void operator()(const Bitmap& src, Bitmap& out, int64_t, const Imaging::RowBands& bands) const {
         hugePagesOff->store(::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0));
+        nice->store(::getpriority(PRIO_PROCESS, 0));
         bands.needContent(0, src.height);
         const uint32_t c = src.at(src.width / 2, src.height / 2);
         seen->store(c);
@@ -217,6 +220,8 @@ TEST_F(VideoExportTest, EncodesH264At30FpsWithBt709ColourBlackPaddingAndTheSourc
         // Huge pages are off while the movie is made, as they were after.
         EXPECT_EQ(handler.hugePagesOff->load(), 1);
         EXPECT_EQ(::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0), hugePagesBefore);
+        // The frames are made at a lower priority than the encoder's.
+        EXPECT_GT(handler.nice->load(), ::getpriority(PRIO_PROCESS, 0));
 
         const auto p = probe(out);
         const auto* v = streamOf(p, "video");
