@@ -22,4 +22,4 @@ if [ ! -x /usr/bin/convert ] || ! command -v vips >/dev/null; then
 fi
 python3 "$SRC/bench/frame_compare.py" "$BUILD/host/plinthora" "${TMPDIR:-/tmp}/plinthora-frame-compare" "${RUNS:-5}"
 echo "== framing a recording: ours vs the ffmpeg command line"
-"$BUILD/bench/bench_video_framing" "${TMPDIR:-/tmp}/plinthora-bench-video" --runs "${VIDEO_RUNS:-3}"
+"$BUILD/bench/bench_video_framing" "${TMPDIR:-/tmp}/plinthora-bench-video" --runs "${VIDEO_RUNS:-5}"
