@@ -113,11 +113,20 @@ std::optional<std::string> MemoryFileSystem::readFile(const std::string& path) c
     return it->second;
 }
 
+std::optional<FileStamp> MemoryFileSystem::stamp(const std::string& path) const {
+    std::lock_guard g(m_);
+    auto it = files_.find(path);
+    if (it == files_.end()) return std::nullopt;
+    auto when = written_.find(path);
+    return FileStamp{int64_t(it->second.size()), when == written_.end() ? 0 : when->second};
+}
+
 bool MemoryFileSystem::writeFileAtomically(const std::string& path, const std::string& bytes) {
     {
         std::lock_guard g(m_);
         if (failWrites || !dirs_.count(parentOf(path)) || dirs_.count(path)) return false;
         files_[path] = bytes;
+        written_[path] = ++writes_;
         addEntry(path);
         ++writeCount;
     }
@@ -136,6 +145,7 @@ void MemoryFileSystem::put(const std::string& path, const std::string& bytes) {
     createDirectories(parentOf(path));
     std::lock_guard g(m_);
     files_[path] = bytes;
+    written_[path] = ++writes_;
     addEntry(path);
 }
 

@@ -60,6 +60,8 @@ public:
     bool createDirectories(const std::string& path) override;
     std::optional<std::vector<std::string>> listDirectory(const std::string& path) const override;
     std::optional<std::string> readFile(const std::string& path) const override;
+    // Every write counts as a new modification time.
+    std::optional<FileStamp> stamp(const std::string& path) const override;
     bool writeFileAtomically(const std::string& path, const std::string& bytes) override;
     bool removeItem(const std::string& path) override;
     std::string temporaryDirectory() const override { return "/tmp"; }
@@ -74,6 +76,8 @@ private:
     mutable std::mutex m_;
     std::set<std::string> dirs_{"/"};
     std::map<std::string, std::string> files_;
+    std::map<std::string, int64_t> written_;
+    int64_t writes_ = 0;
     std::map<std::string, std::vector<std::string>> entries_;
 };
 

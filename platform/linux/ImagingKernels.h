@@ -151,10 +151,11 @@ std::optional<Matrix3> inverse(const Matrix3& m);
 // Warps `src` onto `quad` in a width × height image (transparent outside).
 Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height);
 // shell over warp(content, quad, shell size), fused, with the seam rule
-// below applied.
-Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell);
+// below applied; with `outside`, the shell alone on the pixels it lists.
+Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell,
+                 const ShellOutside* outside = nullptr);
 // The same drawn in the shell's own pixels.
-void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell);
+void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell, const ShellOutside* outside = nullptr);
 
 // The seam rule at a screen hole's edge. A shell's hole edge is
 // antialiased, and the warp leaves clear every pixel whose centre maps
@@ -176,7 +177,9 @@ struct SeamPixel {
     uint32_t index;  // y · width + x in the shell-sized output
     float u, v;      // source point, pixel-edge coordinates, inside the picture
 };
-std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int contentWidth, int contentHeight);
+// Pixels `outside` lists are never seam pixels.
+std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int contentWidth, int contentHeight,
+                                  const ShellOutside* outside = nullptr);
 // out[i] = shell[i] over the content's bilinear sample at (u, v), for each
 // listed pixel; out has the shell's size.
 void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam);
@@ -191,7 +194,8 @@ void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, uint32_t a
 
 // warpUnder() for many pictures of one size on one shell and quad.
 std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, int contentHeight, const Quad& quad,
-                                                              Image shell);
+                                                              Image shell,
+                                                              std::shared_ptr<const ShellOutside> outside = nullptr);
 
 void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha);
 

@@ -30,9 +30,12 @@ uint64_t nextStillNumber() {
 
 class WarpUnderPlan : public Imaging::PerspectivePlan {
 public:
-    WarpUnderPlan(int contentWidth, int contentHeight, const Quad& quad, Image shell)
-        : width_(contentWidth), height_(contentHeight), quad_(quad), shell_(std::move(shell)) {
+    WarpUnderPlan(int contentWidth, int contentHeight, const Quad& quad, Image shell,
+                  std::shared_ptr<const ShellOutside> outside)
+        : width_(contentWidth), height_(contentHeight), quad_(quad), shell_(std::move(shell)),
+          outside_(std::move(outside)) {
         if (!shell_ || shell_->empty()) return;
+        if (outside_ && (outside_->width != shell_->width || outside_->height != shell_->height)) outside_ = nullptr;
         // The sampler needs the picture's size only; each frame brings its
         // own pixels.
         Bitmap size;
@@ -43,20 +46,26 @@ public:
             rowRuns_.push_back(0);
             for (int y = sampler_.y0; y < sampler_.y1; ++y) {
                 const uint32_t* row = shell_->pixels.data() + size_t(y) * size_t(shell_->width);
+                // Only what lies inside the device is warped; outside it the
+                // shell stands alone.
+                auto addRun = [&](int from, int to) {
+                    Run run{spans_.size(), 0, from, to, false};
+                    sampler_.spans(y, from, to, [&](const Sampler::Span& s) { spans_.push_back(s); });
+                    run.lastSpan = spans_.size();
+                    run.underShell = std::any_of(row + from, row + to, [](uint32_t p) { return p != 0; });
+                    runs_.push_back(run);
+                };
                 for (int x = sampler_.x0; x < sampler_.x1;) {
                     const int runStart = skipWhile(row, x, sampler_.x1, true);
                     x = skipWhile(row, runStart, sampler_.x1, false);
                     if (runStart == x) continue;
-                    Run run{spans_.size(), 0, runStart, x, false};
-                    sampler_.spans(y, runStart, x, [&](const Sampler::Span& s) { spans_.push_back(s); });
-                    run.lastSpan = spans_.size();
-                    run.underShell = std::any_of(row + runStart, row + x, [](uint32_t p) { return p != 0; });
-                    runs_.push_back(run);
+                    if (outside_) outside_->forEachInside(y, runStart, x, addRun);
+                    else addRun(runStart, x);
                 }
                 rowRuns_.push_back(runs_.size());
             }
         }
-        seam_ = seamPixels(*shell_, quad_, width_, height_);
+        seam_ = seamPixels(*shell_, quad_, width_, height_, outside_.get());
         // The seam is listed in pixel order, so each row's pixels follow on:
         // a row's range starts where the rows above it end.
         rowSeam_.assign(size_t(shell_->height) + 1, 0);
@@ -84,7 +93,7 @@ public:
         };
         if (content.width != width_ || content.height != height_ || content.empty()) {
             needAll();
-            out = warpUnder(content, quad_, shell);
+            out = warpUnder(content, quad_, shell, outside_.get());
             drawLayerOver();
             return;
         }
@@ -302,6 +311,7 @@ private:
     int width_, height_;
     Quad quad_;
     Image shell_;
+    std::shared_ptr<const ShellOutside> outside_;
     Sampler sampler_;
     bool mapped_ = false;
     // A stretch [from, to) of a row that the shell does not cover fully,
@@ -332,8 +342,9 @@ private:
 }  // namespace
 
 std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, int contentHeight, const Quad& quad,
-                                                              Image shell) {
-    return std::make_shared<const WarpUnderPlan>(contentWidth, contentHeight, quad, std::move(shell));
+                                                              Image shell, std::shared_ptr<const ShellOutside> outside) {
+    return std::make_shared<const WarpUnderPlan>(contentWidth, contentHeight, quad, std::move(shell),
+                                                 std::move(outside));
 }
 
 }  // namespace plinthora::linux_platform::PLINTHORA_KERNELS

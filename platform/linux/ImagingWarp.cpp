@@ -85,20 +85,25 @@ namespace {
 
 // The plain fused pass: the warp under every run the shell does not cover
 // fully, rows of `out` starting as the shell.
-void warpUnderShell(const Sampler& s, Bitmap& out) {
+void warpUnderShell(const Sampler& s, Bitmap& out, const ShellOutside* outside) {
     const size_t w = size_t(out.width);
     parallelFor(s.y1 - s.y0, [&](int begin, int end) {
         std::vector<uint32_t> warped(size_t(s.x1 - s.x0));
         for (int y = s.y0 + begin; y < s.y0 + end; ++y) {
             uint32_t* row = out.pixels.data() + size_t(y) * w;
-            // Only the runs the shell does not cover fully are warped.
+            auto warpRun = [&](int from, int to) {
+                s.row(y, from, to, warped.data());
+                shellOver(row + from, warped.data(), to - from);
+            };
+            // Only the runs the shell does not cover fully are warped, and
+            // of those only what lies inside the device.
             int x = s.x0;
             while (x < s.x1) {
                 const int runStart = skipWhile(row, x, s.x1, true);
                 x = skipWhile(row, runStart, s.x1, false);
                 if (runStart == x) continue;
-                s.row(y, runStart, x, warped.data());
-                shellOver(row + runStart, warped.data(), x - runStart);
+                if (outside) outside->forEachInside(y, runStart, x, warpRun);
+                else warpRun(runStart, x);
             }
         }
     }, 16);
@@ -142,7 +147,8 @@ double segmentDistance(Point p, Point a, Point b) {
 
 }  // namespace
 
-std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int contentWidth, int contentHeight) {
+std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int contentWidth, int contentHeight,
+                                  const ShellOutside* outside) {
     std::vector<SeamPixel> seam;
     if (shell.empty() || contentWidth <= 0 || contentHeight <= 0) return seam;
     const auto fwd = squareToQuad(contentWidth, contentHeight, quad);
@@ -180,7 +186,7 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
                 const Point c{x + 0.5, y + 0.5};
                 double d = segmentDistance(c, corners[3], corners[0]);
                 for (int i = 0; i < 3; ++i) d = std::min(d, segmentDistance(c, corners[i], corners[i + 1]));
-                if (d > kEdgeReach) continue;
+                if (d > kEdgeReach || (outside && outside->contains(x, y))) continue;
                 const double W = inv[6] * c.x + inv[7] * c.y + inv[8];
                 if (!(W > 0)) continue;
                 const double u = (inv[0] * c.x + inv[1] * c.y + inv[2]) / W;
@@ -211,24 +217,25 @@ void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const st
     applySeam(out.pixels.data(), 0, shell, content, seam.data(), seam.data() + seam.size());
 }
 
-void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) {
+void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell, const ShellOutside* outside) {
     // Outside the hole's bounding box the warp is transparent, so the shell
     // comes through unchanged where it stands.
     if (shell.empty()) return;
-    const std::vector<SeamPixel> seam = seamPixels(shell, quad, content.width, content.height);
+    if (outside && (outside->width != shell.width || outside->height != shell.height)) outside = nullptr;
+    const std::vector<SeamPixel> seam = seamPixels(shell, quad, content.width, content.height, outside);
     // The seam goes under the shell's own pixels, which the warp replaces.
     std::vector<uint32_t> bezel(seam.size());
     for (size_t i = 0; i < seam.size(); ++i) bezel[i] = shell.pixels[seam[i].index];
     Sampler s;
-    if (s.prepare(content, quad, shell.width, shell.height)) warpUnderShell(s, shell);
+    if (s.prepare(content, quad, shell.width, shell.height)) warpUnderShell(s, shell, outside);
     if (content.empty()) return;
     for (size_t i = 0; i < seam.size(); ++i)
         shell.pixels[seam[i].index] = over(bezel[i], sampleClamped(content, seam[i].u, seam[i].v));
 }
 
-Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) {
+Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, const ShellOutside* outside) {
     Bitmap out = shell;
-    warpUnderInPlace(content, quad, out);
+    warpUnderInPlace(content, quad, out, outside);
     return out;
 }
 

@@ -65,6 +65,12 @@ std::optional<std::string> PosixFileSystem::readFile(const std::string& path) co
     return readWholeFile(realPath(path));
 }
 
+std::optional<FileStamp> PosixFileSystem::stamp(const std::string& path) const {
+    struct stat st;
+    if (::stat(realPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return FileStamp{int64_t(st.st_size), int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
 bool PosixFileSystem::writeFileAtomically(const std::string& path, const std::string& bytes) {
     return writeAtomically(realPath(path), bytes);
 }

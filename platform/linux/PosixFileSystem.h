@@ -23,6 +23,7 @@ public:
     bool createDirectories(const std::string& path) override;
     std::optional<std::vector<std::string>> listDirectory(const std::string& path) const override;
     std::optional<std::string> readFile(const std::string& path) const override;
+    std::optional<FileStamp> stamp(const std::string& path) const override;
     bool writeFileAtomically(const std::string& path, const std::string& bytes) override;
     bool removeItem(const std::string& path) override;
     std::string temporaryDirectory() const override;

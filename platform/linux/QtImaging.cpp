@@ -81,17 +81,20 @@ Bitmap QtImaging::perspective(const Bitmap& src, const Quad& quad, int width, in
     return out;
 }
 
-Bitmap QtImaging::perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const {
-    return kernels::warpUnder(content, quad, shell);
+Bitmap QtImaging::perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell,
+                                   const ShellOutside* outside) const {
+    return kernels::warpUnder(content, quad, shell, outside);
 }
 
-void QtImaging::perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) const {
-    kernels::warpUnderInPlace(content, quad, shell);
+void QtImaging::perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell,
+                                        const ShellOutside* outside) const {
+    kernels::warpUnderInPlace(content, quad, shell, outside);
 }
 
-std::shared_ptr<const Imaging::PerspectivePlan> QtImaging::planPerspectiveUnder(int contentWidth, int contentHeight,
-                                                                              const Quad& quad, Image shell) const {
-    return kernels::planWarpUnder(contentWidth, contentHeight, quad, std::move(shell));
+std::shared_ptr<const Imaging::PerspectivePlan> QtImaging::planPerspectiveUnder(
+    int contentWidth, int contentHeight, const Quad& quad, Image shell,
+    std::shared_ptr<const ShellOutside> outside) const {
+    return kernels::planWarpUnder(contentWidth, contentHeight, quad, std::move(shell), std::move(outside));
 }
 
 void QtImaging::draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const {

@@ -19,10 +19,13 @@ public:
     std::optional<std::string> encodePng(const Bitmap& image) const override;
 
     Bitmap perspective(const Bitmap& src, const Quad& quad, int width, int height) const override;
-    Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const override;
-    void perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) const override;
-    std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(int contentWidth, int contentHeight, const Quad& quad,
-                                                                Image shell) const override;
+    Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell,
+                            const ShellOutside* outside = nullptr) const override;
+    void perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell,
+                                 const ShellOutside* outside = nullptr) const override;
+    std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(
+        int contentWidth, int contentHeight, const Quad& quad, Image shell,
+        std::shared_ptr<const ShellOutside> outside = nullptr) const override;
     void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const override;
     Bitmap gaussianBlur(const Bitmap& src, double radius) const override;
     Bitmap colorControls(const Bitmap& src, double contrast, double brightness, double saturation) const override;

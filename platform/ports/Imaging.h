@@ -63,6 +63,43 @@ inline Quad fromFilterSpace(const FilterQuad& q, double height) {
             toFilterSpace(q.inputBottomLeft, height), toFilterSpace(q.inputBottomRight, height)};
 }
 
+// The pixels of a shell that lie outside the device it draws: those that
+// can be reached from the image's border through pixels that are not fully
+// opaque (the clear surroundings, a shadow, the soft rim of the body). What
+// the device encloses, its screen included, is the rest. Row by row, as
+// sorted column runs [from, to).
+struct ShellOutside {
+    struct Run {
+        int from = 0, to = 0;
+    };
+    int width = 0, height = 0;
+    std::vector<Run> runs;
+    std::vector<uint32_t> rowRuns;  // row y's: runs[rowRuns[y], rowRuns[y + 1])
+
+    bool contains(int x, int y) const {
+        if (y < 0 || y >= height || x < 0 || x >= width) return false;
+        for (uint32_t i = rowRuns[size_t(y)]; i < rowRuns[size_t(y) + 1]; ++i) {
+            if (x < runs[i].from) return false;
+            if (x < runs[i].to) return true;
+        }
+        return false;
+    }
+    // Calls fn(a, b) for each stretch [a, b) of [from, to) on row y that is
+    // not outside.
+    template <class F>
+    void forEachInside(int y, int from, int to, F&& fn) const {
+        if (y >= 0 && y < height)
+            for (uint32_t i = rowRuns[size_t(y)]; i < rowRuns[size_t(y) + 1] && from < to; ++i) {
+                const Run& r = runs[i];
+                if (r.to <= from) continue;
+                if (r.from >= to) break;
+                if (r.from > from) fn(from, r.from);
+                from = r.to;
+            }
+        if (from < to) fn(from, to);
+    }
+};
+
 class Imaging {
 public:
     virtual ~Imaging() = default;
@@ -83,11 +120,15 @@ public:
     // outside the quad (or less than one inside it), the content reaches
     // there with its edge pixels repeated. Where the shell is clear or
     // opaque the pixels are exactly those of warp then draw.
-    virtual Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell) const = 0;
+    // With `outside` (of this shell), the content shows only inside the
+    // device: on the pixels outside the result is the shell alone.
+    virtual Bitmap perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell,
+                                    const ShellOutside* outside = nullptr) const = 0;
     // perspectiveUnder drawn in the shell's own pixels, for a caller done
     // with the shell: the same canvas without a second one to fill.
-    virtual void perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell) const {
-        shell = perspectiveUnder(content, quad, shell);
+    virtual void perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell,
+                                         const ShellOutside* outside = nullptr) const {
+        shell = perspectiveUnder(content, quad, shell, outside);
     }
     // perspectiveUnder for many contents of one size on one shell and quad
     // (the frames of a movie): whatever depends only on those is worked out
@@ -134,16 +175,18 @@ public:
         virtual void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer = nullptr,
                             const RowBands* bands = nullptr) const = 0;
     };
-    virtual std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(int contentWidth, int contentHeight,
-                                                                        const Quad& quad, Image shell) const {
+    virtual std::shared_ptr<const PerspectivePlan> planPerspectiveUnder(
+        int contentWidth, int contentHeight, const Quad& quad, Image shell,
+        std::shared_ptr<const ShellOutside> outside = nullptr) const {
         struct Plain : PerspectivePlan {
             const Imaging* img;
             Quad quad;
             Image shell;
+            std::shared_ptr<const ShellOutside> outside;
             void render(const Bitmap& content, Bitmap& out, const CanvasLayer* layer,
                         const RowBands* bands) const override {
                 if (bands && bands->needContent) bands->needContent(0, content.height);
-                out = img->perspectiveUnder(content, quad, *shell);
+                out = img->perspectiveUnder(content, quad, *shell, outside.get());
                 if (layer && layer->pixels)
                     img->draw(out, *layer->pixels, {0, 0, double(out.width), double(out.height)}, layer->mode,
                               layer->alpha);
@@ -155,6 +198,7 @@ public:
         plan->img = this;
         plan->quad = quad;
         plan->shell = std::move(shell);
+        plan->outside = std::move(outside);
         return plan;
     }
     // Draws `src` stretched into `rect` (pixels of dst) with the blend mode

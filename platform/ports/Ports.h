@@ -40,6 +40,13 @@ public:
 
 // Paths handed in are device paths ("/var/mobile/…"); the implementation
 // maps them onto real ones in one place.
+// What tells one version of a file from another without reading it.
+struct FileStamp {
+    int64_t size = 0;
+    int64_t modifiedNanoseconds = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
@@ -52,6 +59,12 @@ public:
     // folder cannot be listed.
     virtual std::optional<std::vector<std::string>> listDirectory(const std::string& path) const = 0;
     virtual std::optional<std::string> readFile(const std::string& path) const = 0;
+    // Size and modification time of a file; nullopt when there is none, or
+    // the file system cannot tell (then nothing read from it is kept).
+    virtual std::optional<FileStamp> stamp(const std::string& path) const {
+        (void)path;
+        return std::nullopt;
+    }
     // Temp file beside the target, flushed to disk, then renamed over it.
     virtual bool writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
     virtual bool removeItem(const std::string& path) = 0;

@@ -228,8 +228,8 @@ TEST_F(ScreenshotPipelineTest, PlacementsFollowTheTemplateForm) {
         {"rectangle form, stretched",
          R"({"template_width":20,"template_height":40,"x":5,"y":5,"width":5,"height":2.5})",
          {{{15, 12}, kBlue}, {{25, 12}, 0}, {{15, 18}, 0}}},
-        {"rectangle form without template size: fit", R"({"x":5,"y":5,"width":5,"height":5})",
-         {{{30, 60}, kBlue}, {{20, 77}, kBlue}}},
+        {"rectangle form without template size: measured on the shell", R"({"x":5,"y":5,"width":5,"height":5})",
+         {{{7, 7}, kBlue}, {{30, 60}, 0}, {{20, 77}, 0}}},
         {"no template: fit", "", {{{30, 60}, kBlue}, {{1, 1}, kRed}}},
     };
     for (const Case& c : cases) {

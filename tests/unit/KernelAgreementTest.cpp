@@ -12,7 +12,7 @@ namespace plinthora::linux_platform {
 // The plain build (tests only).
 namespace kernels_scalar {
 Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height);
-Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell);
+Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, const ShellOutside* outside = nullptr);
 void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha);
 void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
                   size_t outStride);

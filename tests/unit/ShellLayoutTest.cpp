@@ -91,10 +91,22 @@ TEST(DefaultQuad, Geometry) {
     EXPECT_NEAR(defaultQuad({1000, 2000}, {1170, 2532}).lt.y, 80.26, 0.01);
 }
 
-TEST_F(ShellLayoutTest, OnlyTheCornerFormIsReadByTheLayout) {
-    auto l = layout(R"({"template_width":100,"template_height":100,"x":10,"y":10,"width":50,"height":50})",
-                    {200, 200}, {10, 20});
-    EXPECT_EQ(l, (SRShellLayout{{0, 0}, {0, 0}, {0, 0}, {0, 0}}));
+TEST_F(ShellLayoutTest, TheRectangleFormGivesItsCorners) {
+    // Scaled by its template size, or taken as measured on the canvas when
+    // that is missing or not positive.
+    EXPECT_EQ(layout(R"({"template_width":100,"template_height":50,"x":10,"y":10,"width":50,"height":20})",
+                     {200, 200}, {10, 20}),
+              (SRShellLayout{{20, 40}, {120, 40}, {20, 120}, {120, 120}}));
+    for (const char* size : {"", R"("template_width":100,)", R"("template_width":100,"template_height":-1,)"}) {
+        SCOPED_TRACE(size);
+        world_.fs.removeItem("/shells/frame.cfg");
+        EXPECT_EQ(layout(std::string("{") + size + R"("x":10,"y":"10","width":50,"height":20})", {200, 200}, {10, 20}),
+                  (SRShellLayout{{10, 10}, {60, 10}, {10, 30}, {60, 30}}));
+    }
+    // Template size alone, no corners and no rectangle: every point at the
+    // origin.
+    EXPECT_EQ(layout(R"({"template_width":100,"template_height":100})", {200, 200}, {10, 20}),
+              (SRShellLayout{{0, 0}, {0, 0}, {0, 0}, {0, 0}}));
 }
 
 TEST_F(ShellLayoutTest, UnreadableTemplatesThrow) {

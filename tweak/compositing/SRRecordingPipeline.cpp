@@ -10,6 +10,7 @@
 // switched off during an export, leaving a frame on a shell-sized canvas.
 #include "compositing/SRAssetResolver.h"
 #include "compositing/SRUnifiedProcessor.h"
+#include "compositing/ShellOutside.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
 
@@ -178,8 +179,11 @@ void SRUnifiedProcessor::processVideoWithURL(const std::string& url, std::option
         // as (x, H − y).
         const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H),
                                  toFilterSpace(layout.lb, H), toFilterSpace(layout.rb, H)};
-        frames->plan = p.imaging->planPerspectiveUnder(frames->videoWidth, frames->videoHeight,
-                                                       fromFilterSpace(corners, H), shell);
+        // What lies outside the device is worked out once for the export;
+        // the plan leaves it to the shell alone in every frame.
+        const Quad quad = fromFilterSpace(corners, H);
+        frames->plan = p.imaging->planPerspectiveUnder(frames->videoWidth, frames->videoHeight, quad, shell,
+                                                       outsideForPlacement(outsideOfShellFile(shellPath, *shell), quad));
     }
     const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
     if (s.recWatermarkEnabled && watermarkPath) frames->watermark = loadImageFile(watermarkPath);

@@ -4,10 +4,13 @@
 // handleImageData (or a give-up and, once, a retry 1.5 s later).
 #include "compositing/SRAssetResolver.h"
 #include "compositing/SRUnifiedProcessor.h"
+#include "compositing/ShellOutside.h"
 #include "discovery/RecentCaptureTable.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
 
+#include <algorithm>
+#include <cmath>
 #include <exception>
 
 namespace plinthora {
@@ -178,6 +181,8 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
     const std::optional<Value> tmpl = dressing.shellPath ? readShellTemplate(*dressing.shellPath) : std::nullopt;
     const SRShellLayout layout = layoutFromTemplate(tmpl, {W, H}, shotSize);
     const TemplateForm form = templateForm(tmpl);
+    // Worked out before the canvas may take over the shell's pixels.
+    const std::shared_ptr<const ShellOutside> outside = outsideOfShellFile(dressing.shellPath, *shell);
 
     std::shared_ptr<Bitmap> canvas;
     if (form == TemplateForm::Corner) {
@@ -186,28 +191,32 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
         const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H),
                                  toFilterSpace(layout.lb, H), toFilterSpace(layout.rb, H)};
         const Quad quad = fromFilterSpace(corners, H);
+        const std::shared_ptr<const ShellOutside> cut = outsideForPlacement(outside, quad);
         if (dressing.spareShell && dressing.spareShell == shell) {
             canvas = dressing.spareShell;
-            p.imaging->perspectiveUnderInPlace(*content, quad, *canvas);
+            p.imaging->perspectiveUnderInPlace(*content, quad, *canvas, cut.get());
         } else {
-            canvas = std::make_shared<Bitmap>(p.imaging->perspectiveUnder(*content, quad, *shell));
+            canvas = std::make_shared<Bitmap>(p.imaging->perspectiveUnder(*content, quad, *shell, cut.get()));
         }
     } else {
         Rect target;
-        const double tw = form == TemplateForm::Rectangle ? templateNumber(*tmpl, "template_width") : 0;
-        const double th = form == TemplateForm::Rectangle ? templateNumber(*tmpl, "template_height") : 0;
-        if (form == TemplateForm::Rectangle && tw > 0 && th > 0) {
-            target = {templateNumber(*tmpl, "x") * W / tw, templateNumber(*tmpl, "y") * H / th,
-                      templateNumber(*tmpl, "width") * W / tw, templateNumber(*tmpl, "height") * H / th};
+        if (form == TemplateForm::Rectangle) {
+            target = {layout.lt.x, layout.lt.y, layout.rb.x - layout.lt.x, layout.rb.y - layout.lt.y};
         } else {
-            // Fit placement; also for a rectangle template without a usable
-            // template size, whose target would not be finite.
             const double cw = shotSize.width, ch = shotSize.height;
             const double f = std::min(W / cw, H / ch);
             target = {(W - f * cw) / 2, (H - f * ch) / 2, f * cw, f * ch};
         }
         canvas = std::make_shared<Bitmap>(shell->width, shell->height, shell->scale);
         p.imaging->draw(*canvas, *content, target, BlendMode::Normal, 1.0);
+        const Quad quad{{target.x, target.y},
+                        {target.x + target.width, target.y},
+                        {target.x, target.y + target.height},
+                        {target.x + target.width, target.y + target.height}};
+        if (const auto cut = outsideForPlacement(outside, quad)) {
+            const double top = std::min(target.y, target.y + target.height);
+            clearOutside(*canvas, *cut, int(std::floor(top)) - 1, int(std::ceil(top + std::abs(target.height))) + 1);
+        }
         p.imaging->draw(*canvas, *shell, {0, 0, W, H}, BlendMode::Normal, 1.0);
     }
     canvas->scale = shell->scale;

@@ -71,6 +71,7 @@ namespace plinthora {
 
 SRShellLayout layoutFromTemplate(const std::optional<Value>& tmpl, Size renderSize, Size contentSize) {
     if (!tmpl) return defaultQuad(renderSize, contentSize);
+    if (templateForm(tmpl) == TemplateForm::Rectangle) return rectangleLayout(*tmpl, renderSize);
     const double tw = templateNumber(*tmpl, "template_width");
     if (!(tw > 0)) return defaultQuad(renderSize, contentSize);
     const double th = templateNumber(*tmpl, "template_height");
@@ -86,6 +87,22 @@ SRShellLayout layoutFromTemplate(const std::optional<Value>& tmpl, Size renderSi
     };
     return {corner("left_top_x", "left_top_y"), corner("right_top_x", "right_top_y"),
             corner("left_bottom_x", "left_bottom_y"), corner("right_bottom_x", "right_bottom_y")};
+}
+
+SRShellLayout rectangleLayout(const Value& tmpl, Size renderSize) {
+    double tw = templateNumber(tmpl, "template_width"), th = templateNumber(tmpl, "template_height");
+    // A rectangle is usually measured on the shell itself, and a frame's
+    // screen rectangle often comes without a size: the canvas is the shell,
+    // so its own size is the template's.
+    if (!(tw > 0) || !(th > 0)) {
+        tw = renderSize.width;
+        th = renderSize.height;
+    }
+    const double W = renderSize.width, H = renderSize.height;
+    const double x = templateNumber(tmpl, "x"), y = templateNumber(tmpl, "y");
+    const double w = templateNumber(tmpl, "width"), h = templateNumber(tmpl, "height");
+    const double left = x * W / tw, top = y * H / th, right = left + w * W / tw, bottom = top + h * H / th;
+    return {{left, top}, {right, top}, {left, bottom}, {right, bottom}};
 }
 
 SRShellLayout SRUnifiedProcessor::getLayoutForShell(const std::optional<std::string>& shellPath, Size renderSize,

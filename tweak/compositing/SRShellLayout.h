@@ -40,10 +40,14 @@ enum class TemplateForm { Corner, Rectangle, Absent };
 // has x, else absent. Throws TemplateError for a non-object top level.
 TemplateForm templateForm(const std::optional<Value>& tmpl);
 
-// The four points of a parsed template (corner keys only), or the default
-// quad when there is no template or no positive template size. Throws
-// TemplateError as templateNumber does.
+// The four points of a parsed template: its corners, or its rectangle's; the
+// default quad when there is no template, or a corner template without a
+// positive template size. Throws TemplateError as templateNumber does.
 SRShellLayout layoutFromTemplate(const std::optional<Value>& tmpl, Size renderSize, Size contentSize);
+
+// The corners of a rectangle-form template on a canvas of `renderSize`; one
+// without a positive template size is taken as measured on the canvas.
+SRShellLayout rectangleLayout(const Value& tmpl, Size renderSize);
 
 // A centred upright rectangle with the content's aspect ratio.
 SRShellLayout defaultQuad(Size render, Size content);
