@@ -1,6 +1,7 @@
 #include "prefs/AssetFolder.h"
 
 #include "platform/ports/Ports.h"
+#include "prefs/framework/PSSpecifier.h"
 
 #include <QCollator>
 
@@ -24,7 +25,7 @@ QStringList listImageNames(FileSystem& fs, const std::string& deviceFolder) {
     fs.createDirectories(deviceFolder);
     QStringList names;
     for (const std::string& entry : fs.listDirectory(deviceFolder).value_or(std::vector<std::string>{})) {
-        const QString name = QString::fromStdString(entry);
+        const QString name = textFromBytes(entry);
         if (isImageName(name)) names << name;
     }
     sortByLocale(names);

@@ -4,6 +4,7 @@
 #include "prefs/ShellImageSelector.h"
 #include "prefs/framework/MemoryWarning.h"
 #include "prefs/framework/PSTableCell.h"
+#include "platform/linux/Translations.h"
 
 #include <QDialog>
 
@@ -13,6 +14,8 @@ using namespace plinthora::prefs;
 
 QWidget* PlinthoraPrefsCreateController(const char* className, const char* bundlePath) {
     if (std::strcmp(className, "PlinthoraRootListController") != 0) return nullptr;
+    // The page speaks the desktop's language from its first row on.
+    plinthora::linux_platform::installTranslation();
     auto* controller = new PlinthoraRootListController;
     controller->setBundlePath(QString::fromUtf8(bundlePath));
     return controller;

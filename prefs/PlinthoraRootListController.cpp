@@ -6,10 +6,14 @@
 #include "prefs/ShellImageSelector.h"
 #include "prefs/UrlOpener.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <cmath>
 #include <optional>
 
 namespace plinthora::prefs {
@@ -20,12 +24,61 @@ constexpr const char* kShellRow = "sr_selectedShell";
 constexpr const char* kWatermarkRow = "sr_selectedWatermark";
 constexpr const char* kSaveFailedAlert = "saveFailedAlert";
 
-QString textOf(const Value& v) { return v.isString() ? QString::fromStdString(v.asString()) : QString(); }
+// A text of the page in the user's language.
+QString said(const char* text) { return QCoreApplication::translate("Settings", text); }
+
+QString textOf(const Value& v) { return v.isString() ? textFromBytes(v.asString()) : QString(); }
 
 }  // namespace
 
 PlinthoraRootListController::PlinthoraRootListController(QWidget* parent) : PSListController(parent) {
     registerCellClass("SRPSliderCell", [](const SpecifierPtr& s) { return new SRPSliderCell(s); });
+    // A writer's rename and the folder's change come as separate events.
+    reread_.setSingleShot(true);
+    reread_.setInterval(50);
+    connect(&reread_, &QTimer::timeout, this, &PlinthoraRootListController::preferencesFileChanged);
+}
+
+void PlinthoraRootListController::followPreferencesFile() {
+    if (watcher_) return;
+    const PrefsEnvironment& env = PrefsEnvironment::current();
+    const QString file = QString::fromStdString(env.fs->realPath(kPreferencesPath));
+    // The folder too: an atomic write replaces the file, and a watch on the
+    // old one ends with it.
+    const std::string device = kPreferencesPath;
+    env.fs->createDirectories(device.substr(0, device.rfind('/')));
+    watcher_ = new QFileSystemWatcher(this);
+    watcher_->addPath(QFileInfo(file).path());
+    if (QFileInfo::exists(file)) watcher_->addPath(file);
+    auto changed = [this] { reread_.start(); };
+    connect(watcher_, &QFileSystemWatcher::fileChanged, this, changed);
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, changed);
+    rememberFile();
+}
+
+void PlinthoraRootListController::rememberFile() { seen_ = readPreferencesFile(PrefsEnvironment::current()); }
+
+void PlinthoraRootListController::preferencesFileChanged() {
+    const PrefsEnvironment& env = PrefsEnvironment::current();
+    const QString file = QString::fromStdString(env.fs->realPath(kPreferencesPath));
+    if (QFileInfo::exists(file) && !watcher_->files().contains(file)) watcher_->addPath(file);
+    const Value now = readPreferencesFile(env);
+    const Value before = seen_;
+    seen_ = now;
+    for (const SpecifierPtr& s : specifiers_) {
+        const std::string key = s->stringProperty("key");
+        if (key.empty()) continue;
+        const Value* a = before.find(key);
+        const Value* b = now.find(key);
+        if ((!a && !b) || (a && b && *a == *b)) continue;
+        const std::string id = s->identifier();
+        if (id == kShellRow)
+            updateShellImages();
+        else if (id == kWatermarkRow)
+            updateWatermarkImages();
+        else
+            reloadSpecifier(s.get());
+    }
 }
 
 std::vector<SpecifierPtr>& PlinthoraRootListController::specifiers() {
@@ -38,6 +91,7 @@ std::vector<SpecifierPtr>& PlinthoraRootListController::specifiers() {
 
 void PlinthoraRootListController::viewWillAppear(bool animated) {
     PSListController::viewWillAppear(animated);
+    followPreferencesFile();
     updateShellImages();
     updateWatermarkImages();
     updateAssetDisplay(kShellRow, getPreferenceValueForKey(kShellRow));
@@ -46,7 +100,10 @@ void PlinthoraRootListController::viewWillAppear(bool animated) {
 
 Value PlinthoraRootListController::readPreferenceValue(PSSpecifier* specifier) {
     const Value prefs = readPreferencesFile(PrefsEnvironment::current());
-    if (const Value* v = prefs.find(specifier->stringProperty("key"))) return *v;
+    const Value* v = prefs.find(specifier->stringProperty("key"));
+    // A NaN or an infinity is no setting anyone chose: the row's default
+    // stands in for it, as for a value that is missing.
+    if (v && !((v->isNumber() || v->isString()) && !std::isfinite(valueAsReal(*v)))) return *v;
     const Value* def = specifier->propertyForKey("default");
     return def ? *def : Value();
 }
@@ -54,6 +111,7 @@ Value PlinthoraRootListController::readPreferenceValue(PSSpecifier* specifier) {
 void PlinthoraRootListController::setPreferenceValue(const Value& value, PSSpecifier* specifier) {
     const PrefsEnvironment& env = PrefsEnvironment::current();
     const WriteOutcome written = writePreferencesKey(env, specifier->stringProperty("key"), value);
+    rememberFile();
     if (const std::string note = specifier->stringProperty("PostNotification"); !note.empty()) env.notify->post(note);
     const std::string id = specifier->identifier();
     if (id == kShellRow || id == kWatermarkRow) updateAssetDisplay(id, value);
@@ -70,7 +128,7 @@ void PlinthoraRootListController::reportFailedWrite(PSSpecifier* specifier, cons
         reloadSpecifier(specifier);
     for (QMessageBox* open : findChildren<QMessageBox*>(kSaveFailedAlert))
         if (open->isVisible()) return;
-    QMessageBox* box = makeAlert(QStringLiteral("无法保存设置"), QStringLiteral("设置未能写入偏好设置文件：%1").arg(reason));
+    QMessageBox* box = makeAlert(said("无法保存设置"), said("设置未能写入偏好设置文件：%1").arg(reason));
     box->setObjectName(kSaveFailedAlert);
     box->open();
 }
@@ -113,10 +171,11 @@ void PlinthoraRootListController::didSelectRowAtIndexPath(int row) {
 
 void PlinthoraRootListController::pickerCompletion(const std::string& key, const QString* name) {
     if (!name) return;
-    const Value value = Value::string(name->toStdString());
+    const Value value = Value::string(bytesFromText(*name));
     updateAssetDisplay(key, value);
     const PrefsEnvironment& env = PrefsEnvironment::current();
     const WriteOutcome written = writePreferencesKey(env, key, value);
+    rememberFile();
     env.notify->post(kPreferencesChanged);
     if (!written.ok) reportFailedWrite(specifierForID(key), written.reason);
 }
@@ -124,7 +183,7 @@ void PlinthoraRootListController::pickerCompletion(const std::string& key, const
 QMessageBox* PlinthoraRootListController::makeAlert(const QString& title, const QString& message) {
     auto* box = new QMessageBox(QMessageBox::NoIcon, title, message, QMessageBox::NoButton, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->addButton(QStringLiteral("好的"), QMessageBox::RejectRole);
+    box->addButton(said("好的"), QMessageBox::RejectRole);
     return box;
 }
 
@@ -135,7 +194,7 @@ void PlinthoraRootListController::showAlert(const QString& title, const QString&
 void PlinthoraRootListController::openURL(const QUrl& url) {
     UrlOpener* urls = PrefsEnvironment::current().urls;
     if (url.isEmpty() || !url.isValid() || !urls->canOpenURL(url)) {
-        showAlert(QStringLiteral("无法打开链接"), QStringLiteral("请检查网络连接或尝试手动打开。"));
+        showAlert(said("无法打开链接"), said("请检查网络连接或尝试手动打开。"));
         return;
     }
     urls->openURL(url);
@@ -151,7 +210,7 @@ void PlinthoraRootListController::openQQGroup() {
     if (url.isValid() && urls->canOpenURL(url))
         urls->openURL(url);
     else
-        showAlert(QStringLiteral("无法打开QQ"), QStringLiteral("请确认已安装QQ客户端。"));
+        showAlert(said("无法打开QQ"), said("请确认已安装QQ客户端。"));
 }
 
 void PlinthoraRootListController::openAssetsDirectory() {
@@ -164,36 +223,44 @@ void PlinthoraRootListController::openAssetsDirectory() {
         urls->openURL(url);
         return;
     }
-    showAlert(QStringLiteral("无法打开 Filza"),
-              QStringLiteral("请确认已安装带URL的Filza文件管理器，或手动前往 /var/mobile/Ozrin 查看素材"));
+    // The desktop's file manager, and the folder where it really is.
+    const QString root = QString::fromStdString(PrefsEnvironment::current().fs->realPath(kAssetRoot));
+    showAlert(said("无法打开文件管理器"), said("请确认已安装文件管理器，或手动前往 %1 查看素材").arg(root));
 }
 
 QString PlinthoraRootListController::usageInstructions() {
-    return QStringLiteral(
-        "\n"
-        "📂 素材路径说明：\n"
-        "1. 套壳素材：/var/mobile/Ozrin/套壳素材/\n"
-        "   - 需包含 .png 图片和同名的 .cfg 配置文件。\n"
-        "2. 横屏素材：/var/mobile/Ozrin/横屏素材/\n"
-        "   - 专门用于存放横屏截图/视频的专属套壳。\n"
-        "3. 水印素材：/var/mobile/Ozrin/水印素材/\n"
-        "   - 支持 .png, .jpg, .jpeg 格式。\n"
-        "\n"
-        "🎬 使用方式：\n"
-        "• 开启开关后，正常使用截图或录屏，效果将自动应用。\n"
+    // Line by line, so each line is translated on its own; the folders are
+    // shown where they really are.
+    static const char* const lines[] = {
+        "",
+        "📂 素材路径说明：",
+        "1. 套壳素材：/var/mobile/Ozrin/套壳素材/",
+        "   - 需包含 .png 图片和同名的 .cfg 配置文件。",
+        "2. 横屏素材：/var/mobile/Ozrin/横屏素材/",
+        "   - 专门用于存放横屏截图/视频的专属套壳。",
+        "3. 水印素材：/var/mobile/Ozrin/水印素材/",
+        "   - 支持 .png, .jpg, .jpeg 格式。",
+        "",
+        "🎬 使用方式：",
+        "• 开启开关后，正常使用截图或录屏，效果将自动应用。",
         "• 🔄 横屏支持：若检测到横屏内容，优先使用“横屏素材”文件夹中的素材；若该目录为空，则不应用套壳。"
-        "建议为常用模型准备 16:9 的专属 PNG+CFG。\n"
-        "• 满铺画布：水印相对于整张套壳后的画布居中。\n"
-        "• 画面区域：水印仅相对于视频/截图内容区域居中。\n"
-        "\n"
-        "💡 提示：\n"
-        "• 若开启“保存到剪贴板”，截图处理后将直接进入剪贴板（不再重复保存到相册原图）。\n"
-        "• 若采用手势截图，请使用系统截图。\n"
-        "• 若修改设置后未生效，请尝试重新截图或开启/关闭一次功能开关。");
+        "建议为常用模型准备 16:9 的专属 PNG+CFG。",
+        "• 满铺画布：水印相对于整张套壳后的画布居中。",
+        "• 画面区域：水印仅相对于视频/截图内容区域居中。",
+        "",
+        "💡 提示：",
+        "• 若开启“保存到剪贴板”，截图处理后将直接进入剪贴板（不再重复保存到相册原图）。",
+        "• 若采用手势截图，请使用系统截图。",
+        "• 若修改设置后未生效，请尝试重新截图或开启/关闭一次功能开关。",
+    };
+    QStringList text;
+    for (const char* line : lines) text << (*line ? said(line) : QString());
+    const QString root = QString::fromStdString(PrefsEnvironment::current().fs->realPath(kAssetRoot));
+    return text.join(QLatin1Char('\n')).replace(QString::fromUtf8(kAssetRoot) + "/", root + "/");
 }
 
 void PlinthoraRootListController::showUsageInstructions() {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("📖 使用说明"), usageInstructions(),
+    auto* box = new QMessageBox(QMessageBox::NoIcon, said("📖 使用说明"), usageInstructions(),
                                 QMessageBox::NoButton, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setTextFormat(Qt::PlainText);
@@ -204,7 +271,7 @@ void PlinthoraRootListController::showUsageInstructions() {
         f.setPixelSize(13);
         label->setFont(f);
     }
-    box->addButton(QStringLiteral("我知道了"), QMessageBox::AcceptRole);
+    box->addButton(said("我知道了"), QMessageBox::AcceptRole);
     box->open();
 }
 

@@ -5,8 +5,10 @@
 
 #include "prefs/framework/PSListController.h"
 
+#include <QTimer>
 #include <QUrl>
 
+class QFileSystemWatcher;
 class QMessageBox;
 
 namespace plinthora::prefs {
@@ -42,6 +44,18 @@ public slots:
     void showUsageInstructions();
 
 private:
+    // The page shows what the file holds, also when another program (or
+    // another window) changed it.
+    void followPreferencesFile();
+    void preferencesFileChanged();
+    // What the file held when last looked at; our own writes update it, so
+    // only changes made elsewhere rebuild rows.
+    void rememberFile();
+
+    QFileSystemWatcher* watcher_ = nullptr;
+    QTimer reread_;
+    Value seen_;
+
     void updateAssetRow(const char* identifier, const char* folder);
     void pickerCompletion(const std::string& key, const QString* name);
     void reportFailedWrite(PSSpecifier* specifier, const QString& reason);

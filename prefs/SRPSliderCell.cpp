@@ -1,8 +1,10 @@
 #include "prefs/SRPSliderCell.h"
 
 #include <QLabel>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 
 namespace plinthora::prefs {
 
@@ -13,6 +15,8 @@ constexpr int kSteps = 1000;
 
 RealSlider::RealSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
     setRange(0, kSteps);
+    // A click or Tab gives it the wheel; passing over it does not.
+    setFocusPolicy(Qt::StrongFocus);
     connect(this, &QSlider::valueChanged, this, [this](int pos) {
         if (syncing_) return;
         value_ = max_ > min_ ? min_ + (max_ - min_) * static_cast<float>(pos) / kSteps : min_;
@@ -32,8 +36,17 @@ void RealSlider::setMaximumValue(float v) {
     setRealValue(value_);
 }
 
+void RealSlider::wheelEvent(QWheelEvent* event) {
+    if (!hasFocus()) {
+        event->ignore();
+        return;
+    }
+    QSlider::wheelEvent(event);
+}
+
 void RealSlider::setRealValue(float v) {
-    value_ = std::clamp(v, min_, max_);
+    // NaN would slip through the clamp and reach the integer conversion.
+    value_ = std::isfinite(v) ? std::clamp(v, min_, max_) : min_;
     sync();
 }
 
@@ -60,7 +73,7 @@ SRPSliderCell::SRPSliderCell(const SpecifierPtr& specifier)
     valueLabel_->setStyleSheet("color: #8e8e93;");
     valueLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     updateValueLabel();
-    titleLabel()->setText(QString::fromStdString(specifier->stringProperty("label")));
+    titleLabel()->setText(rowText(specifier->stringProperty("label")));
 }
 
 void SRPSliderCell::sliderValueChanged() {

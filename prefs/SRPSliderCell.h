@@ -27,6 +27,10 @@ public:
 signals:
     void realValueChanged(float value);
 
+protected:
+    // The wheel belongs to the page until the slider has been chosen.
+    void wheelEvent(QWheelEvent* event) override;
+
 private:
     void sync();
     float min_ = 0, max_ = 0, value_ = 0;

@@ -4,9 +4,12 @@
 #include "prefs/PrefsEnvironment.h"
 #include "prefs/ThumbnailCache.h"
 #include "prefs/framework/MemoryWarning.h"
+#include "prefs/framework/PSSpecifier.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QFile>
 #include <QImageReader>
 #include <QLabel>
 #include <QPainter>
@@ -17,6 +20,9 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace plinthora::prefs {
 
@@ -146,7 +152,7 @@ void ShellImageSelector::presentFromViewController(QWidget* from, const QString&
     auto* navigation = new QDialog(from);
     navigation->setAttribute(Qt::WA_DeleteOnClose);
     navigation->setObjectName("ShellImageSelectorNavigation");
-    navigation->setWindowTitle(QStringLiteral("选择素材"));
+    navigation->setWindowTitle(QCoreApplication::translate("Picker", "选择素材"));
     navigation->resize(from ? from->width() : 390, 640);
 
     auto* picker = new ShellImageSelector(navigation);
@@ -160,14 +166,14 @@ void ShellImageSelector::presentFromViewController(QWidget* from, const QString&
                        "QPushButton { border: none; color: #007aff; padding: 10px 14px; }");
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(0, 0, 0, 0);
-    auto* cancel = new QPushButton(QStringLiteral("取消"));
+    auto* cancel = new QPushButton(QCoreApplication::translate("Picker", "取消"));
     cancel->setObjectName("Cancel");
-    auto* title = new QLabel(QStringLiteral("选择素材"));
+    auto* title = new QLabel(QCoreApplication::translate("Picker", "选择素材"));
     title->setAlignment(Qt::AlignCenter);
     QFont tf = title->font();
     tf.setBold(true);
     title->setFont(tf);
-    auto* doneButton = new QPushButton(QStringLiteral("完成"));
+    auto* doneButton = new QPushButton(QCoreApplication::translate("Picker", "完成"));
     doneButton->setObjectName("Done");
     QFont df = doneButton->font();
     df.setBold(true);
@@ -195,8 +201,8 @@ void ShellImageSelector::viewDidLoad() {
 
 void ShellImageSelector::loadAvailableImages() {
     FileSystem& fs = *PrefsEnvironment::current().fs;
-    const std::string folder = assetsDirectory.toStdString();
-    const QString real = QString::fromStdString(fs.realPath(folder));
+    const std::string folder = bytesFromText(assetsDirectory);
+    const QString real = textFromBytes(fs.realPath(folder));
     images.clear();
     // Every path shares the folder, so sorting names sorts the paths.
     for (const QString& name : listImageNames(fs, folder)) images << real + "/" + name;
@@ -215,7 +221,15 @@ void ShellImageSelector::loadAvailableImages() {
 }
 
 QImage ShellImageSelector::decodeThumbnail(const QString& path) {
-    QImageReader reader(path);
+    // Opened by its bytes: Qt's own file names cannot hold every name.
+    const int fd = ::open(bytesFromText(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {};
+    }
+    QImageReader reader(&file);
     reader.setAutoTransform(true);
     const QSize size = reader.size();
     if (size.isValid() && std::max(size.width(), size.height()) > kLargestThumbnailSide)
@@ -243,7 +257,7 @@ CollectionViewCell* ShellImageSelector::cellForItemAtIndexPath(CollectionView* v
     auto* cell = static_cast<ShellImageCell*>(view->dequeueReusableCell());
     const QString& path = images[item];
     cell->imagePath = path;
-    cell->nameLabel()->setText(lastComponent(path));
+    cell->nameLabel()->setText(shownText(lastComponent(path)));
     cell->selectionIndicator()->setVisible(path == selectedImagePath);
     cell->imageView()->setImage(placeholderImage());
     loadImageAsyncForPath(path, item, cell);

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6dbus6 libqt6opengl6-dev
+  qt6-base-dev qt6-base-dev-tools libqt6dbus6 libqt6opengl6-dev qt6-l10n-tools
   libplist-dev libplist++-dev libplist-utils
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   libcanberra-dev libasound2-dev nlohmann-json3-dev libdeflate-dev libpng-dev

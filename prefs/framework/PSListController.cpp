@@ -164,7 +164,7 @@ void PSListController::buildTable() {
         if (rows[i]->cellType() == PSCellType::Group) {
             closeSection();
             sections_->addWidget(cell);
-            footer = QString::fromStdString(rows[i]->stringProperty("footerText"));
+            footer = rowText(rows[i]->stringProperty("footerText"));
             continue;
         }
         if (!section) openSection();

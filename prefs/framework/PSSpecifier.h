@@ -5,6 +5,8 @@
 
 #include "platform/ports/Value.h"
 
+#include <QString>
+
 #include <memory>
 #include <string>
 
@@ -47,5 +49,19 @@ using SpecifierPtr = std::shared_ptr<PSSpecifier>;
 // number count as that number.
 bool valueIsOn(const Value& v);
 double valueAsReal(const Value& v);
+
+// A text of the row list (label, footer, choice title) as the user's
+// language shows it: the list's own text under Chinese, else its
+// translation.
+QString rowText(const std::string& text);
+
+// File names are bytes, and not every name is valid UTF-8. A name in a
+// QString keeps each byte that is not part of a valid sequence as the lone
+// surrogate U+DC00 + byte, so a name goes from the folder through the
+// picker into the preferences file unchanged.
+QString textFromBytes(const std::string& bytes);
+std::string bytesFromText(const QString& text);
+// The text as a label shows it: kept bytes written as \xNN.
+QString shownText(const QString& text);
 
 }  // namespace plinthora::prefs

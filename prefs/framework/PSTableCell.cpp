@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QToolButton>
+#include <QWheelEvent>
 
 namespace plinthora::prefs {
 
@@ -20,7 +21,7 @@ constexpr int kMargin = 15;
 PSTableCell::PSTableCell(const SpecifierPtr& specifier, QWidget* parent)
     : QFrame(parent), specifier_(specifier), title_(new QLabel(this)) {
     setObjectName("PSTableCell");
-    title_->setText(QString::fromStdString(specifier->stringProperty("label")));
+    title_->setText(rowText(specifier->stringProperty("label")));
     setMinimumHeight(kRowHeight);
     setContentsMargins(kMargin, 0, kMargin, 0);
 }
@@ -123,6 +124,21 @@ bool sameChoice(const Value& a, const Value& b) {
     return valueAsReal(a) == valueAsReal(b);
 }
 
+// A choice list that takes the wheel only once chosen: passing over it
+// while scrolling the page must not change a setting.
+class ChoiceBox : public QComboBox {
+public:
+    ChoiceBox() { setFocusPolicy(Qt::StrongFocus); }
+
+protected:
+    void wheelEvent(QWheelEvent* event) override {
+        if (hasFocus())
+            QComboBox::wheelEvent(event);
+        else
+            event->ignore();
+    }
+};
+
 const Value::Array& arrayProperty(const PSSpecifier& s, const char* key) {
     static const Value::Array none;
     const Value* v = s.propertyForKey(key);
@@ -138,7 +154,7 @@ PSChoiceCell::PSChoiceCell(const SpecifierPtr& specifier, bool segmented) : PSTa
     for (size_t i = 0; i < values.size(); ++i)
         if (sameChoice(values[i], stored)) current_ = static_cast<int>(i);
     auto titleAt = [&](size_t i) {
-        if (i < titles.size() && titles[i].isString()) return QString::fromStdString(titles[i].asString());
+        if (i < titles.size() && titles[i].isString()) return rowText(titles[i].asString());
         return values[i].isString() ? QString::fromStdString(values[i].asString())
                                     : QString::number(valueAsReal(values[i]));
     };
@@ -162,7 +178,7 @@ PSChoiceCell::PSChoiceCell(const SpecifierPtr& specifier, bool segmented) : PSTa
         connect(group, &QButtonGroup::idClicked, this, [this](int i) { choose(i); });
         control_ = box;
     } else {
-        auto* combo = new QComboBox;
+        auto* combo = new ChoiceBox;
         for (size_t i = 0; i < values.size(); ++i) combo->addItem(titleAt(i));
         combo->setCurrentIndex(current_);
         connect(combo, &QComboBox::activated, this, [this](int i) { choose(i); });
@@ -187,7 +203,13 @@ void PSChoiceCell::choose(int index) {
 
 PSTitleValueCell::PSTitleValueCell(const SpecifierPtr& specifier) : PSTableCell(specifier), value_(new QLabel) {
     const Value* v = specifier->propertyForKey("value");
-    value_->setText(v && v->isString() ? QString::fromStdString(v->asString()) : QString());
+    // A file name is shown as it is, its undecodable bytes escaped; the
+    // list's own texts (the placeholder) in the user's language.
+    if (v && v->isString()) {
+        const QString translated = rowText(v->asString());
+        value_->setText(translated != QString::fromUtf8(v->asString()) ? translated
+                                                                         : shownText(textFromBytes(v->asString())));
+    }
     value_->setStyleSheet("color: #8e8e93;");
     auto* box = new QWidget;
     auto* row = new QHBoxLayout(box);

@@ -9,7 +9,14 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnectionInterface>
 #include <QLabel>
+#include <QApplication>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTranslator>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QWheelEvent>
+#include <QtTest/qtestspontaneevent.h>
 #include <QToolButton>
 
 #include <linux/capability.h>
@@ -17,6 +24,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 
 namespace plinthora::prefs::testing {
@@ -265,8 +273,8 @@ TEST_F(RootPageTest, ActionRowsOpenTheirAddressesOrSayWhyNot) {
         QString title, message;
     } cases[] = {
         {"打开素材文件夹", {"filza"}, "filza://view/var/mobile/Ozrin", {}, {}},
-        {"打开素材文件夹", {}, {}, "无法打开 Filza",
-         "请确认已安装带URL的Filza文件管理器，或手动前往 /var/mobile/Ozrin 查看素材"},
+        {"打开素材文件夹", {}, {}, "无法打开文件管理器",
+         "请确认已安装文件管理器，或手动前往 " + dir_.filePath("Ozrin") + " 查看素材"},
         {"项目主页", {"file", "https"}, QUrl(PLINTHORA_REPO_URL).toString(QUrl::FullyEncoded), {}, {}},
         {"项目主页", {}, {}, "无法打开链接", "请检查网络连接或尝试手动打开。"},
         {"频道", {}, {}, "无法打开链接", "请检查网络连接或尝试手动打开。"},
@@ -286,14 +294,16 @@ TEST_F(RootPageTest, ActionRowsOpenTheirAddressesOrSayWhyNot) {
 }
 
 TEST_F(RootPageTest, UsageTextLineByLine) {
+    // The folders as they are on this machine.
+    const QString root = dir_.filePath("Ozrin");
     const QStringList lines = {
         "",
         "📂 素材路径说明：",
-        "1. 套壳素材：/var/mobile/Ozrin/套壳素材/",
+        "1. 套壳素材：" + root + "/套壳素材/",
         "   - 需包含 .png 图片和同名的 .cfg 配置文件。",
-        "2. 横屏素材：/var/mobile/Ozrin/横屏素材/",
+        "2. 横屏素材：" + root + "/横屏素材/",
         "   - 专门用于存放横屏截图/视频的专属套壳。",
-        "3. 水印素材：/var/mobile/Ozrin/水印素材/",
+        "3. 水印素材：" + root + "/水印素材/",
         "   - 支持 .png, .jpg, .jpeg 格式。",
         "",
         "🎬 使用方式：",
@@ -342,6 +352,153 @@ TEST_F(RootPageTest, TheFileManagerAddressShowsTheMappedFolderOverTheBus) {
     EXPECT_EQ(manager.shown, QStringList{QUrl::fromLocalFile(dir_.filePath("Ozrin")).toString()});
     bus.unregisterService("org.freedesktop.FileManager1");
     bus.unregisterObject("/org/freedesktop/FileManager1");
+}
+
+TEST_F(RootPageTest, TheWheelScrollsThePageOverASliderOrAListUntilOneIsChosen) {
+    writePrefs(Value::dict({{"sr_watermarkOpacity", Value::real(1.0)},
+                            {"sr_watermarkBlendMode", Value::string("正常")}}));
+    page().resize(420, 300);  // shorter than the page: there is something to scroll
+    QCoreApplication::processEvents();
+    auto* scroll = page().findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    auto wheel = [](QWidget* w) {
+        const QPointF c = QRectF(w->rect()).center();
+        QWheelEvent e(c, w->mapToGlobal(c), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+        // As from the mouse: only such events travel up to the page (and
+        // sendEvent would take that mark off again).
+        QSpontaneKeyEvent::setSpontaneous(&e);
+        qApp->notify(w, &e);
+        QCoreApplication::processEvents();
+    };
+    struct Control {
+        const char* name;
+        std::function<QWidget*()> find;
+    } controls[] = {
+        {"slider", [&]() -> QWidget* { return static_cast<SRPSliderCell*>(cellFor("sr_watermarkOpacity"))->slider(); }},
+        {"list", [&]() -> QWidget* { return cellFor("sr_watermarkBlendMode")->findChild<QComboBox*>(); }},
+    };
+    const QString before = QString::fromUtf8(mediatest::readFile(prefsFile()).value_or("none"));
+    for (const Control& c : controls) {
+        SCOPED_TRACE(c.name);
+        QWidget* w = c.find();
+        ASSERT_NE(w, nullptr);
+        scroll->ensureWidgetVisible(w);
+        const int top = scroll->verticalScrollBar()->value();
+        scroll->verticalScrollBar()->setValue(top == 0 ? 0 : top - 1);  // room to scroll down
+        const int start = scroll->verticalScrollBar()->value();
+        wheel(w);
+        EXPECT_EQ(QString::fromUtf8(mediatest::readFile(prefsFile()).value_or("none")), before)
+            << "passing over it changed the file";
+        EXPECT_GT(scroll->verticalScrollBar()->value(), start) << "the page did not scroll";
+        recorder_->drain();
+    }
+    // Chosen (focused), the slider takes the wheel and the change is stored.
+    QWidget* slider = controls[0].find();
+    page().activateWindow();
+    QApplication::setActiveWindow(&page());
+    slider->setFocus(Qt::MouseFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return slider->hasFocus(); }, 2000));
+    wheel(slider);
+    EXPECT_NE(QString::fromUtf8(mediatest::readFile(prefsFile()).value_or("none")), before);
+}
+
+TEST_F(RootPageTest, ThePageFollowsTheFileChangedElsewhereAndReadsNonFiniteNumbersAsTheDefault) {
+    writePrefs(Value::dict({{"sr_watermarkOpacity", Value::real(0.5)}}));
+    page();
+    auto opacity = [&] {
+        return static_cast<SRPSliderCell*>(cellFor("sr_watermarkOpacity"))->valueLabel()->text();
+    };
+    auto deleting = [&] { return static_cast<PSSwitchCell*>(cellFor("sr_deleteOriginal"))->control()->isOn(); };
+    ASSERT_EQ(opacity(), "0.50");
+    ASSERT_FALSE(deleting());
+    struct Step {
+        const char* name;
+        Value stored;
+        const char* shown;
+    } steps[] = {
+        {"a number", Value::real(0.25), "0.25"},
+        {"NaN", Value::real(std::nan("")), "1.00"},
+        {"a number again", Value::real(0.75), "0.75"},
+        {"+inf", Value::real(HUGE_VAL), "1.00"},
+        {"text", Value::string("0.4"), "0.40"},
+        {"-inf as text", Value::string("-inf"), "1.00"},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        writePrefs(Value::dict({{"sr_watermarkOpacity", s.stored}, {"sr_deleteOriginal", Value::boolean(true)}}));
+        EXPECT_TRUE(waitUntil([&] { return opacity() == s.shown; }, 5000)) << opacity().toStdString();
+        EXPECT_TRUE(deleting());
+        writePrefs(Value::dict({{"sr_watermarkOpacity", s.stored}}));
+        EXPECT_TRUE(waitUntil([&] { return !deleting(); }, 5000));
+    }
+    EXPECT_EQ(recorder_->drain(), QStringList()) << "following the file wrote or posted something";
+}
+
+// Under any language but Chinese the page speaks English: every text of the
+// row list and of the usage text has its translation, and the folders keep
+// their names.
+TEST_F(RootPageTest, UnderAnotherLanguageEveryTextHasItsEnglishTranslation) {
+    QTranslator english;
+    ASSERT_TRUE(english.load(PLINTHORA_BINARY_DIR "/translations/plinthora_en.qm"));
+    QCoreApplication::installTranslator(&english);
+    QStringList untranslated;
+    for (const SpecifierPtr& row : page().specifiers()) {
+        std::vector<std::string> texts{row->stringProperty("label"), row->stringProperty("footerText")};
+        if (const Value* titles = row->propertyForKey("validTitles"); titles && titles->isArray())
+            for (const Value& t : titles->asArray()) texts.push_back(t.asString());
+        for (const std::string& t : texts)
+            if (!t.empty() && rowText(t) == QString::fromStdString(t)) untranslated << QString::fromStdString(t);
+    }
+    EXPECT_EQ(untranslated, QStringList());
+    EXPECT_EQ(static_cast<PSSwitchCell*>(cellFor("sr_deleteOriginal"))->titleLabel()->text(), "Delete the original");
+    EXPECT_EQ(rowText(kNoAssets), "No assets");
+
+    const QStringList usage = PlinthoraRootListController::usageInstructions().split('\n');
+    EXPECT_TRUE(usage.contains("1. 套壳素材 (shells): " + dir_.filePath("Ozrin") + "/套壳素材/")) << usage.join('\n').toStdString();
+    for (const QString& line : usage)
+        EXPECT_FALSE(line.contains(QRegularExpression("[\\x{4e00}-\\x{9fff}]")) &&
+                     !line.contains(QRegularExpression("套壳素材|横屏素材|水印素材")))
+            << "left in Chinese: " << line.toStdString();
+    tap("打开素材文件夹");
+    EXPECT_EQ(alert().first, "Cannot open the file manager");
+    closeAlerts();
+    QCoreApplication::removeTranslator(&english);
+}
+
+// A file name that is not valid UTF-8 goes from the folder through the
+// picker into the file as its very bytes, and is shown with them escaped.
+TEST_F(RootPageTest, ANameThatIsNotUtf8IsKeptAsItsBytesAndShownEscaped) {
+    addImages(kShellFolder, {"a.png"});
+    const std::string odd = "b\xff\xfe.png";
+    const std::string folder = fs_.realPath(kShellFolder);
+    ASSERT_EQ(::link((folder + "/a.png").c_str(), (folder + "/" + odd).c_str()), 0);
+    const QString shown = "b\\xff\\xfe.png";
+    auto picker = [&]() -> ShellImageSelector* {
+        tap("sr_selectedShell");
+        QDialog* nav = openPicker(page());
+        return nav ? nav->findChild<ShellImageSelector*>() : nullptr;
+    };
+    ShellImageSelector* first = picker();
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first->images.size(), 2);
+    EXPECT_FALSE(ShellImageSelector::decodeThumbnail(first->images[1]).isNull()) << "the file was not found by its name";
+    auto* cell = static_cast<ShellImageCell*>(first->collectionView()->cellForItemAtIndexPath(1));
+    ASSERT_NE(cell, nullptr);
+    EXPECT_EQ(cell->nameLabel()->text(), shown);
+    first->didSelectItemAtIndexPath(first->collectionView(), 1);
+    first->done();
+    QCoreApplication::processEvents();
+    const Value now = prefs();
+    const Value* stored = now.find("sr_selectedShell");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->asString(), odd);
+    EXPECT_EQ(shownValue(cellFor("sr_selectedShell")), shown);
+    // Opened again, the picker marks that very file.
+    ShellImageSelector* again = picker();
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->selectedImagePath, again->images.value(1));
+    again->cancel();
 }
 
 }  // namespace
