@@ -139,6 +139,7 @@ void TrackedVideoExport::finished(Iterator entry, ExportStatus status,
                                   const std::function<void(ExportStatus)>& completion) {
     entry->session->end(status);
     if (completion) completion(status);
+    if (observer_) observer_(entry->sourcePath, status);
     {
         std::lock_guard g(lock_);
         --running_;

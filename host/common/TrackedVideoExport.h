@@ -47,6 +47,11 @@ public:
     int startedFor(const std::string& sourcePath) const;
     // The source of the export writing this output.
     std::optional<std::string> sourceOf(const std::string& outputPath) const;
+    // Told of every export that ran to its end (completed, failed or
+    // cancelled), on the export's completion thread, after the request's
+    // own completion. Set before the first export.
+    using FinishedObserver = std::function<void(const std::string& sourcePath, ExportStatus status)>;
+    void setFinishedObserver(FinishedObserver observer) { observer_ = std::move(observer); }
     // Cancels everything in flight and waits (at most `seconds`) until each
     // has run its completion; true when none is left.
     bool cancelAllAndWait(double seconds);
@@ -71,6 +76,7 @@ private:
 
     VideoExport& inner_;
     const int maxRunning_;
+    FinishedObserver observer_;
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::list<Entry> entries_;

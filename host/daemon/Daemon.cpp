@@ -15,7 +15,9 @@
 #include <QScreen>
 #include <QThreadPool>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <regex>
 
@@ -177,6 +179,22 @@ bool Daemon::start(QString& error) {
     video_ = std::make_unique<linux_platform::FFmpegVideoExport>();
     trackedVideo_ = std::make_unique<TrackedVideoExport>(*video_);
 
+    if (options_.notifications && busConnected_) {
+        notifications_ = std::make_unique<DesktopNotifications>(bus);
+        connect(library_.get(), &linux_platform::FolderPhotoLibrary::saveFailed, this, &Daemon::onSaveFailed);
+        trackedVideo_->setFinishedObserver([this](const std::string& source, ExportStatus status) {
+            if (status != ExportStatus::Failed) return;
+            QMetaObject::invokeMethod(
+                this,
+                [this, source] {
+                    if (!stopping_)
+                        notifications_->failed(DesktopNotifications::Failure::ExportFailed, true,
+                                               QString::fromStdString(source));
+                },
+                Qt::QueuedConnection);
+        });
+    }
+
     // The asset folders are filled before the tweak creates them, so a
     // first start finds the samples in place.
     if (const int n = installSampleAssets(ports_.fs); n > 0)
@@ -260,6 +278,7 @@ void Daemon::keepOnBus() {
     if (busName_.startsWith(QStringLiteral("plinthorad-"))) QDBusConnection::disconnectFromBus(busName_);
     busName_ = name;
     notify_->useConnection(bus);
+    if (notifications_) notifications_->useConnection(bus);
     std::fprintf(stderr, "plinthorad: back on the session bus\n");
     // A settings change posted while the bus was away was never heard.
     notify_->deliverLocally(kPreferencesChangedNotification);
@@ -270,6 +289,7 @@ void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, boo
         ++resultsSaved_;
         debugLog("host: result saved: %s", qPrintable(path));
         emit ResultSaved(path);
+        if (notifications_) notifications_->resultSaved(path, type == MediaType::Video);
         return;
     }
     if (stopping_ || type != MediaType::Image) return;
@@ -289,6 +309,16 @@ void Daemon::onCaptureChanged(bool capturing) {
     if (stopping_) return;
     debugLog("host: screen capture %s (screencast folder)", capturing ? "began" : "ended");
     home_->setScreenCaptured(capturing);
+}
+
+void Daemon::onSaveFailed(plinthora::MediaType type, int error, const QString& detail) {
+    debugLog("host: a result was not saved: %s", qPrintable(detail));
+    if (!notifications_) return;
+    // A quota or a file size limit leaves no room just the same.
+    const bool noRoom = error == ENOSPC || error == EDQUOT || error == EFBIG;
+    notifications_->failed(noRoom ? DesktopNotifications::Failure::NoRoom : DesktopNotifications::Failure::SaveFailed,
+                           type == MediaType::Video,
+                           error ? QString::fromLocal8Bit(std::strerror(error)) : QString());
 }
 
 void Daemon::SetCaptured(bool captured) {

@@ -6,6 +6,7 @@
 
 #include "host/common/TrackedVideoExport.h"
 #include "host/daemon/DaemonBus.h"
+#include "host/daemon/DesktopNotifications.h"
 #include "host/daemon/HomeScreen.h"
 #include "host/daemon/MethodTable.h"
 #include "host/daemon/TweakLoader.h"
@@ -57,6 +58,7 @@ struct DaemonOptions {
     QString screencasts;
     std::optional<ScreenSpec> screen;
     QString tweakPath;  // empty: the usual places
+    bool notifications = true;  // a desktop notification for each result and failure
 };
 
 // Counts the library changes in flight, so a shutdown can wait for them.
@@ -110,6 +112,7 @@ private:
     bool lockFolder(const QString& folder, QString& error);
     void onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself);
     void onCaptureChanged(bool capturing);
+    void onSaveFailed(plinthora::MediaType type, int error, const QString& detail);
     bool busy() const;
     void keepOnBus();
 
@@ -130,6 +133,7 @@ private:
     std::unique_ptr<class ScreencastWatcher> screencasts_;
     std::unique_ptr<VideoExport> video_;
     std::unique_ptr<TrackedVideoExport> trackedVideo_;
+    std::unique_ptr<DesktopNotifications> notifications_;  // null when switched off
     Platform platform_;
     Tweak tweak_;
 

@@ -4,6 +4,7 @@
 #include "host/common/SampleAssets.h"
 #include "host/daemon/Daemon.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/Translations.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -32,12 +33,13 @@ constexpr int kDemoTimeoutSeconds = 30;
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: plinthorad [--screenshots DIR] [--screencasts DIR] [--screen WxH@S]\n"
-                 "                  [--tweak PATH] [--verbose] [--demo]\n\n"
+                 "                  [--tweak PATH] [--no-notifications] [--verbose] [--demo]\n\n"
                  "  --screenshots DIR  folder the screenshot tool writes to (default: XDG Pictures/Screenshots)\n"
                  "  --screencasts DIR  folder the screen recorder writes to (default: XDG Videos/Screencasts)\n"
                  "  --screen WxH@S     screen size in points and its scale, e.g. 390x844@3\n"
                  "                     (default: the primary screen; 390x844@3 without a display)\n"
                  "  --tweak PATH       the tweak library to load (default: beside the program or installed)\n"
+                 "  --no-notifications no desktop notification for results and failures\n"
                  "  --verbose          debug log on stderr (same as PLINTHORA_DEBUG=1)\n"
                  "  --demo             frame one generated screenshot in temporary folders, print the\n"
                  "                     result's path and exit\n");
@@ -67,6 +69,8 @@ std::optional<Args> parseArgs(int argc, char** argv, int& exitCode) {
             return std::nullopt;
         } else if (arg == "--verbose" || arg == "-v") {
             a.verbose = true;
+        } else if (arg == "--no-notifications") {
+            a.options.notifications = false;
         } else if (arg == "--demo") {
             a.demo = true;
         } else if (arg == "--screenshots" || arg == "--screencasts" || arg == "--tweak" || arg == "--screen") {
@@ -144,6 +148,8 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName("plinthorad");
     QGuiApplication::setQuitOnLastWindowClosed(false);
+    // Notifications speak the desktop's language.
+    linux_platform::installTranslation();
 
     auto daemon = std::make_unique<Daemon>(args->options);
     if (sigFd >= 0) {

@@ -74,22 +74,28 @@ std::optional<std::string> writeTempFile(const std::string& folder, const std::s
     // Held while the file is written, so a scan can tell a save in progress
     // from one a killed process left behind.
     ::flock(fd, LOCK_EX);
-    auto abandon = [&](const std::string& why) -> std::optional<std::string> {
+    // errno stays the failure's, past the clean-up: callers tell a full
+    // disk from other failures by it.
+    auto abandon = [&](const std::string& why, int err) -> std::optional<std::string> {
         error = why;
         ::unlink(tmpl.c_str());
+        errno = err;
         return std::nullopt;
     };
     if (!fill(fd)) {
         const int err = errno;
         ::close(fd);
-        return abandon("cannot write " + tmpl + ": " + std::strerror(err));
+        return abandon("cannot write " + tmpl + ": " + std::strerror(err), err);
     }
     if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
         const int err = errno;
         ::close(fd);
-        return abandon("cannot sync " + tmpl + ": " + std::strerror(err));
+        return abandon("cannot sync " + tmpl + ": " + std::strerror(err), err);
     }
-    if (::close(fd) != 0) return abandon("cannot close " + tmpl + ": " + std::strerror(errno));
+    if (::close(fd) != 0) {
+        const int err = errno;
+        return abandon("cannot close " + tmpl + ": " + std::strerror(err), err);
+    }
     return tmpl;
 }
 

@@ -393,6 +393,7 @@ void FolderPhotoLibrary::doneSaving(const std::string& path) {
 void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completion) {
     pool_.start([this, image = std::move(image), completion = std::move(completion)] {
         std::string error;
+        int err = 0;
         std::optional<std::string> path;
         std::optional<Asset> asset;
         if (!image || image->empty()) {
@@ -403,10 +404,12 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
             const std::string& bytes = *png;
             path = writeNewFile(imageDir_, ".png", [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); },
                                 error);
+            if (!path) err = errno;
         }
         if (path) asset = addToIndex(*path);
         if (!asset) {
             debugLog("photo library: image not saved: %s", error.empty() ? "not indexed" : error.c_str());
+            emit saveFailed(MediaType::Image, err, QString::fromStdString(error));
             if (completion) completion(false, "");
         } else if (completion) {
             completion(true, asset->localIdentifier);
@@ -418,6 +421,7 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
 void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCompletion completion) {
     pool_.start([this, videoPath, completion = std::move(completion)] {
         std::string error;
+        int err = 0;
         std::optional<std::string> path;
         std::optional<Asset> asset;
         const int src = ::open(videoPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -436,11 +440,13 @@ void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
                     if (!writeAll(fd, buf.data(), size_t(n))) return false;
                 }
             }, error);
+            if (!path) err = errno;
             ::close(src);
         }
         if (path) asset = addToIndex(*path);
         if (!asset) {
             debugLog("photo library: video not saved: %s", error.empty() ? "not indexed" : error.c_str());
+            emit saveFailed(MediaType::Video, err, QString::fromStdString(error));
             if (completion) completion(false, "");
         } else if (completion) {
             completion(true, asset->localIdentifier);

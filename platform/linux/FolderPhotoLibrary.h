@@ -85,6 +85,10 @@ signals:
     // writing or renamed into it. A writer that reopens a file closes it
     // more than once, so one file can be reported more than once.
     void fileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself);
+    // A result could not be saved; `error` is the errno of the failed
+    // write (0 when it was not the file system), `detail` the debug text.
+    // Sent from a worker thread.
+    void saveFailed(plinthora::MediaType type, int error, const QString& detail);
 
 private:
     struct Entry {

@@ -11,6 +11,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDir>
@@ -23,10 +24,14 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
+
+#include <sys/resource.h>
 
 #include <unistd.h>
 #include <map>
@@ -80,6 +85,38 @@ public:
     QStringList paths;
 };
 
+// The session's notification server as the tests see it: it records what
+// it is asked to show and can send the signals a user's click makes.
+class FakeNotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Shown {
+        uint id;
+        QString summary, body;
+        QStringList actions;
+        QVariantMap hints;
+    };
+    std::vector<Shown> shown;
+
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList& actions, const QVariantMap& hints, int) {
+        shown.push_back({uint(shown.size() + 1), summary, body, actions, hints});
+        return shown.back().id;
+    }
+    QStringList GetCapabilities() { return {"actions", "body"}; }
+};
+
+class FakeFileManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    QStringList shownItems;
+public slots:
+    void ShowItems(const QStringList& uris, const QString&) { shownItems << uris; }
+};
+
 class DaemonEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -115,9 +152,14 @@ protected:
         ::unsetenv("PLINTHORA_DEVICE_ROOT");
     }
 
-    QProcess* launch(const QString& busAddress = QString()) {
+    // `extraEnv` is added to the daemon's environment; `inChild` runs in
+    // the child before the daemon starts (limits, signal dispositions).
+    QProcess* launch(const QString& busAddress = QString(), const QStringList& extraEnv = {},
+                     std::function<void()> inChild = {}) {
         auto d = std::make_unique<QProcess>();
+        if (inChild) d->setChildProcessModifier(inChild);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& kv : extraEnv) env.insert(kv.section('=', 0, 0), kv.section('=', 1));
         env.insert("DBUS_SESSION_BUS_ADDRESS", busAddress.isEmpty() ? bus_.address() : busAddress);
         env.insert("PLINTHORA_DEVICE_ROOT", device_);
         env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -656,6 +698,78 @@ TEST_F(DaemonEndToEndTest, ScreencastsInARowLoseNothing) {
             << r.toStdString() << " is not a whole framed movie";
     std::printf("load: %d screencasts in a row: %lld framed, %d kept, %d trashed; daemon peak RSS %ld MB\n", casts,
                 static_cast<long long>(results.size()), kept, trashed, peakRssKb(daemon) / 1024);
+}
+
+
+TEST_F(DaemonEndToEndTest, EachResultAndAFullDiskReachTheNotificationServer) {
+    FakeNotificationServer server;
+    FakeFileManager files;
+    ASSERT_TRUE(bus_.connection().registerObject("/org/freedesktop/Notifications", &server,
+                                                 QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(bus_.connection().registerService("org.freedesktop.Notifications"));
+    ASSERT_TRUE(bus_.connection().registerObject("/org/freedesktop/FileManager1", &files,
+                                                 QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(bus_.connection().registerService("org.freedesktop.FileManager1"));
+
+    // A framed screenshot: its path, its thumbnail and both actions.
+    QProcess* daemon = launch(QString(), {"LC_ALL=zh_CN.UTF-8"});
+    ASSERT_TRUE(daemonOnBus());
+    takeScreenshot("shot.png", 1);
+    ASSERT_TRUE(waitUntil([&] { return !server.shown.empty(); }, kResultMs)) << "no notification";
+    const QStringList framed = results({"shot.png"});
+    ASSERT_EQ(framed.size(), 1);
+    const FakeNotificationServer::Shown saved = server.shown.front();
+    EXPECT_TRUE(saved.body.contains(framed.first())) << saved.body.toStdString();
+    EXPECT_TRUE(saved.actions.contains("打开")) << saved.actions.join('|').toStdString();
+    EXPECT_TRUE(saved.actions.contains("在文件夹中显示")) << saved.actions.join('|').toStdString();
+    ASSERT_TRUE(saved.hints.contains("image-data"));
+    int w = 0, h = 0, stride = 0, bits = 0, channels = 0;
+    bool alpha = false;
+    QByteArray pixels;
+    const QDBusArgument image = saved.hints.value("image-data").value<QDBusArgument>();
+    image.beginStructure();
+    image >> w >> h >> stride >> alpha >> bits >> channels >> pixels;
+    image.endStructure();
+    const QSize shell = shellSize();
+    EXPECT_EQ(h, 256) << "a thumbnail of the portrait result";
+    EXPECT_NEAR(w, 256.0 * shell.width() / shell.height(), 1.0);
+    EXPECT_EQ(pixels.size(), stride * h);
+    EXPECT_EQ(channels, 4);
+
+    // "Show in folder" asks the file manager for exactly that file.
+    const int showAction = saved.actions.indexOf("在文件夹中显示") - 1;
+    ASSERT_GE(showAction, 0);
+    QDBusMessage click = QDBusMessage::createSignal("/org/freedesktop/Notifications",
+                                                    "org.freedesktop.Notifications", "ActionInvoked");
+    click << saved.id << saved.actions.at(showAction);
+    ASSERT_TRUE(bus_.connection().send(click));
+    ASSERT_TRUE(waitUntil([&] { return !files.shownItems.isEmpty(); }, kStartMs)) << "the file manager was not asked";
+    EXPECT_EQ(files.shownItems, QStringList{QUrl::fromLocalFile(framed.first()).toString(QUrl::FullyEncoded)});
+    daemon->terminate();
+    ASSERT_TRUE(daemon->waitForFinished(kStartMs));
+
+    // A full disk: one failure notification, and the original untouched;
+    // in English under another language.
+    server.shown.clear();
+    daemon = launch(QString(), {"LC_ALL=en_US.UTF-8"}, [] {
+        // No file the daemon writes may grow past 64 KiB, the way a full
+        // disk stops it (root ignores file modes).
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small{64 * 1024, 64 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    });
+    ASSERT_TRUE(daemonOnBus());
+    takeScreenshot("full.png", 2);
+    ASSERT_TRUE(waitUntil([&] { return !server.shown.empty(); }, kResultMs)) << "no failure notification";
+    waitUntil([] { return false; }, kSettleMs);
+    ASSERT_EQ(server.shown.size(), 1u) << "one failure, one notification";
+    const FakeNotificationServer::Shown failure = server.shown.front();
+    EXPECT_EQ(failure.summary, "Screenshot not saved");
+    EXPECT_TRUE(failure.body.contains("The disk is full")) << failure.body.toStdString();
+    EXPECT_TRUE(failure.body.contains("The original is untouched.")) << failure.body.toStdString();
+    EXPECT_TRUE(failure.actions.isEmpty());
+    EXPECT_EQ(results({"shot.png", "full.png"}), QStringList{framed.first()}) << "something was saved after all";
+    EXPECT_TRUE(QFile::exists(QDir(shots_).filePath("full.png")));
 }
 
 }  // namespace

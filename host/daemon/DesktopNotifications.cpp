@@ -1,0 +1,174 @@
+#include "host/daemon/DesktopNotifications.h"
+
+#include "platform/ports/Platform.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QPointer>
+#include <QUrl>
+
+namespace plinthora::host {
+
+namespace {
+
+constexpr int kThumbnailSide = 256;
+// Milliseconds; -1 lets the server decide.
+constexpr int kExpireDefault = -1;
+
+QString said(const char* text) { return QCoreApplication::translate("Notifications", text); }
+
+// The thumbnail, read scaled: the full picture is never decoded for it.
+QImage thumbnailOf(const QString& path) {
+    QImageReader reader(path);
+    QSize size = reader.size();
+    if (size.isEmpty()) return {};
+    size.scale(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio);
+    reader.setScaledSize(size.expandedTo(QSize(1, 1)));
+    return reader.read();
+}
+
+}  // namespace
+
+DesktopNotifications::DesktopNotifications(QDBusConnection bus, QObject* parent)
+    : QObject(parent), bus_(std::move(bus)) {
+    thumbnails_.setMaxThreadCount(1);
+    subscribe();
+}
+
+DesktopNotifications::~DesktopNotifications() { thumbnails_.waitForDone(); }
+
+void DesktopNotifications::useConnection(QDBusConnection bus) {
+    bus_ = std::move(bus);
+    // Ids of the old connection's server may mean nothing to the new one.
+    shown_.clear();
+    subscribe();
+}
+
+void DesktopNotifications::subscribe() {
+    if (!bus_.isConnected()) return;
+    bus_.connect(kNotificationsService, kNotificationsPath, kNotificationsService, "ActionInvoked", this,
+                 SLOT(actionInvoked(uint, QString)));
+    bus_.connect(kNotificationsService, kNotificationsPath, kNotificationsService, "NotificationClosed", this,
+                 SLOT(notificationClosed(uint, uint)));
+}
+
+QVariant DesktopNotifications::imageHint(const QImage& image) {
+    QImage rgba = image;
+    if (rgba.width() > kThumbnailSide || rgba.height() > kThumbnailSide)
+        rgba = rgba.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    rgba = rgba.convertToFormat(QImage::Format_RGBA8888);
+    QDBusArgument arg;
+    arg.beginStructure();
+    arg << rgba.width() << rgba.height() << int(rgba.bytesPerLine()) << true << 8 << 4
+        << QByteArray(reinterpret_cast<const char*>(rgba.constBits()), int(rgba.sizeInBytes()));
+    arg.endStructure();
+    return QVariant::fromValue(arg);
+}
+
+void DesktopNotifications::resultSaved(const QString& path, bool movie) {
+    const QString summary = movie ? said("录屏已套壳") : said("截图已套壳");
+    const QString body = said("已保存到 %1").arg(path);
+    const QStringList actions{"default", said("打开"), kActionOpen, said("打开"), kActionShow, said("在文件夹中显示")};
+    QVariantMap hints{{"category", "transfer.complete"}, {"desktop-entry", "plinthora-settings"}};
+    if (movie) {
+        hints.insert("image-path", "video-x-generic");
+        send(summary, body, actions, hints, path);
+        return;
+    }
+    // The thumbnail is read off the main thread; the notification follows
+    // on the main thread once it is there.
+    QPointer<DesktopNotifications> self(this);
+    thumbnails_.start([self, path, summary, body, actions, hints]() mutable {
+        const QImage thumb = thumbnailOf(path);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, path, summary, body, actions, hints, thumb]() mutable {
+                if (!self) return;
+                if (!thumb.isNull()) hints.insert("image-data", imageHint(thumb));
+                self->send(summary, body, actions, hints, path);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void DesktopNotifications::failed(Failure what, bool movie, const QString& detail) {
+    QString summary, body;
+    switch (what) {
+    case Failure::NoRoom:
+        summary = movie ? said("录屏未能保存") : said("截图未能保存");
+        body = said("磁盘空间不足，套壳后的结果没有保存。");
+        break;
+    case Failure::SaveFailed:
+        summary = movie ? said("录屏未能保存") : said("截图未能保存");
+        body = said("套壳后的结果没有保存。");
+        break;
+    case Failure::ExportFailed:
+        summary = said("录屏导出失败");
+        body = said("录屏未能重新编码，没有生成套壳后的视频。");
+        break;
+    case Failure::ClipboardImpossible:
+        summary = said("无法使用剪贴板");
+        body = said("此桌面不允许后台程序设置剪贴板，结果已保存为文件。");
+        break;
+    }
+    if (!detail.isEmpty()) body += QLatin1Char('\n') + detail;
+    body += QLatin1Char('\n') + said("原图未被改动。");
+    send(summary, body, {}, {{"category", "transfer.error"}, {"urgency", QVariant::fromValue<uchar>(2)}}, QString());
+}
+
+void DesktopNotifications::send(const QString& summary, const QString& body, const QStringList& actions,
+                                const QVariantMap& hints, const QString& path) {
+    if (!bus_.isConnected()) return;
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath, kNotificationsService, "Notify");
+    call << QStringLiteral("Plinthora") << 0u << QStringLiteral("plinthora-settings") << summary << body << actions
+         << hints << kExpireDefault;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, path](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        const QDBusPendingReply<uint> reply = *w;
+        if (reply.isError()) {
+            debugLog("host: no notification shown: %s", qPrintable(reply.error().message()));
+            return;
+        }
+        if (!path.isEmpty()) shown_[reply.value()] = path;
+    });
+}
+
+void DesktopNotifications::actionInvoked(uint id, const QString& key) {
+    const auto it = shown_.find(id);
+    if (it == shown_.end()) return;  // another program's notification
+    if (key == kActionShow)
+        showInFolder(it->second);
+    else if (key == kActionOpen || key == QLatin1String("default"))
+        openResult(it->second);
+}
+
+void DesktopNotifications::notificationClosed(uint id, uint) { shown_.erase(id); }
+
+void DesktopNotifications::openResult(const QString& path) {
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        debugLog("host: no viewer opened %s", qPrintable(path));
+}
+
+void DesktopNotifications::showInFolder(const QString& path) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kFileManagerService, kFileManagerPath, kFileManagerService, "ShowItems");
+    call << QStringList{QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)} << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [path](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        if (!w->isError()) return;
+        // No file manager on the bus: the folder's own handler at least.
+        debugLog("host: no file manager on the bus (%s); opening the folder", qPrintable(w->error().message()));
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
+    });
+}
+
+}  // namespace plinthora::host
