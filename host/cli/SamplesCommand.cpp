@@ -29,7 +29,7 @@ int runSamples(int argc, char** argv) {
         return 1;
     }
     host::SampleShell shell = host::makeSampleShell(1350, 2750);
-    host::SampleShell landscape = host::makeSampleShell(2750, 1350);
+    host::SampleShell landscape = host::makeSampleLaptopShell();
     struct Out {
         std::string name;
         QImage image;

@@ -52,6 +52,19 @@ QPolygonF inset(const QPolygonF& poly, double d) {
     return out;
 }
 
+// The corner form of a template for a hole listed clockwise from the top left.
+std::string cornerTemplate(int width, int height, const QPolygonF& hole) {
+    char json[512];
+    std::snprintf(json, sizeof json,
+                  "{\n  \"template_width\": %d,\n  \"template_height\": %d,\n"
+                  "  \"left_top_x\": %.1f, \"left_top_y\": %.1f,\n  \"right_top_x\": %.1f, \"right_top_y\": %.1f,\n"
+                  "  \"left_bottom_x\": %.1f, \"left_bottom_y\": %.1f,\n"
+                  "  \"right_bottom_x\": %.1f, \"right_bottom_y\": %.1f\n}\n",
+                  width, height, hole[0].x(), hole[0].y(), hole[1].x(), hole[1].y(), hole[3].x(), hole[3].y(),
+                  hole[2].x(), hole[2].y());
+    return json;
+}
+
 }  // namespace
 
 SampleShell makeSampleShell(int width, int height) {
@@ -101,15 +114,73 @@ SampleShell makeSampleShell(int width, int height) {
     p.drawRoundedRect(QRectF(top - QPointF(pill.width() / 2, pill.height() / 2), pill), 35 * s, 35 * s);
     p.end();
 
-    char json[512];
-    std::snprintf(json, sizeof json,
-                  "{\n  \"template_width\": %d,\n  \"template_height\": %d,\n"
-                  "  \"left_top_x\": %.1f, \"left_top_y\": %.1f,\n  \"right_top_x\": %.1f, \"right_top_y\": %.1f,\n"
-                  "  \"left_bottom_x\": %.1f, \"left_bottom_y\": %.1f,\n"
-                  "  \"right_bottom_x\": %.1f, \"right_bottom_y\": %.1f\n}\n",
-                  width, height, hole[0].x(), hole[0].y(), hole[1].x(), hole[1].y(), hole[3].x(), hole[3].y(),
-                  hole[2].x(), hole[2].y());
-    shell.templateJson = json;
+    shell.templateJson = cornerTemplate(width, height, hole);
+    return shell;
+}
+
+SampleShell makeSampleLaptopShell() {
+    constexpr int kScreenW = 1920, kScreenH = 1080;
+    constexpr double bezel = 60, chin = 100, topBezel = 70;
+    constexpr double deckRise = 70, deckDepth = 60, overhang = 180;
+    const double lidW = kScreenW + 2 * bezel;
+    const double lidH = topBezel + kScreenH + chin;
+    const int width = int(lidW + 2 * overhang);
+    const int height = int(lidH + deckRise + deckDepth + 8);
+    const double lidX = overhang, lidY = 4;
+
+    SampleShell shell;
+    shell.image = QImage(width, height, QImage::Format_ARGB32_Premultiplied);
+    shell.image.fill(Qt::transparent);
+    const QRectF screen(lidX + bezel, lidY + topBezel, kScreenW, kScreenH);
+    // Upright and exactly 16:9: no perspective, so nothing is stretched.
+    shell.hole << screen.topLeft() << screen.topRight() << screen.bottomRight() << screen.bottomLeft();
+
+    QPainter p(&shell.image);
+    p.setRenderHint(QPainter::Antialiasing);
+    // The deck first: the lid's lower edge sits on its hinge.
+    const double hingeY = lidY + lidH - 6;
+    QPainterPath deck;
+    deck.moveTo(lidX - 40, hingeY);
+    deck.lineTo(lidX + lidW + 40, hingeY);
+    deck.lineTo(width - 4, hingeY + deckRise);
+    deck.lineTo(width - 4, hingeY + deckRise + deckDepth - 24);
+    deck.quadTo(width - 4, hingeY + deckRise + deckDepth, width - 28, hingeY + deckRise + deckDepth);
+    deck.lineTo(28, hingeY + deckRise + deckDepth);
+    deck.quadTo(4, hingeY + deckRise + deckDepth, 4, hingeY + deckRise + deckDepth - 24);
+    deck.lineTo(4, hingeY + deckRise);
+    deck.closeSubpath();
+    QLinearGradient alloy(0, hingeY, 0, height);
+    alloy.setColorAt(0, QColor(188, 192, 200));
+    alloy.setColorAt(0.55, QColor(150, 154, 162));
+    alloy.setColorAt(1, QColor(96, 100, 108));
+    p.fillPath(deck, alloy);
+    p.setPen(QPen(QColor(80, 84, 92), 2));
+    p.drawPath(deck);
+    // The notch that opens the lid.
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(120, 124, 132));
+    p.drawRoundedRect(QRectF(width / 2.0 - 150, hingeY + deckRise - 2, 300, 18), 9, 9);
+
+    QPainterPath lid;
+    lid.addRoundedRect(QRectF(lidX, lidY, lidW, lidH), 36, 36);
+    QLinearGradient frame(0, lidY, 0, lidY + lidH);
+    frame.setColorAt(0, QColor(40, 42, 48));
+    frame.setColorAt(1, QColor(18, 19, 22));
+    p.fillPath(lid, frame);
+    p.setPen(QPen(QColor(150, 155, 165), 4));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(lid);
+    // The camera in the top bezel.
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(6, 6, 8));
+    p.drawEllipse(QPointF(lidX + lidW / 2, lidY + topBezel / 2), 9, 9);
+    // The screen is a hole, cut a pixel inside its corners like the phone's.
+    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    p.setBrush(Qt::black);
+    p.drawPolygon(inset(shell.hole, 1.0));
+    p.end();
+
+    shell.templateJson = cornerTemplate(width, height, shell.hole);
     return shell;
 }
 
@@ -164,9 +235,11 @@ int installSampleAssets(FileSystem& fs) {
         put(std::string(kShellFolder) + "/Sample Phone.cfg", shell.templateJson);
     }
     if (!folderHasImage(fs, kLandscapeShellFolder)) {
-        SampleShell shell = makeSampleShell(2750, 1350);
-        put(std::string(kLandscapeShellFolder) + "/Sample Phone Landscape.png", pngBytes(shell.image));
-        put(std::string(kLandscapeShellFolder) + "/Sample Phone Landscape.cfg", shell.templateJson);
+        // Landscape captures on a desktop are 16:9 screens, not phones on
+        // their side.
+        SampleShell shell = makeSampleLaptopShell();
+        put(std::string(kLandscapeShellFolder) + "/Sample Laptop.png", pngBytes(shell.image));
+        put(std::string(kLandscapeShellFolder) + "/Sample Laptop.cfg", shell.templateJson);
     }
     if (!folderHasImage(fs, kWatermarkFolder))
         put(std::string(kWatermarkFolder) + "/Sample Watermark.png", pngBytes(makeSampleWatermark(1350, 2750)));

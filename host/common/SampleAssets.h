@@ -19,6 +19,10 @@ struct SampleShell {
 
 // A phone body around a screen hole that leans a little in perspective.
 SampleShell makeSampleShell(int width, int height);
+// A laptop for desktop captures: an upright 16:9 screen hole of
+// 1920 x 1080 pixels in a lid, over the keyboard deck, so a desktop
+// screenshot lands at its own size and shape.
+SampleShell makeSampleLaptopShell();
 // A translucent pattern, as large as a shell.
 QImage makeSampleWatermark(int width, int height);
 // A screenshot-like picture: gradients, bars and blocks.
@@ -27,7 +31,8 @@ QImage makeSampleScreenshot(int width, int height, int seed = 1);
 // A picture as PNG bytes (Qt's encoder: samples are small and made once).
 std::string pngBytes(const QImage& image);
 
-// Puts the sample shells (portrait and landscape, each with its template)
+// Puts the sample shells (a portrait phone and a landscape laptop, each with
+// its template)
 // and the sample watermark into the asset folders that hold no image yet.
 // Returns how many files were written.
 int installSampleAssets(FileSystem& fs);

@@ -149,19 +149,29 @@ TEST_F(ScreenshotRoadTest, ScreenshotIsFramedAndSavedUnderANewName) {
 // The samples fit their own templates: framed by a plain warp and the shell
 // drawn over it, with no mending of the hole's edge, a screen-sized
 // picture leaves no sliver inside either device.
+// The landscape sample is a desktop's: its screen is upright 16:9, so a
+// 1920 x 1080 screenshot keeps its shape (and here its very size).
 TEST_F(ScreenshotRoadTest, SampleShellsHoldTheirPictureWithoutASliver) {
     for (bool landscape : {false, true}) {
         SCOPED_TRACE(landscape ? "landscape" : "portrait");
         const std::string path = std::string(landscape ? kLandscapeShellFolder : kShellFolder) +
-                                 (landscape ? "/Sample Phone Landscape.png" : "/Sample Phone.png");
+                                 (landscape ? "/Sample Laptop.png" : "/Sample Phone.png");
         const Image shell = loadImageFile(path);
         ASSERT_TRUE(shell);
-        const QImage shot = host::makeSampleScreenshot(landscape ? 2532 : 1170, landscape ? 1170 : 2532);
+        const QImage shot = host::makeSampleScreenshot(landscape ? 1920 : 1170, landscape ? 1080 : 2532);
         auto content = std::make_shared<Bitmap>(shot.width(), shot.height());
         for (int y = 0; y < shot.height(); ++y)
             for (int x = 0; x < shot.width(); ++x) content->at(x, y) = shot.pixel(x, y);  // opaque
         const SRShellLayout l =
             SRUnifiedProcessor::sharedInstance().getLayoutForShell(path, shell->size(), content->size());
+        if (landscape) {
+            EXPECT_EQ(l.lt.y, l.rt.y);
+            EXPECT_EQ(l.lb.y, l.rb.y);
+            EXPECT_EQ(l.lt.x, l.lb.x);
+            EXPECT_EQ(l.rt.x, l.rb.x);
+            EXPECT_EQ(l.rt.x - l.lt.x, 1920);
+            EXPECT_EQ(l.lb.y - l.lt.y, 1080);
+        }
         Bitmap plain = imaging_.perspective(*content, Quad{l.lt, l.rt, l.lb, l.rb}, shell->width, shell->height);
         imaging_.draw(plain, *shell, Rect{0, 0, double(shell->width), double(shell->height)}, BlendMode::Normal, 1.0);
         const QImage framed(reinterpret_cast<const uchar*>(plain.pixels.data()), plain.width, plain.height,
