@@ -41,6 +41,9 @@ cat > "$PLINTHORA_DEVICE_ROOT/Library/Preferences/com.ozrin.plinthora.plist" <<'
   <key>sr_watermarkOpacity</key><real>0.8</real>
 </dict></plist>
 PLIST
+# The pictures show the texts as written; DOCS_LOCALE=en_US.UTF-8 draws the
+# English page instead.
+export LC_ALL=${DOCS_LOCALE:-zh_CN.UTF-8}
 "$BUILD/prefs/plinthora-settings" --render docs/settings-root.png
 "$BUILD/prefs/plinthora-settings" --render-picker shell docs/settings-picker.png
 echo "wrote docs/settings-root.png and docs/settings-picker.png"
