@@ -1,5 +1,6 @@
 #include "host/daemon/DesktopNotifications.h"
 
+#include "platform/linux/FFmpegMovie.h"
 #include "platform/ports/Platform.h"
 
 #include <QCoreApplication>
@@ -31,6 +32,15 @@ QImage thumbnailOf(const QString& path) {
     size.scale(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio);
     reader.setScaledSize(size.expandedTo(QSize(1, 1)));
     return reader.read();
+}
+
+// A movie's first frame, scaled down.
+QImage movieThumbnailOf(const QString& path) {
+    const std::optional<Bitmap> frame = linux_platform::ffmpeg::firstFrame(path.toStdString());
+    if (!frame) return {};
+    const QImage whole(reinterpret_cast<const uchar*>(frame->pixels.data()), frame->width, frame->height,
+                       QImage::Format_ARGB32);
+    return whole.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 }  // namespace
@@ -76,16 +86,12 @@ void DesktopNotifications::resultSaved(const QString& path, bool movie) {
     const QString body = said("已保存到 %1").arg(path);
     const QStringList actions{"default", said("打开"), kActionOpen, said("打开"), kActionShow, said("在文件夹中显示")};
     QVariantMap hints{{"category", "transfer.complete"}, {"desktop-entry", "plinthora-settings"}};
-    if (movie) {
-        hints.insert("image-path", "video-x-generic");
-        send(summary, body, actions, hints, path);
-        return;
-    }
     // The thumbnail is read off the main thread; the notification follows
     // on the main thread once it is there.
     QPointer<DesktopNotifications> self(this);
-    thumbnails_.start([self, path, summary, body, actions, hints]() mutable {
-        const QImage thumb = thumbnailOf(path);
+    thumbnails_.start([self, path, movie, summary, body, actions, hints]() mutable {
+        const QImage thumb = movie ? movieThumbnailOf(path) : thumbnailOf(path);
+        if (thumb.isNull() && movie) hints.insert("image-path", "video-x-generic");
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, path, summary, body, actions, hints, thumb]() mutable {

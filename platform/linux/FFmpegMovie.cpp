@@ -107,6 +107,39 @@ std::optional<Movie> openMovie(const std::string& path) {
     return m;
 }
 
+std::optional<Bitmap> firstFrame(const std::string& path) {
+    std::optional<Movie> movie = openMovie(path);
+    if (!movie || movie->videoIndex < 0) return std::nullopt;
+    const AVStream* in = movie->format->streams[movie->videoIndex];
+    const AVCodec* codec = avcodec_find_decoder(in->codecpar->codec_id);
+    CodecPtr dec(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!dec || avcodec_parameters_to_context(dec.get(), in->codecpar) < 0 || avcodec_open2(dec.get(), codec, nullptr) < 0)
+        return std::nullopt;
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) return std::nullopt;
+    auto convert = [&]() -> std::optional<Bitmap> {
+        const bool turned = movie->quarterTurns % 2 != 0;
+        Bitmap upright(turned ? frame->height : frame->width, turned ? frame->width : frame->height);
+        Scaler scaler;
+        if (!scaler.toUprightArgb(frame.get(), movie->quarterTurns, upright)) return std::nullopt;
+        return upright;
+    };
+    // A few hundred packets at most: a thumbnail is not worth reading a
+    // whole broken file.
+    for (int read = 0; read < 500 && av_read_frame(movie->format.get(), packet.get()) >= 0; ++read) {
+        const bool ours = packet->stream_index == movie->videoIndex;
+        const int sent = ours ? avcodec_send_packet(dec.get(), packet.get()) : 0;
+        av_packet_unref(packet.get());
+        if (sent < 0) return std::nullopt;
+        if (ours && avcodec_receive_frame(dec.get(), frame.get()) >= 0) return convert();
+    }
+    // Frames the decoder still holds.
+    if (avcodec_send_packet(dec.get(), nullptr) >= 0 && avcodec_receive_frame(dec.get(), frame.get()) >= 0)
+        return convert();
+    return std::nullopt;
+}
+
 MovieInfo Movie::info() const {
     MovieInfo info;
     info.hasVideo = videoIndex >= 0;

@@ -74,6 +74,10 @@ struct Movie {
 // pull in other files or URLs and still images among them, is not opened.
 std::optional<Movie> openMovie(const std::string& path);
 
+// The movie's first video frame, upright, as opaque ARGB32 (for a
+// thumbnail); nullopt when the movie cannot be opened or decoded.
+std::optional<Bitmap> firstFrame(const std::string& path);
+
 // How a stored w × h frame turned clockwise by `quarterTurns` is displayed,
 // as a top-left-origin affine map.
 AffineTransform transformForQuarterTurns(int quarterTurns, double w, double h);

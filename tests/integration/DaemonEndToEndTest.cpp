@@ -185,6 +185,28 @@ protected:
 
     // The daemon publishes its object once it watches the folders and the
     // tweak has started.
+    // Puts a notification server and a file manager on the test's bus.
+    void serveDesktop(FakeNotificationServer& server, FakeFileManager& files) {
+        QDBusConnection& bus = bus_.connection();
+        ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &server, QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications"));
+        ASSERT_TRUE(bus.registerObject("/org/freedesktop/FileManager1", &files, QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(bus.registerService("org.freedesktop.FileManager1"));
+    }
+
+    // The size of a notification's thumbnail ("image-data" hint).
+    static QSize thumbnailSize(const QVariantMap& hints) {
+        if (!hints.contains("image-data")) return {};
+        int w = 0, h = 0, stride = 0, bits = 0, channels = 0;
+        bool alpha = false;
+        QByteArray pixels;
+        const QDBusArgument image = hints.value("image-data").value<QDBusArgument>();
+        image.beginStructure();
+        image >> w >> h >> stride >> alpha >> bits >> channels >> pixels;
+        image.endStructure();
+        return pixels.size() == stride * h && channels == 4 && bits == 8 ? QSize(w, h) : QSize();
+    }
+
     bool daemonOnBus() {
         return waitUntil([&] { return bus_.connection().interface()->isServiceRegistered(kService).value() &&
                                       !status().isEmpty(); },
@@ -379,7 +401,10 @@ TEST_F(DaemonEndToEndTest, CaptureStateFollowsTheScreencastFolderAndTheBusCall) 
 TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTrash) {
     QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
     ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));
-    QProcess* daemon = launch();
+    FakeNotificationServer server;
+    FakeFileManager files;
+    serveDesktop(server, files);
+    QProcess* daemon = launch(QString(), {"LC_ALL=en_US.UTF-8"});
     ASSERT_TRUE(daemonOnBus());
 
     // Recordings whose writer stopped early: a plain MP4 without the index
@@ -409,6 +434,13 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
         EXPECT_TRUE(halfSaved().isEmpty());
         EXPECT_EQ(temporaryFiles(), QStringList()) << "a partial temporary movie was left";
     }
+    // The export that failed is told, once; the one never opened made no
+    // export to fail.
+    EXPECT_TRUE(waitUntil([&] { return !server.shown.empty(); }, kStartMs));
+    ASSERT_EQ(server.shown.size(), 1u);
+    EXPECT_EQ(server.shown.front().summary, "Recording export failed");
+    EXPECT_TRUE(server.shown.front().body.contains("The original is untouched.")) << server.shown.front().body.toStdString();
+    server.shown.clear();
 
     // The next whole recording is framed as ever.
     const QByteArray bytes = recording(0.5);
@@ -429,6 +461,11 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
         EXPECT_EQ(mediatest::readFile(path), cut) << path.toStdString() << " changed";
 
     const QString result = QDir(casts_).filePath(framedMovies().first());
+    // Told with the movie's first frame as its thumbnail.
+    ASSERT_EQ(server.shown.size(), 1u);
+    EXPECT_EQ(server.shown.front().summary, "Recording framed");
+    EXPECT_TRUE(server.shown.front().body.contains(result)) << server.shown.front().body.toStdString();
+    EXPECT_EQ(thumbnailSize(server.shown.front().hints).height(), 256);
     EXPECT_TRUE(QRegularExpression("^Plinthora_\\d{8}_\\d{6}_\\d{3}\\.mp4$").match(framedMovies().first()).hasMatch());
     const QString probe = QString::fromUtf8(runTool(
         "ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height,r_frame_rate",
@@ -704,12 +741,7 @@ TEST_F(DaemonEndToEndTest, ScreencastsInARowLoseNothing) {
 TEST_F(DaemonEndToEndTest, EachResultAndAFullDiskReachTheNotificationServer) {
     FakeNotificationServer server;
     FakeFileManager files;
-    ASSERT_TRUE(bus_.connection().registerObject("/org/freedesktop/Notifications", &server,
-                                                 QDBusConnection::ExportAllSlots));
-    ASSERT_TRUE(bus_.connection().registerService("org.freedesktop.Notifications"));
-    ASSERT_TRUE(bus_.connection().registerObject("/org/freedesktop/FileManager1", &files,
-                                                 QDBusConnection::ExportAllSlots));
-    ASSERT_TRUE(bus_.connection().registerService("org.freedesktop.FileManager1"));
+    serveDesktop(server, files);
 
     // A framed screenshot: its path, its thumbnail and both actions.
     QProcess* daemon = launch(QString(), {"LC_ALL=zh_CN.UTF-8"});
@@ -722,19 +754,10 @@ TEST_F(DaemonEndToEndTest, EachResultAndAFullDiskReachTheNotificationServer) {
     EXPECT_TRUE(saved.body.contains(framed.first())) << saved.body.toStdString();
     EXPECT_TRUE(saved.actions.contains("打开")) << saved.actions.join('|').toStdString();
     EXPECT_TRUE(saved.actions.contains("在文件夹中显示")) << saved.actions.join('|').toStdString();
-    ASSERT_TRUE(saved.hints.contains("image-data"));
-    int w = 0, h = 0, stride = 0, bits = 0, channels = 0;
-    bool alpha = false;
-    QByteArray pixels;
-    const QDBusArgument image = saved.hints.value("image-data").value<QDBusArgument>();
-    image.beginStructure();
-    image >> w >> h >> stride >> alpha >> bits >> channels >> pixels;
-    image.endStructure();
+    const QSize thumb = thumbnailSize(saved.hints);
     const QSize shell = shellSize();
-    EXPECT_EQ(h, 256) << "a thumbnail of the portrait result";
-    EXPECT_NEAR(w, 256.0 * shell.width() / shell.height(), 1.0);
-    EXPECT_EQ(pixels.size(), stride * h);
-    EXPECT_EQ(channels, 4);
+    EXPECT_EQ(thumb.height(), 256) << "a thumbnail of the portrait result";
+    EXPECT_NEAR(thumb.width(), 256.0 * shell.width() / shell.height(), 1.0);
 
     // "Show in folder" asks the file manager for exactly that file.
     const int showAction = saved.actions.indexOf("在文件夹中显示") - 1;
