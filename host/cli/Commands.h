@@ -15,5 +15,6 @@ int runSamples(int argc, char** argv);
 int runDoctor(int argc, char** argv);
 int runNotify(int argc, char** argv);
 int runCapture(int argc, char** argv);
+int runShell(int argc, char** argv);
 
 }  // namespace plinthora::cli

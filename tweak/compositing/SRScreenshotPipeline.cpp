@@ -178,7 +178,9 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
     const double W = shell->width, H = shell->height;
     // The template is read once and serves both the layout and the choice
     // of placement.
-    const std::optional<Value> tmpl = dressing.shellPath ? readShellTemplate(*dressing.shellPath) : std::nullopt;
+    const std::optional<Value> tmpl = dressing.shellTemplate ? dressing.shellTemplate
+                                      : dressing.shellPath    ? readShellTemplate(*dressing.shellPath)
+                                                              : std::nullopt;
     const SRShellLayout layout = layoutFromTemplate(tmpl, {W, H}, shotSize);
     const TemplateForm form = templateForm(tmpl);
     // Worked out before the canvas may take over the shell's pixels.

@@ -41,6 +41,9 @@ struct FrameRecipe {
 // What a still is dressed with; absent members are simply not applied.
 struct StillDressing {
     std::optional<std::string> shellPath;  // its template lies beside it
+    // A template to use instead of the one beside the shell (one not yet
+    // written, being tried out).
+    std::optional<Value> shellTemplate;
     Image shell;
     // The shell's pixels when the caller has no further use for them: the
     // canvas is then made in them rather than in a copy.

@@ -12,6 +12,14 @@
 
 namespace plinthora {
 
+std::vector<std::pair<int, int>> borderSeeds(int width, int height) {
+    std::vector<std::pair<int, int>> seeds;
+    if (width <= 0 || height <= 0) return seeds;
+    for (int x = 0; x < width; ++x) seeds.emplace_back(x, 0), seeds.emplace_back(x, height - 1);
+    for (int y = 1; y + 1 < height; ++y) seeds.emplace_back(0, y), seeds.emplace_back(width - 1, y);
+    return seeds;
+}
+
 ShellOutside outsideOfShell(const Bitmap& shell) {
     ShellOutside o;
     const int w = std::max(shell.width, 0), h = std::max(shell.height, 0);
@@ -21,32 +29,8 @@ ShellOutside outsideOfShell(const Bitmap& shell) {
     if (w == 0 || h == 0) return o;
     std::vector<uint8_t> reached(size_t(w) * size_t(h), 0);
     const uint32_t* px = shell.pixels.data();
-    auto open = [&](size_t i) { return !reached[i] && (px[i] >> 24) != 255; };
-
-    // Scan-line fill: each seed grows into the whole open stretch of its row,
-    // which seeds the open stretches touching it above and below.
-    std::vector<std::pair<int, int>> seeds;
-    for (int x = 0; x < w; ++x) seeds.emplace_back(x, 0), seeds.emplace_back(x, h - 1);
-    for (int y = 1; y + 1 < h; ++y) seeds.emplace_back(0, y), seeds.emplace_back(w - 1, y);
-    while (!seeds.empty()) {
-        const auto [x, y] = seeds.back();
-        seeds.pop_back();
-        const size_t row = size_t(y) * size_t(w);
-        if (!open(row + size_t(x))) continue;
-        int left = x, right = x + 1;
-        while (left > 0 && open(row + size_t(left - 1))) --left;
-        while (right < w && open(row + size_t(right))) ++right;
-        std::fill(reached.begin() + std::ptrdiff_t(row) + left, reached.begin() + std::ptrdiff_t(row) + right, 1);
-        for (int ny : {y - 1, y + 1}) {
-            if (ny < 0 || ny >= h) continue;
-            const size_t next = size_t(ny) * size_t(w);
-            for (int i = left; i < right; ++i) {
-                if (!open(next + size_t(i))) continue;
-                seeds.emplace_back(i, ny);
-                while (i < right && open(next + size_t(i))) ++i;
-            }
-        }
-    }
+    std::vector<std::pair<int, int>> seeds = borderSeeds(w, h);
+    scanFill(seeds, w, h, reached, [px](size_t i) { return (px[i] >> 24) != 255; });
     for (int y = 0; y < h; ++y) {
         const uint8_t* row = reached.data() + size_t(y) * size_t(w);
         for (int x = 0; x < w;) {

@@ -6,11 +6,52 @@
 
 #include "platform/ports/Imaging.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace plinthora {
+
+// Scan-line flood fill on a width × height grid: marks in `reached` every
+// cell 4-connected to the seeds through cells for which open(index) holds,
+// skipping cells already marked, and returns how many it marked. Each seed
+// grows into the whole open stretch of its row, which seeds the open
+// stretches touching it above and below.
+template <class Open>
+size_t scanFill(std::vector<std::pair<int, int>>& seeds, int width, int height, std::vector<uint8_t>& reached,
+                Open&& open) {
+    const size_t w = size_t(width);
+    auto fresh = [&](size_t i) { return !reached[i] && open(i); };
+    size_t marked = 0;
+    while (!seeds.empty()) {
+        const auto [x, y] = seeds.back();
+        seeds.pop_back();
+        const size_t row = size_t(y) * w;
+        if (!fresh(row + size_t(x))) continue;
+        int left = x, right = x + 1;
+        while (left > 0 && fresh(row + size_t(left - 1))) --left;
+        while (right < width && fresh(row + size_t(right))) ++right;
+        for (int i = left; i < right; ++i) reached[row + size_t(i)] = 1;
+        marked += size_t(right - left);
+        for (int ny : {y - 1, y + 1}) {
+            if (ny < 0 || ny >= height) continue;
+            const size_t next = size_t(ny) * w;
+            for (int i = left; i < right; ++i) {
+                if (!fresh(next + size_t(i))) continue;
+                seeds.emplace_back(i, ny);
+                while (i < right && fresh(next + size_t(i))) ++i;
+            }
+        }
+    }
+    return marked;
+}
+
+// Every pixel of the image's border, as seeds for scanFill.
+std::vector<std::pair<int, int>> borderSeeds(int width, int height);
 
 // The pixels reached from the image's border through pixels that are not
 // fully opaque (4-connected), worked out in one pass over the shell.
