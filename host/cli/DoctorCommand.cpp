@@ -3,6 +3,7 @@
 #include "host/cli/Commands.h"
 #include "host/common/DisplayChoice.h"
 #include "compositing/SRAssetResolver.h"
+#include "compositing/SRShellLayout.h"
 #include "host/daemon/DaemonBus.h"
 #include "platform/linux/FolderPhotoLibrary.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -81,6 +82,34 @@ void checkAssets(Report& r, FileSystem& fs) {
             r.line(false, f.what, "no .png or .jpg in %s: %s (plinthorad puts samples into empty folders)",
                    real.c_str(), f.without);
     }
+}
+
+std::string shellQuoted(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// A shell without its template gets the picture fitted over the whole
+// frame, bezel and all: name those, and the command that writes one.
+void checkShellTemplates(Report& r, FileSystem& fs) {
+    std::vector<std::string> bare;
+    for (const char* folder : {kShellFolder, kLandscapeShellFolder})
+        for (const std::string& name : fs.listDirectory(folder).value_or(std::vector<std::string>{})) {
+            const std::string path = std::string(folder) + "/" + name;
+            if (SRAssetResolver::qualifiesAsImageName(name) && !fs.exists(templatePathForShell(path)))
+                bare.push_back(path);
+        }
+    if (bare.empty()) {
+        r.line(true, "shell templates", "every shell has its .cfg");
+        return;
+    }
+    std::string names;
+    for (const std::string& b : bare) names += (names.empty() ? "" : ", ") + b.substr(b.rfind('/') + 1);
+    const std::string first = fs.realPath(bare[0]);
+    r.line(false, "shell templates", "no .cfg beside %s: the picture is fitted over the whole frame; make one with "
+                                     "`plinthora shell check %s > %s`",
+           names.c_str(), shellQuoted(first).c_str(), shellQuoted(fs.realPath(templatePathForShell(bare[0]))).c_str());
 }
 
 void checkPreferences(Report& r, FileSystem& fs, PropertyLists& plist) {
@@ -224,6 +253,7 @@ int runDoctor(int argc, char** argv) {
     checkCaptureFolder(r, "screencast folder",
                        casts.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultVideoFolder() : casts);
     checkAssets(r, fs);
+    checkShellTemplates(r, fs);
     checkPreferences(r, fs, plist);
     checkBus(r);
     checkDisplay(r);

@@ -108,14 +108,15 @@ class ShellCommandTest : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = tmp_.path().toStdString(); }
 
-    Ran run(const QStringList& args) {
+    Ran run(const QStringList& args) { return plinthora(QStringList{"shell"} + args); }
+    Ran plinthora(const QStringList& args) {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PLINTHORA_DEVICE_ROOT", QString::fromStdString(dir_ + "/device"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.remove("PLINTHORA_DEBUG");
         p.setProcessEnvironment(env);
-        p.start(QString(PLINTHORA_BINARY_DIR) + "/host/plinthora", QStringList{"shell"} + args);
+        p.start(QString(PLINTHORA_BINARY_DIR) + "/host/plinthora", args);
         p.waitForFinished(60000);
         return {p.exitCode(), p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
     }
@@ -196,6 +197,26 @@ TEST_F(ShellCommandTest, AddWritesTheFrameAndItsTemplateUnderAFreeNameAndCheckWr
         EXPECT_NE(refused.err.find("no screen"), std::string::npos) << refused.err;
     }
     EXPECT_FALSE(QFile::exists(QString::fromStdString(shells() + "open.png")));
+
+    // doctor names a shell without its template, and the command it gives
+    // writes one.
+    EXPECT_NE(plinthora({"doctor"}).out.find("OK   shell templates"), std::string::npos);
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(frame), QString::fromStdString(shells() + "bare.png")));
+    const std::string said = plinthora({"doctor"}).out;
+    const size_t at = said.find("WARN shell templates");
+    ASSERT_NE(at, std::string::npos) << said;
+    const std::string line = said.substr(at, said.find('\n', at) - at);
+    EXPECT_NE(line.find("bare.png"), std::string::npos) << line;
+    const size_t from = line.find('`') + 1;
+    QProcess sh;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("PATH", QString(PLINTHORA_BINARY_DIR) + "/host:" + env.value("PATH"));
+    sh.setProcessEnvironment(env);
+    sh.start("sh", {"-c", QString::fromStdString(line.substr(from, line.find('`', from) - from))});
+    ASSERT_TRUE(sh.waitForFinished(60000));
+    EXPECT_EQ(nlohmann::json::parse(read(shells() + "bare.cfg")), shown);
+    EXPECT_NE(plinthora({"doctor"}).out.find("OK   shell templates"), std::string::npos);
 }
 
 }  // namespace
