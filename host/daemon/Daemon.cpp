@@ -339,6 +339,7 @@ QString Daemon::Status() {
     line("tweak", QString::fromStdString(tweak_.path()));
     line("platform", QString::fromStdString(tweak_.platformCheck()));
     line("captured", home_->screenCaptured() ? "yes" : "no");
+    line("notifications", notifications_ ? "on" : "off");
     line("screenshots seen", QString::number(screenshotsSeen_));
     line("results saved", QString::number(resultsSaved_));
     const auto exports = trackedVideo_->inFlight();

@@ -49,6 +49,7 @@ DesktopNotifications::DesktopNotifications(QDBusConnection bus, QObject* parent)
     : QObject(parent), bus_(std::move(bus)) {
     thumbnails_.setMaxThreadCount(1);
     subscribe();
+    askCapabilities();
 }
 
 DesktopNotifications::~DesktopNotifications() { thumbnails_.waitForDone(); }
@@ -58,6 +59,19 @@ void DesktopNotifications::useConnection(QDBusConnection bus) {
     // Ids of the old connection's server may mean nothing to the new one.
     shown_.clear();
     subscribe();
+    askCapabilities();
+}
+
+void DesktopNotifications::askCapabilities() {
+    if (!bus_.isConnected()) return;
+    const QDBusMessage call = QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath,
+                                                             kNotificationsService, "GetCapabilities");
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        const QDBusPendingReply<QStringList> reply = *w;
+        if (!reply.isError()) bodyMarkup_ = reply.value().contains(QStringLiteral("body-markup"));
+    });
 }
 
 void DesktopNotifications::subscribe() {
@@ -133,7 +147,8 @@ void DesktopNotifications::send(const QString& summary, const QString& body, con
     if (!bus_.isConnected()) return;
     QDBusMessage call =
         QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath, kNotificationsService, "Notify");
-    call << QStringLiteral("Plinthora") << 0u << QStringLiteral("plinthora-settings") << summary << body << actions
+    call << QStringLiteral("Plinthora") << 0u << QStringLiteral("plinthora-settings") << summary
+         << (bodyMarkup_ ? body.toHtmlEscaped() : body) << actions
          << hints << kExpireDefault;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, path](QDBusPendingCallWatcher* w) {

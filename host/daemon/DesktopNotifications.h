@@ -54,6 +54,8 @@ private slots:
 
 private:
     void subscribe();
+    // Asks the server whether it reads markup in the body.
+    void askCapabilities();
     void send(const QString& summary, const QString& body, const QStringList& actions, const QVariantMap& hints,
               const QString& path);
     void openResult(const QString& path);
@@ -62,6 +64,9 @@ private:
     QDBusConnection bus_;
     QThreadPool thumbnails_;
     std::map<uint, QString> shown_;  // notification id → result path
+    // The server reads the body as markup: "&" and "<" in a path must be
+    // written as entities there, and must not be anywhere else.
+    bool bodyMarkup_ = false;
 };
 
 }  // namespace plinthora::host

@@ -155,7 +155,7 @@ protected:
     // `extraEnv` is added to the daemon's environment; `inChild` runs in
     // the child before the daemon starts (limits, signal dispositions).
     QProcess* launch(const QString& busAddress = QString(), const QStringList& extraEnv = {},
-                     std::function<void()> inChild = {}) {
+                     std::function<void()> inChild = {}, const QStringList& extraArgs = {}) {
         auto d = std::make_unique<QProcess>();
         if (inChild) d->setChildProcessModifier(inChild);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -169,7 +169,8 @@ protected:
         QDir().mkpath(dir_.filePath("tmp"));
         d->setProcessEnvironment(env);
         d->setProgram(PLINTHORA_BINARY_DIR "/host/plinthorad");
-        d->setArguments({"--screenshots", shots_, "--screencasts", casts_, "--screen", "390x844@3", "--verbose"});
+        d->setArguments(QStringList{"--screenshots", shots_, "--screencasts", casts_, "--screen", "390x844@3", "--verbose"} +
+                        extraArgs);
         d->start();
         daemons_.push_back(std::move(d));
         return daemons_.back().get();
@@ -793,6 +794,17 @@ TEST_F(DaemonEndToEndTest, EachResultAndAFullDiskReachTheNotificationServer) {
     EXPECT_TRUE(failure.actions.isEmpty());
     EXPECT_EQ(results({"shot.png", "full.png"}), QStringList{framed.first()}) << "something was saved after all";
     EXPECT_TRUE(QFile::exists(QDir(shots_).filePath("full.png")));
+    daemon->terminate();
+    ASSERT_TRUE(daemon->waitForFinished(kStartMs));
+
+    // Switched off, a result is saved and nothing is shown.
+    server.shown.clear();
+    launch(QString(), {}, {}, {"--no-notifications"});
+    ASSERT_TRUE(daemonOnBus());
+    takeScreenshot("quiet.png", 3);
+    ASSERT_TRUE(waitUntil([&] { return results({"shot.png", "full.png", "quiet.png"}).size() == 2; }, kResultMs));
+    waitUntil([] { return false; }, kSettleMs);
+    EXPECT_TRUE(server.shown.empty());
 }
 
 }  // namespace
