@@ -138,8 +138,10 @@ void TrackedVideoExport::startWaiting() {
 void TrackedVideoExport::finished(Iterator entry, ExportStatus status,
                                   const std::function<void(ExportStatus)>& completion) {
     entry->session->end(status);
-    if (completion) completion(status);
+    // Before the completion: once that has run, the owner may be on its way
+    // out.
     if (observer_) observer_(entry->sourcePath, status);
+    if (completion) completion(status);
     {
         std::lock_guard g(lock_);
         --running_;

@@ -48,8 +48,8 @@ public:
     // The source of the export writing this output.
     std::optional<std::string> sourceOf(const std::string& outputPath) const;
     // Told of every export that ran to its end (completed, failed or
-    // cancelled), on the export's completion thread, after the request's
-    // own completion. Set before the first export.
+    // cancelled), on the export's completion thread, just before the
+    // request's own completion. Set before the first export.
     using FinishedObserver = std::function<void(const std::string& sourcePath, ExportStatus status)>;
     void setFinishedObserver(FinishedObserver observer) { observer_ = std::move(observer); }
     // Cancels everything in flight and waits (at most `seconds`) until each

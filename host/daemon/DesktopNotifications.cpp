@@ -7,7 +7,6 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QImageReader>
@@ -69,8 +68,9 @@ void DesktopNotifications::askCapabilities() {
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         w->deleteLater();
-        const QDBusPendingReply<QStringList> reply = *w;
-        if (!reply.isError()) bodyMarkup_ = reply.value().contains(QStringLiteral("body-markup"));
+        const QDBusMessage reply = w->reply();
+        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+            bodyMarkup_ = reply.arguments().first().toStringList().contains(QStringLiteral("body-markup"));
     });
 }
 
@@ -153,12 +153,14 @@ void DesktopNotifications::send(const QString& summary, const QString& body, con
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, path](QDBusPendingCallWatcher* w) {
         w->deleteLater();
-        const QDBusPendingReply<uint> reply = *w;
-        if (reply.isError()) {
-            debugLog("host: no notification shown: %s", qPrintable(reply.error().message()));
+        // Only the message itself: asking a call that never left (the bus
+        // went away meanwhile) for its value would wait on nothing.
+        const QDBusMessage reply = w->reply();
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            debugLog("host: no notification shown: %s", qPrintable(reply.errorMessage()));
             return;
         }
-        if (!path.isEmpty()) shown_[reply.value()] = path;
+        if (!path.isEmpty()) shown_[reply.arguments().first().toUInt()] = path;
     });
 }
 
