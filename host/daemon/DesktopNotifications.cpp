@@ -118,6 +118,10 @@ void DesktopNotifications::resultSaved(const QString& path, bool movie) {
 }
 
 void DesktopNotifications::failed(Failure what, bool movie, const QString& detail) {
+    if (what == Failure::ClipboardImpossible) {
+        if (clipboardTold_) return;
+        clipboardTold_ = true;
+    }
     QString summary, body;
     switch (what) {
     case Failure::NoRoom:

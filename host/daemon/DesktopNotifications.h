@@ -41,7 +41,9 @@ public:
 
     enum class Failure { NoRoom, SaveFailed, ExportFailed, ClipboardImpossible };
     // Something the user must know went wrong; `detail` says what, in the
-    // system's words (may be empty).
+    // system's words (may be empty). That the clipboard cannot be used is
+    // told once a run: it stays so, and each screenshot saved instead comes
+    // with its own result notification.
     void failed(Failure what, bool movie, const QString& detail);
 
     // The notification's image for a picture: at most 256 pixels on its
@@ -67,6 +69,7 @@ private:
     // The server reads the body as markup: "&" and "<" in a path must be
     // written as entities there, and must not be anywhere else.
     bool bodyMarkup_ = false;
+    bool clipboardTold_ = false;
 };
 
 }  // namespace plinthora::host
