@@ -48,6 +48,8 @@ for f in shell.png shell.cfg shell-landscape.png shell-landscape.cfg screenshot.
 done
 head -c 8 "$ROOT/usr/share/plinthora/samples/shell.png" | od -An -tx1 | grep -q '89 50 4e 47' || fail "shell.png is no PNG"
 grep -q '"left_top_x"' "$ROOT/usr/share/plinthora/samples/shell.cfg" || fail "shell.cfg is no corner template"
+# The English texts, where the programs look for them beside /usr/bin.
+[ -s "$ROOT/usr/share/plinthora/translations/plinthora_en.qm" ] || fail "no English translation (plinthora_en.qm)"
 
 # Every program of the build is in the package, and every desktop entry
 # starts one of them.
