@@ -8,8 +8,10 @@ set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$SRC/../build-bench}
 cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLINTHORA_BENCH=ON -DPLINTHORA_TESTS=OFF >/dev/null
-ninja -C "$BUILD" -j2 bench_imaging_compose bench_imaging_end_to_end bench_video_framing plinthora
+ninja -C "$BUILD" -j2 bench_imaging_compose bench_imaging_end_to_end bench_video_framing bench_shell plinthora
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+echo "== shells: finding a 3000 x 3000 frame's screen, keeping a still inside the device"
+"$BUILD/bench/bench_shell"
 echo "== compose step: ours vs pixman"
 "$BUILD/bench/bench_imaging_compose"
 echo "== end to end: ours vs ImageMagick"

@@ -103,29 +103,48 @@ Detection detectScreen(const Bitmap& frame) {
     const uint32_t* px = frame.pixels.data();
     auto clear = [px](size_t i) { return (px[i] >> 24) != 255; };
 
-    // The outside first; every clear area left is enclosed by the device,
-    // and the largest of them is its screen.
-    std::vector<uint8_t> reached(size_t(w) * size_t(h), 0);
+    // The outside first (1); every clear area left is enclosed by the
+    // device (2), and the largest of them is its screen (3).
+    enum : uint8_t { kUnseen, kOutside, kEnclosed, kScreen };
+    std::vector<uint8_t> cells(size_t(w) * size_t(h), kUnseen);
+    auto noRuns = [](int, int, int) {};
     std::vector<std::pair<int, int>> seeds = borderSeeds(w, h);
-    scanFill(seeds, w, h, reached, clear);
+    scanFill(seeds, w, h, cells, kUnseen, kOutside, clear, noRuns);
     size_t best = 0;
     std::pair<int, int> bestSeed{-1, -1};
-    for (int y = 0; y < h; ++y)
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* row = cells.data() + size_t(y) * size_t(w);
         for (int x = 0; x < w; ++x) {
-            const size_t i = size_t(y) * size_t(w) + size_t(x);
-            if (reached[i] || !clear(i)) continue;
+            if (row[x] != kUnseen || !clear(size_t(y) * size_t(w) + size_t(x))) continue;
             seeds.assign(1, {x, y});
-            const size_t n = scanFill(seeds, w, h, reached, clear);
+            const size_t n = scanFill(seeds, w, h, cells, kUnseen, kEnclosed, clear, noRuns);
             if (n > best) best = n, bestSeed = {x, y};
         }
+    }
     if (best == 0)
         return {std::nullopt, "the device encloses no clear screen (it is opaque, or open at an edge)"};
     if (best < size_t(w) * size_t(h) / 200)
         return {std::nullopt, "the largest clear area the device encloses is too small to be its screen"};
-    std::vector<uint8_t> screen(size_t(w) * size_t(h), 0);
+
+    // While the screen is marked: its bounding box, and its outermost pixels
+    // towards its four corners, a first idea of each corner (on the
+    // rounding, if any) that tells which stretch of the outline belongs to
+    // which side. Along a stretch of a row these lie at its ends.
+    int x0 = w, x1 = -1, y0 = h, y1 = -1;
+    Point tl, tr, bl, br;
+    double tlScore = 1e18, trScore = -1e18, blScore = 1e18, brScore = -1e18;
     seeds.assign(1, bestSeed);
-    scanFill(seeds, w, h, screen, clear);
-    auto in = [&](int x, int y) { return x >= 0 && y >= 0 && x < w && y < h && screen[size_t(y) * size_t(w) + size_t(x)]; };
+    scanFill(seeds, w, h, cells, kEnclosed, kScreen, [](size_t) { return true; }, [&](int y, int left, int right) {
+        const int last = right - 1;
+        x0 = std::min(x0, left), x1 = std::max(x1, last), y0 = std::min(y0, y), y1 = std::max(y1, y);
+        if (left + y < tlScore) tlScore = left + y, tl = {double(left), double(y)};
+        if (last + y > brScore) brScore = last + y, br = {double(last), double(y)};
+        if (last - y > trScore) trScore = last - y, tr = {double(last), double(y)};
+        if (left - y < blScore) blScore = left - y, bl = {double(left), double(y)};
+    });
+    auto in = [&](int x, int y) {
+        return x >= 0 && y >= 0 && x < w && y < h && cells[size_t(y) * size_t(w) + size_t(x)] == kScreen;
+    };
     auto alpha = [&](int x, int y) { return double(px[size_t(y) * size_t(w) + size_t(x)] >> 24); };
 
     // Where the edge lies beyond the first screen pixel met from outside:
@@ -143,22 +162,6 @@ Detection detectScreen(const Bitmap& frame) {
         return depth;
     };
 
-    // The bounding box, and the screen's outermost pixels towards its four
-    // corners: a first idea of each corner (on the rounding, if any) that
-    // tells which stretch of the outline belongs to which side.
-    int x0 = w, x1 = -1, y0 = h, y1 = -1;
-    Point tl, tr, bl, br;
-    double tlScore = 1e18, trScore = -1e18, blScore = 1e18, brScore = -1e18;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            if (!screen[size_t(y) * size_t(w) + size_t(x)]) continue;
-            x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
-            const double sum = x + y, diff = x - y;
-            if (sum < tlScore) tlScore = sum, tl = {double(x), double(y)};
-            if (sum > brScore) brScore = sum, br = {double(x), double(y)};
-            if (diff > trScore) trScore = diff, tr = {double(x), double(y)};
-            if (diff < blScore) blScore = diff, bl = {double(x), double(y)};
-        }
     auto between = [](double v, double a, double b) { return v >= std::min(a, b) && v <= std::max(a, b); };
     std::vector<EdgePoint> left, right, top, bottom;
     for (int y = y0; y <= y1; ++y) {

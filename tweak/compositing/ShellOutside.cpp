@@ -30,7 +30,7 @@ ShellOutside outsideOfShell(const Bitmap& shell) {
     std::vector<uint8_t> reached(size_t(w) * size_t(h), 0);
     const uint32_t* px = shell.pixels.data();
     std::vector<std::pair<int, int>> seeds = borderSeeds(w, h);
-    scanFill(seeds, w, h, reached, [px](size_t i) { return (px[i] >> 24) != 255; });
+    scanFill(seeds, w, h, reached, 0, 1, [px](size_t i) { return (px[i] >> 24) != 255; }, [](int, int, int) {});
     for (int y = 0; y < h; ++y) {
         const uint8_t* row = reached.data() + size_t(y) * size_t(w);
         for (int x = 0; x < w;) {

@@ -16,16 +16,17 @@
 
 namespace plinthora {
 
-// Scan-line flood fill on a width × height grid: marks in `reached` every
-// cell 4-connected to the seeds through cells for which open(index) holds,
-// skipping cells already marked, and returns how many it marked. Each seed
-// grows into the whole open stretch of its row, which seeds the open
-// stretches touching it above and below.
-template <class Open>
-size_t scanFill(std::vector<std::pair<int, int>>& seeds, int width, int height, std::vector<uint8_t>& reached,
-                Open&& open) {
+// Scan-line flood fill on a width × height grid: every cell holding `from`
+// that is 4-connected to the seeds through such cells for which
+// open(index) holds is set to `to` (which must differ from `from`). Each
+// seed grows into the whole open stretch of its row, which seeds the open
+// stretches touching it above and below; onRun(y, left, right) hears of
+// each stretch [left, right) filled. Returns how many cells were set.
+template <class Open, class OnRun>
+size_t scanFill(std::vector<std::pair<int, int>>& seeds, int width, int height, std::vector<uint8_t>& cells,
+                uint8_t from, uint8_t to, Open&& open, OnRun&& onRun) {
     const size_t w = size_t(width);
-    auto fresh = [&](size_t i) { return !reached[i] && open(i); };
+    auto fresh = [&](size_t i) { return cells[i] == from && open(i); };
     size_t marked = 0;
     while (!seeds.empty()) {
         const auto [x, y] = seeds.back();
@@ -35,8 +36,9 @@ size_t scanFill(std::vector<std::pair<int, int>>& seeds, int width, int height, 
         int left = x, right = x + 1;
         while (left > 0 && fresh(row + size_t(left - 1))) --left;
         while (right < width && fresh(row + size_t(right))) ++right;
-        for (int i = left; i < right; ++i) reached[row + size_t(i)] = 1;
+        for (int i = left; i < right; ++i) cells[row + size_t(i)] = to;
         marked += size_t(right - left);
+        onRun(y, left, right);
         for (int ny : {y - 1, y + 1}) {
             if (ny < 0 || ny >= height) continue;
             const size_t next = size_t(ny) * w;
