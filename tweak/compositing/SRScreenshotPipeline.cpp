@@ -215,9 +215,13 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
                         {target.x + target.width, target.y},
                         {target.x, target.y + target.height},
                         {target.x + target.width, target.y + target.height}};
-        if (const auto cut = outsideForPlacement(outside, quad)) {
-            const double top = std::min(target.y, target.y + target.height);
-            clearOutside(*canvas, *cut, int(std::floor(top)) - 1, int(std::ceil(top + std::abs(target.height))) + 1);
+        const double top = std::min(target.y, target.y + target.height);
+        const double bottom = std::max(target.y, target.y + target.height);
+        const auto cut = outsideForPlacement(outside, quad);
+        if (cut && std::isfinite(top) && std::isfinite(bottom)) {
+            // The rows the picture was drawn on, whatever the template's numbers.
+            clearOutside(*canvas, *cut, int(std::clamp(std::floor(top) - 1, 0.0, H)),
+                         int(std::clamp(std::ceil(bottom) + 1, 0.0, H)));
         }
         p.imaging->draw(*canvas, *shell, {0, 0, W, H}, BlendMode::Normal, 1.0);
     }

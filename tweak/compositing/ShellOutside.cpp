@@ -94,9 +94,8 @@ std::shared_ptr<const ShellOutside> outsideForPlacement(std::shared_ptr<const Sh
     if (!outside) return nullptr;
     const double cx = (quad.topLeft.x + quad.topRight.x + quad.bottomLeft.x + quad.bottomRight.x) / 4;
     const double cy = (quad.topLeft.y + quad.topRight.y + quad.bottomLeft.y + quad.bottomRight.y) / 4;
-    if (!std::isfinite(cx) || !std::isfinite(cy)) return nullptr;
-    const int x = int(std::floor(cx)), y = int(std::floor(cy));
-    if (x < 0 || y < 0 || x >= outside->width || y >= outside->height || outside->contains(x, y)) {
+    const bool onCanvas = cx >= 0 && cy >= 0 && cx < outside->width && cy < outside->height;  // NaN is not
+    if (!onCanvas || outside->contains(int(cx), int(cy))) {
         debugLog("the shell does not enclose the picture's centre; nothing is cut");
         return nullptr;
     }
