@@ -1,6 +1,7 @@
 #include "host/common/SampleAssets.h"
 
 #include "compositing/SRAssetResolver.h"
+#include "util/Numbers.h"
 
 #include <QBuffer>
 #include <QLinearGradient>
@@ -9,7 +10,6 @@
 #include <QRadialGradient>
 
 #include <cmath>
-#include <cstdio>
 
 namespace plinthora::host {
 
@@ -54,15 +54,15 @@ QPolygonF inset(const QPolygonF& poly, double d) {
 
 // The corner form of a template for a hole listed clockwise from the top left.
 std::string cornerTemplate(int width, int height, const QPolygonF& hole) {
-    char json[512];
-    std::snprintf(json, sizeof json,
-                  "{\n  \"template_width\": %d,\n  \"template_height\": %d,\n"
-                  "  \"left_top_x\": %.1f, \"left_top_y\": %.1f,\n  \"right_top_x\": %.1f, \"right_top_y\": %.1f,\n"
-                  "  \"left_bottom_x\": %.1f, \"left_bottom_y\": %.1f,\n"
-                  "  \"right_bottom_x\": %.1f, \"right_bottom_y\": %.1f\n}\n",
-                  width, height, hole[0].x(), hole[0].y(), hole[1].x(), hole[1].y(), hole[3].x(), hole[3].y(),
-                  hole[2].x(), hole[2].y());
-    return json;
+    // Written in the C locale's numbers whatever the desktop's: "90,0"
+    // would not be JSON.
+    auto corner = [&](const char* name, QPointF p) {
+        return "  \"" + std::string(name) + "_x\": " + fixedDecimal(p.x(), 1) + ", \"" + name +
+               "_y\": " + fixedDecimal(p.y(), 1);
+    };
+    return "{\n  \"template_width\": " + std::to_string(width) + ",\n  \"template_height\": " +
+           std::to_string(height) + ",\n" + corner("left_top", hole[0]) + ",\n" + corner("right_top", hole[1]) +
+           ",\n" + corner("left_bottom", hole[3]) + ",\n" + corner("right_bottom", hole[2]) + "\n}\n";
 }
 
 }  // namespace

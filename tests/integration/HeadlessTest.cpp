@@ -1,6 +1,10 @@
 // The programs as a user starts them over SSH, from cron or on a server:
 // no display, or one named that does not answer, and no platform chosen.
+#include "../unit/CommaLocale.h"
+
 #include <QDir>
+#include <QFile>
+#include <QJsonDocument>
 #include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -18,11 +22,18 @@ struct Outcome {
     QString out, err;
 };
 
+// The second pass also runs under a comma-decimal locale, which Qt hands
+// to the C library.
 Outcome run(const QString& program, const QStringList& args, const QString& display) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
-    if (!display.isEmpty()) env.insert("DISPLAY", display);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "LC_ALL", "LC_NUMERIC"}) env.remove(name);
+    if (!display.isEmpty()) {
+        env.insert("DISPLAY", display);
+        if (const std::string dir = testing::commaLocalePath(); !dir.empty())
+            env.insert("LOCPATH", QString::fromStdString(dir));
+        env.insert("LC_ALL", testing::kCommaLocale);
+    }
     env.insert("PLINTHORA_DEBUG", "1");
     p.setProcessEnvironment(env);
     p.start(program, args);
@@ -41,6 +52,11 @@ TEST(Headless, CommandsAndDaemonRunOffscreenWithoutADisplay) {
         Outcome samples = run(bin + "plinthora", {"samples", dir.path()}, display);
         ASSERT_EQ(samples.status, QProcess::NormalExit) << samples.err.toStdString();
         ASSERT_EQ(samples.exitCode, 0) << samples.err.toStdString();
+        QFile cfg(dir.filePath("shell.cfg"));
+        ASSERT_TRUE(cfg.open(QIODevice::ReadOnly));
+        const QJsonDocument tmpl = QJsonDocument::fromJson(cfg.readAll());
+        EXPECT_GT(tmpl["left_top_x"].toDouble(), 1.0) << "not JSON numbers";
+        EXPECT_GT(tmpl["right_bottom_y"].toDouble(), tmpl["left_top_y"].toDouble());
 
         Outcome frame = run(bin + "plinthora",
                         {"frame", dir.filePath("screenshot.png"), "--shell", dir.filePath("shell.png"), "-o",

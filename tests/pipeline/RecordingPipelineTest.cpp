@@ -1,6 +1,7 @@
 // The recording pipeline on the fake video port: what preparation decides,
 // what the export is asked for and what becomes of it, and the pixels the
 // frame handler makes, frame after frame, with settings changing under it.
+#include "CommaLocale.h"
 #include "PixelTestSupport.h"
 #include "TestWorld.h"
 
@@ -136,7 +137,10 @@ TEST_F(RecordingPipelineTest, TheExportIsNamedByTheClockAndDeliveredOnlyWhenItCo
     settings().recWatermarkEnabled = true;
     movie({36, 76});
     world_.time.setWallOffset(1700000000.5);
+    // A desktop with a decimal comma still gets the C locale's name.
+    ASSERT_TRUE(useCommaLocale());
     run();
+    std::setlocale(LC_ALL, "C");
     EXPECT_EQ(world_.video.exports.back().request.outputPath, "/tmp/SR_1700000000.500000.mp4");
     EXPECT_EQ(world_.video.exports.back().request.sourcePath, kMovie);
     world_.time.advance(10);

@@ -1,3 +1,4 @@
+#include "CommaLocale.h"
 #include "TestWorld.h"
 
 #include "compositing/SRShellLayout.h"
@@ -8,10 +9,8 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <limits>
 
-#include <unistd.h>
 
 namespace plinthora::testing {
 namespace {
@@ -223,18 +222,7 @@ TEST_F(SettingsTest, NumbersWithoutAWholeNumberLeaveTheModeAtItsDefault) {
 // Qt applications hand the user's locale to the C library. Under a
 // comma-decimal one the files must still read (and write) "0.37" as 0.37.
 TEST_F(SettingsTest, FileNumbersReadTheSameUnderACommaDecimalLocale) {
-    const char* name = "de_DE.UTF-8";
-    if (!std::setlocale(LC_ALL, name)) {
-        // None installed: one of our own, made once, where only we look.
-        const std::string dir = ::testing::TempDir() + "/plinthora-locales-" + std::to_string(::getuid());
-        if (!std::filesystem::exists(dir + "/" + name + "/LC_NUMERIC")) {
-            std::filesystem::create_directories(dir);
-            const std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir + "/" + name + "' >/dev/null 2>&1";
-            (void)std::system(cmd.c_str());
-        }
-        ::setenv("LOCPATH", dir.c_str(), 1);
-        ASSERT_TRUE(std::setlocale(LC_ALL, name)) << "cannot make a de_DE locale (package locales)";
-    }
+    ASSERT_TRUE(useCommaLocale()) << "cannot make a de_DE locale (package locales)";
     ASSERT_EQ(std::strtod("0.5", nullptr), 0.0) << "the locale does not use a decimal comma";
 
     writePrefs({{"sr_watermarkOpacity", Value::real(0.37)}, {"sr_watermarkMode", Value::string("2.0")}});

@@ -13,10 +13,10 @@
 #include "compositing/ShellOutside.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
+#include "util/Numbers.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 namespace plinthora {
@@ -126,8 +126,9 @@ struct RecordingFrames {
 };
 
 std::string temporaryMoviePath(const std::string& folder, double wallNow) {
-    char name[64];
-    std::snprintf(name, sizeof name, "SR_%f.mp4", wallNow);
+    // "SR_%f.mp4" as the C locale writes it: a comma-decimal desktop
+    // locale must not change the name.
+    const std::string name = "SR_" + fixedDecimal(wallNow, 6) + ".mp4";
     return folder + (folder.empty() || folder.back() != '/' ? "/" : "") + name;
 }
 

@@ -59,4 +59,11 @@ double leadingDecimal(const std::string& s) {
     return negative ? -d : d;
 }
 
+std::string fixedDecimal(double value, int decimals) {
+    // Wide enough for any double in fixed notation with its decimals.
+    char buf[400];
+    const auto [end, error] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+    return error == std::errc() ? std::string(buf, end) : std::string();
+}
+
 }  // namespace plinthora

@@ -9,4 +9,8 @@ namespace plinthora {
 // when there is none. "inf", "nan" and hex floats are no numbers here.
 double leadingDecimal(const std::string& s);
 
+// `value` with exactly `decimals` digits after a '.', whatever the locale
+// (what "%.*f" writes in the C locale).
+std::string fixedDecimal(double value, int decimals);
+
 }  // namespace plinthora
