@@ -81,12 +81,12 @@ Outcome frameInput(const Context& ctx, const std::string& input);
 // A PNG or JPEG into a PNG.
 Outcome frameStill(const Context& ctx, const std::string& input, const std::string& bytes);
 
-// Movies (FrameMovie.cpp): told apart by their first bytes, framed by the
+// Movies (FrameMovie.cpp): told apart by their first bytes
+// (linux_platform::looksLikeMovie), framed by the
 // recording pipeline into NAME-framed.mp4. prepareMovies() adds the ports
 // that pipeline needs before the platform is set; applyMovieSettings()
 // turns the recording features on for a --shell or --watermark given, once
 // the preferences are read.
-bool looksLikeMovie(const std::string& head);
 Outcome frameMovie(const Context& ctx, const std::string& input);
 void prepareMovies(Platform& p, const Context& ctx, const std::optional<std::string>& shellPath,
                    const std::optional<std::string>& watermarkPath);

@@ -5,6 +5,8 @@
 #include "host/cli/Commands.h"
 #include "host/cli/Frame.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/MediaContent.h"
+#include "platform/linux/MediaNames.h"
 #include "settings/SRSettings.h"
 
 #include <algorithm>
@@ -175,7 +177,7 @@ Outcome frameStill(const Context& ctx, const std::string& input, const std::stri
     auto png = ctx.imaging->encodePng(*result);
     if (!png) return {{}, input + ": encoding the PNG failed"};
     const double encoded = clock.lap();
-    auto written = ctx.destination.write(input, *png, ".png");
+    auto written = ctx.destination.write(input, linux_platform::withResultMark(std::move(*png)), ".png");
     if (!written) return {{}, ctx.destination.folderFor(input) + ": cannot write: " + std::strerror(errno)};
     debugLog("frame %s: decode %.1f ms (with the wait for shell and watermark), compose %.1f ms, encode %.1f ms, "
              "write %.1f ms",
@@ -184,12 +186,8 @@ Outcome frameStill(const Context& ctx, const std::string& input, const std::stri
 }
 
 Outcome frameInput(const Context& ctx, const std::string& input) {
-    if (const int fd = ::open(input.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-        char head[16];
-        const ssize_t n = ::read(fd, head, sizeof head);
-        ::close(fd);
-        if (n > 0 && looksLikeMovie(std::string(head, size_t(n)))) return frameMovie(ctx, input);
-    }
+    if (linux_platform::looksLikeMovie(linux_platform::readFileHead(input).value_or(std::string())))
+        return frameMovie(ctx, input);
     auto bytes = linux_platform::readWholeFile(input);
     if (!bytes) return {{}, input + ": " + std::strerror(errno)};
     // Every kind of input the command frames is told apart here, by its
@@ -225,17 +223,24 @@ bool sameFile(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
-// What a folder given as input contributes: its pictures, by name, in
-// name order; hidden files and our own results are left out.
+// What a folder given as input contributes: its pictures and movies, by
+// name, in name order; hidden files and our own results are left out, the
+// daemon's and earlier runs' alike (known by the mark they carry, or by an
+// older run's name).
 std::vector<std::string> picturesIn(const std::string& folder) {
     std::vector<std::string> names;
     if (DIR* d = ::opendir(folder.c_str())) {
         while (const dirent* e = ::readdir(d)) {
             const std::string name = e->d_name;
-            if (name.empty() || name[0] == '.' || !SRAssetResolver::qualifiesAsImageName(name)) continue;
+            if (name.empty() || name[0] == '.') continue;
+            const bool picture = SRAssetResolver::qualifiesAsImageName(name);
+            if (!picture && !linux_platform::isVideoExtension(linux_platform::lowerExtension(name))) continue;
             if (frame::stem(name).ends_with("-framed")) continue;
             const std::string path = folder + "/" + name;
-            if (!isDirectory(path)) names.push_back(path);
+            if (isDirectory(path) || linux_platform::isOwnResult(path)) continue;
+            // A movie's name is not enough: an .ogg may be sound only.
+            if (!picture && !linux_platform::looksLikeMovie(linux_platform::readFileHead(path).value_or(""))) continue;
+            names.push_back(path);
         }
         ::closedir(d);
     }
@@ -315,10 +320,11 @@ void preferHugePages() {
 constexpr const char* kUsage =
     "usage: plinthora frame INPUT... [--shell PATH] [--watermark PATH] [-o OUT]\n"
     "                       [--mode 1|2] [--blend NAME] [--opacity X]\n"
-    "Dresses each INPUT (a picture, or a folder of them) in a shell (its .cfg\n"
-    "beside it) and a watermark, and writes NAME-framed.png beside it or into\n"
-    "the folder OUT (created when missing); with one picture, OUT may name the\n"
-    "file. Existing files are never replaced: the next free NAME-framed-N.png\n"
+    "Dresses each INPUT (a picture or a movie, or a folder of them) in a shell\n"
+    "(its .cfg beside it) and a watermark, and writes NAME-framed.png (.mp4)\n"
+    "beside it or into the folder OUT (created when missing); with one input,\n"
+    "OUT may name the file. Earlier results in a folder are left out. Existing\n"
+    "files are never replaced: the next free NAME-framed-N.png\n"
     "is taken. Without --shell the shell comes from the asset folders, as for\n"
     "the daemon. Mode, blend name and opacity default to the preferences file.\n"
     "Blend names: 正常 滤色 叠加 柔光 高斯模糊\n"

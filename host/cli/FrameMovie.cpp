@@ -229,16 +229,6 @@ void report(const std::string& input, const ExportProgress& p, double elapsed, b
 
 }  // namespace
 
-bool looksLikeMovie(const std::string& head) {
-    auto at = [&](size_t offset, const char* magic, size_t n) {
-        return head.size() >= offset + n && head.compare(offset, n, magic, n) == 0;
-    };
-    return at(4, "ftyp", 4)                                  // MPEG-4, QuickTime
-           || at(0, "\x1A\x45\xDF\xA3", 4)                    // Matroska, WebM
-           || (at(0, "RIFF", 4) && at(8, "AVI ", 4))          // AVI
-           || at(0, "OggS", 4) || at(0, "FLV", 3);
-}
-
 void prepareMovies(Platform& p, const Context& ctx, const std::optional<std::string>& shellPath,
                    const std::optional<std::string>& watermarkPath) {
     static MoviePorts ports;

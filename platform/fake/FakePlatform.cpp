@@ -215,6 +215,7 @@ void MemoryPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
         if (!failSaves) {
             Asset a = add(MediaType::Image, image ? image->width : 0, image ? image->height : 0, 0);
             assets.back().image = image;
+            assets.back().asset.ownResult = true;
             id = a.localIdentifier;
         }
         if (completion) completion(!failSaves, reportNoIdentifier ? "" : id);
@@ -226,6 +227,7 @@ void MemoryPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
         std::string id;
         if (!failSaves) {
             id = add(MediaType::Video, 0, 0, 0, videoPath).localIdentifier;
+            assets.back().asset.ownResult = true;
             videoPaths.push_back(videoPath);
         }
         if (completion) completion(!failSaves, reportNoIdentifier ? "" : id);

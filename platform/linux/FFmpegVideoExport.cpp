@@ -1,6 +1,7 @@
 #include "platform/linux/FFmpegVideoExport.h"
 
 #include "platform/linux/FFmpegMovie.h"
+#include "platform/linux/MediaContent.h"
 #include "platform/linux/ParallelFor.h"
 #include "platform/ports/Platform.h"
 
@@ -530,6 +531,9 @@ private:
             }
         }
 
+        // Every movie we write says so, so no later search takes it for a
+        // new recording.
+        av_dict_set(&oc->metadata, "comment", kResultMark, 0);
         check(avio_open(&oc->pb, ("file:" + tempPath_).c_str(), AVIO_FLAG_WRITE), "open the output");
         AVDictionary* mux = nullptr;
         av_dict_set(&mux, "movflags", "+faststart", 0);

@@ -144,12 +144,10 @@ bool makeFolders(const std::string& path, mode_t mode) {
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::optional<double> fileCreationDate(const std::string& path) {
-    struct statx stx {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME, &stx) != 0)
-        return std::nullopt;
-    const statx_timestamp& t = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime;
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+std::optional<double> fileCompletionDate(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
 }
 
 }  // namespace plinthora::linux_platform

@@ -45,8 +45,9 @@ bool makeFolders(const std::string& path, mode_t mode = 0755);
 // entries).
 std::string parentFolder(const std::string& path);
 
-// Creation time of a file in seconds since the epoch: its birth time where
-// the file system records one, else its modification time.
-std::optional<double> fileCreationDate(const std::string& path);
+// When a file became whole, in seconds since the epoch: its last write.
+// Not its birth: a recorder creates its file when the recording starts,
+// minutes before the movie is complete.
+std::optional<double> fileCompletionDate(const std::string& path);
 
 }  // namespace plinthora::linux_platform

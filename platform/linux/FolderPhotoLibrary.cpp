@@ -1,6 +1,7 @@
 #include "platform/linux/FolderPhotoLibrary.h"
 
 #include "platform/linux/Files.h"
+#include "platform/linux/MediaContent.h"
 #include "platform/linux/MediaNames.h"
 
 #include "platform/ports/Platform.h"
@@ -237,7 +238,9 @@ std::optional<Asset> FolderPhotoLibrary::addToIndex(const std::string& path) {
         removeFromIndex(path);
         return std::nullopt;
     }
-    const auto created = fileCreationDate(path);
+    // The library's date of a capture is when it became whole, so a long
+    // recording is as new as its end when the capture is over.
+    const auto created = fileCompletionDate(path);
     if (!created) return std::nullopt;
 
     Asset asset;
@@ -251,9 +254,17 @@ std::optional<Asset> FolderPhotoLibrary::addToIndex(const std::string& path) {
             asset.pixelWidth = size->width;
             asset.pixelHeight = size->height;
         }
+    } else if (lowerExtension(name) == ".ogg" && !looksLikeMovie(readFileHead(path).value_or(std::string()))) {
+        // The one name recorders share with sound recorders: only an Ogg
+        // with a video stream is a recording.
+        removeFromIndex(path);
+        return std::nullopt;
     }
+    asset.ownResult = isOwnResult(path);
 
     std::lock_guard lock(mutex_);
+    // Ours from the moment the name appeared, before the bytes are read.
+    if (written_.count(path)) asset.ownResult = true;
     auto& order = *type == MediaType::Image ? imagesByDate_ : videosByDate_;
     auto it = byPath_.find(path);
     if (it != byPath_.end()) {
@@ -401,7 +412,7 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
         } else if (auto png = imaging_.encodePng(*image); !png) {
             error = "PNG encoding failed";
         } else {
-            const std::string& bytes = *png;
+            const std::string bytes = withResultMark(*png);
             path = writeNewFile(imageDir_, ".png", [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); },
                                 error);
             if (!path) err = errno;

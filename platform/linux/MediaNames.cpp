@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace plinthora::linux_platform {
 
@@ -28,7 +29,9 @@ std::string lowerExtension(const std::string& name) {
 bool isImageExtension(const std::string& ext) { return ext == ".png" || ext == ".jpg" || ext == ".jpeg"; }
 
 bool isVideoExtension(const std::string& ext) {
-    return ext == ".mp4" || ext == ".mov" || ext == ".webm" || ext == ".mkv";
+    static const char* const kVideo[] = {".mp4", ".m4v", ".mov", ".webm", ".mkv", ".ts",  ".m2ts",
+                                         ".mts", ".ogv", ".ogg", ".avi",  ".flv"};
+    return std::any_of(std::begin(kVideo), std::end(kVideo), [&](const char* e) { return ext == e; });
 }
 
 bool isTemporaryName(const std::string& name) {

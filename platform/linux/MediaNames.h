@@ -12,7 +12,10 @@ namespace plinthora::linux_platform {
 std::string lowerExtension(const std::string& name);
 
 bool isImageExtension(const std::string& lowerExt);  // .png .jpg .jpeg
-bool isVideoExtension(const std::string& lowerExt);  // .mp4 .mov .webm .mkv
+// What screen recorders write: .mp4 .m4v .mov .webm .mkv .ts .m2ts .mts
+// .ogv .ogg .avi .flv (an .ogg may hold sound only: the library lets its
+// bytes decide).
+bool isVideoExtension(const std::string& lowerExt);
 
 // Names that are still being written and will be renamed later: dot files
 // (our own temp files among them), editor backups and partial downloads.

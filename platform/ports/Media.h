@@ -19,6 +19,9 @@ struct Asset {
     int pixelWidth = 0;
     int pixelHeight = 0;
     double creationDate = 0;  // seconds since the Unix epoch
+    // A result this system saved, known by what it wrote into the file, so
+    // however old it is no search takes it for a new capture.
+    bool ownResult = false;
 };
 
 class PhotoLibrary {

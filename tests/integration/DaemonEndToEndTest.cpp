@@ -478,6 +478,28 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
     EXPECT_EQ(daemon->exitCode(), 0);
 }
 
+// Recorders that write Ogg/Theora, MPEG-TS or AVI: each recording dropped
+// into the screencast folder comes back framed, one after another.
+TEST_F(DaemonEndToEndTest, OgvTsAndAviScreencastsComeBackFramed) {
+    QProcess* daemon = launch();
+    ASSERT_TRUE(daemonOnBus());
+    const std::pair<const char*, const char*> casts[] = {
+        {"Screencast.ogv", "libtheora"}, {"Screencast.ts", "libx264"}, {"Screencast.avi", "mpeg4"}};
+    int framed = 0;
+    for (const auto& [name, codec] : casts) {
+        SCOPED_TRACE(name);
+        const QString made = dir_.filePath(name);
+        runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=180x390:r=15:d=0.4", "-c:v", codec, made});
+        const auto bytes = mediatest::readFile(made);
+        ASSERT_TRUE(bytes && !bytes->isEmpty()) << "cannot make a test movie";
+        ASSERT_TRUE(mediatest::writeFile(QDir(casts_).filePath(name), *bytes));
+        ++framed;
+        ASSERT_TRUE(waitUntil([&] { return framedMovies().size() == framed; }, 120000))
+            << "no framed movie\n" << status().toStdString() << log(daemon).toStdString();
+        EXPECT_TRUE(statusShows("exports in flight: 0"));
+    }
+}
+
 TEST_F(DaemonEndToEndTest, KilledMidExportLeavesNoPartialMovieAfterRestart) {
     QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
     ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));

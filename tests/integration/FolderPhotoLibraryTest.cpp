@@ -1,6 +1,7 @@
 // The folder-backed photo library on real folders: start-up scan, inotify,
 // fetch order, header sizes, identifiers, atomic saves and trashing.
 #include "platform/linux/FolderPhotoLibrary.h"
+#include "platform/linux/MediaContent.h"
 #include "platform/linux/QtImaging.h"
 
 #include "MediaTestSupport.h"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -118,7 +120,10 @@ TEST_F(FolderPhotoLibraryTest, StartUpScanIndexesMediaByFolderAndSkipsTemporaryN
         {true, "w.MKV", MediaType::Video},
         {true, "x.webm", MediaType::Video},
         {true, "y.mov", MediaType::Video},
-        {true, "z.avi", std::nullopt},
+        {true, "z.avi", MediaType::Video},
+        {true, "t.M2TS", MediaType::Video},
+        {true, "voice.ogg", std::nullopt},  // an Ogg is a recording only when its bytes say video
+        {true, "u.wmv", std::nullopt},
         {true, "shot.png", std::nullopt},  // an image in the video folder
         {true, ".v.mp4.part", std::nullopt},
     };
@@ -640,3 +645,42 @@ TEST_F(FolderPhotoLibraryTest, DeleteAssetsMovesOriginalsToTheTrashAndOutOfTheIn
 }
 
 }  // namespace
+
+// A capture is dated by when it became whole, not by when its writer
+// created it: a recorder opens its file when the recording starts. And the
+// library knows our results by the mark they carry, in a later run too,
+// whatever their name.
+TEST_F(FolderPhotoLibraryTest, CapturesAreDatedByTheirEndAndResultsKnownByTheirBytes) {
+    auto lib = open();
+    const int fd = ::open((videos + "/Long recording.mkv").toLocal8Bit().constData(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "\x1A\x45\xDF\xA3", 4), 4);
+    QThread::msleep(1200);
+    ASSERT_EQ(::write(fd, "frames", 6), 6);
+    const double closed = double(std::time(nullptr));
+    ::close(fd);
+    ASSERT_TRUE(waitUntil([&] { return !lib->fetchNewest(MediaType::Video, 1, 0).empty(); }));
+    EXPECT_GE(lib->fetchNewest(MediaType::Video, 1, 0)[0].creationDate, closed - 0.5);
+
+    Outcome saved;
+    lib->createImageAsset(solidBitmap(30, 60, 0xff336699), saved.completion());
+    ASSERT_TRUE(saved.wait() && saved.success);
+    const std::string resultPath = *lib->pathForIdentifier(saved.id);
+    // The same picture without the mark, under a result's name; and a movie
+    // whose comment is the mark, under a recorder's name.
+    ASSERT_TRUE(writeFile(images + "/Plinthora_20200101_000000_000.png", encodedImage(30, 60, "PNG")));
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i color=s=32x64:d=0.1 -c:v libx264 -metadata "
+                           "comment=Plinthora '" + videos.toStdString() + "/Screencast.mp4'")
+                              .c_str()),
+              0);
+    lib.reset();
+    lib = open();
+    std::map<std::string, bool> own;
+    for (MediaType type : {MediaType::Image, MediaType::Video})
+        for (const Asset& a : lib->fetchNewest(type, 10, 0)) own[a.localIdentifier] = a.ownResult;
+    EXPECT_EQ(own, (std::map<std::string, bool>{{saved.id, true},
+                                                {"img:Plinthora_20200101_000000_000.png", false},
+                                                {"vid:Long recording.mkv", false},
+                                                {"vid:Screencast.mp4", true}}));
+    EXPECT_TRUE(isOwnResult(resultPath));
+}

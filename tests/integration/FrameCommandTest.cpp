@@ -1,12 +1,16 @@
 // `plinthora frame` as a user runs it: real binary, real files.
 #include "host/common/SampleAssets.h"
+#include "platform/linux/FolderPhotoLibrary.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/MediaContent.h"
+#include "platform/linux/QtImaging.h"
 #include "platform/ports/Value.h"
 
 #include "tests/integration/MediaTestSupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -18,6 +22,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -223,6 +228,75 @@ TEST_F(FrameCommandTest, MoviesAreFramedWithTheirAudioAndBadOnesFailInOneLine) {
     files.sort();
     EXPECT_EQ(files, (QStringList{"clip-framed.mp4", "clip.png", "cut.mp4", "fake.mp4", "mark.png", "shell.cfg",
                                   "shell.png", "shot.png"}));
+}
+
+// What screen recorders write, as short movies made here: each is known by
+// its bytes and by its name, indexed as a recording, and framed from a
+// folder into an MP4. An Ogg of sound only is none of these, and our own
+// results in the folder (marked, whatever their name) are left out, so a
+// second run over it frames nothing twice.
+TEST_F(FrameCommandTest, EveryRecordersContainerIsKnownIndexedAndFramedFromAFolder) {
+    using linux_platform::MovieContainer;
+    struct Case {
+        const char* name;
+        const char* codec;  // ffmpeg's arguments after the input
+        MovieContainer container;
+    };
+    const std::vector<Case> cases = {
+        {"a.mp4", "-c:v libx264", MovieContainer::Mpeg4},
+        {"b.mov", "-c:v libx264", MovieContainer::Mpeg4},
+        {"c.mkv", "-c:v libx264", MovieContainer::Matroska},
+        {"d.webm", "-c:v libvpx", MovieContainer::Matroska},
+        {"e.ts", "-c:v libx264 -f mpegts", MovieContainer::MpegTs},
+        {"f.m2ts", "-c:v libx264 -f mpegts -mpegts_m2ts_mode 1", MovieContainer::MpegTs},
+        {"g.ogv", "-c:v libtheora", MovieContainer::Ogg},
+        {"h.ogg", "-c:v libtheora", MovieContainer::Ogg},
+        {"i.avi", "-c:v mpeg4", MovieContainer::Avi},
+        {"j.flv", "-c:v flv", MovieContainer::Flv},
+    };
+    const QString casts = dir_ + "/casts";
+    ASSERT_TRUE(QDir().mkpath(casts));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = (casts + "/" + c.name).toStdString();
+        ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i testsrc=s=58x126:r=15:d=0.2 " +
+                               std::string(c.codec) + " '" + path + "'").c_str()), 0);
+        EXPECT_EQ(linux_platform::movieContainer(*linux_platform::readFileHead(path)), c.container);
+    }
+    const std::string voice = (casts + "/voice.ogg").toStdString();
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i sine=d=0.2 -c:a libvorbis '" + voice + "'").c_str()), 0);
+    EXPECT_EQ(linux_platform::movieContainer(*linux_platform::readFileHead(voice)), MovieContainer::None);
+    {
+        linux_platform::QtImaging imaging;
+        linux_platform::FolderPhotoLibrary library(imaging, dir_ + "/device/shots", casts);
+        std::set<std::string> indexed, expected;
+        for (const Asset& a : library.fetchNewest(MediaType::Video, 100, 0)) indexed.insert(a.localIdentifier);
+        for (const Case& c : cases) expected.insert(std::string("vid:") + c.name);
+        EXPECT_EQ(indexed, expected);
+    }
+
+    const QString out = dir_ + "/out";
+    CommandResult r = run({casts, "--shell", dir_ + "/shell.png", "-o", out + "/"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QStringList framed = QDir(out).entryList(QDir::Files);
+    ASSERT_EQ(framed.size(), int(cases.size())) << framed.join(' ').toStdString();
+    for (const Case& c : cases) {
+        const QString result = out + "/" + QFileInfo(c.name).completeBaseName() + "-framed.mp4";
+        EXPECT_EQ(capture("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height "
+                          "-of csv=p=0 '" + result + "'"),
+                  "h264,136,276\n")
+            << c.name;
+    }
+    // Our results, moved in among the recordings under any name: nothing
+    // new is framed.
+    ASSERT_TRUE(QFile::rename(out + "/a-framed.mp4", casts + "/Screencast 2.mp4"));
+    ASSERT_TRUE(QFile::rename(out + "/b-framed.mp4", casts + "/Plinthora_20200101_000000_000.mp4"));
+    QDir(out).removeRecursively();
+    ASSERT_TRUE(QFile::remove(casts + "/a.mp4"));
+    ASSERT_TRUE(QFile::remove(casts + "/b.mov"));
+    r = run({casts, "--shell", dir_ + "/shell.png", "-o", out + "/"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(QDir(out).entryList(QDir::Files).size(), int(cases.size()) - 2);
 }
 
 }  // namespace

@@ -106,6 +106,28 @@ TEST_F(CaptureObserverTest, WhichRecordingIsTaken) {
     }
 }
 
+// The library dates a recording by when it became whole: one whose
+// recorder opened the file 130 s before closing it is as new as its end.
+// Our own result, once its stamp has lapsed, is still never a recording.
+TEST_F(CaptureObserverTest, ALongRecordingIsTakenAndOurResultNeverIs) {
+    settings().deleteOriginal = true;
+    world_.time.advance(130);  // the capture runs; nothing is in the library yet
+    recording(0, "long");
+    observer().stop();
+    world_.time.advance(1.6);
+    EXPECT_EQ(exported(), std::vector<std::string>{"/recordings/long.mp4"});
+    world_.time.advance(5);
+    ASSERT_EQ(world_.photos.videoPaths.size(), 1u);
+    EXPECT_EQ(world_.photos.deleted, std::vector<std::string>{"long"});
+
+    world_.time.advance(30);  // the result's stamp has lapsed
+    observer().stop();
+    world_.time.advance(5);
+    EXPECT_EQ(world_.photos.fetchCount, 3) << "two attempts, both finding nothing";
+    EXPECT_EQ(exported().size(), 1u);
+    EXPECT_FALSE(observer().recordingProcessingForTesting());
+}
+
 TEST_F(CaptureObserverTest, EveryEndOfARunClearsTheFlag) {
     // A capture end during a run is dropped.
     observer().stop();

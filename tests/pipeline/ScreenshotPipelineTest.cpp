@@ -156,6 +156,10 @@ TEST_F(ScreenshotPipelineTest, SkipsOwnResultAndRecentlyHandledAssets) {
     const Asset stamped = screenshot(30, 60, 4);
     const Asset ours = screenshot(30, 60, 3);
     setLastSavedAssetIdentifier(ours.localIdentifier);
+    // A result of an earlier run, neither stamped nor the last saved: the
+    // library knows it as ours.
+    screenshot(30, 60, 2);
+    world_.photos.assets.back().asset.ownResult = true;
     recordRecentAssetIdentifier(stamped.localIdentifier);
     settings().ssShellEnabled = false;
     settings().ssWatermarkEnabled = true;

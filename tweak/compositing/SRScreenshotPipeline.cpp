@@ -117,7 +117,7 @@ void SRUnifiedProcessor::findScreenshot(bool retry) {
 
     const Asset* found = nullptr;
     for (const Asset& a : assets) {
-        if (lastSaved && a.localIdentifier == *lastSaved) continue;
+        if (a.ownResult || (lastSaved && a.localIdentifier == *lastSaved)) continue;
         if (!a.localIdentifier.empty()) {
             pruneRecentAssetIdentifiers();
             if (isRecentlyHandled(a.localIdentifier)) continue;

@@ -77,7 +77,7 @@ void SRPhotoObserver::discoverRecentRecording(bool retry) {
     if (!assets.empty()) {
         const double now = p.clock->wallNow();
         for (const Asset& a : assets) {
-            if (a.localIdentifier.empty()) continue;
+            if (a.localIdentifier.empty() || a.ownResult) continue;
             pruneRecentAssetIdentifiers();
             if (isRecentlyHandled(a.localIdentifier)) continue;
             if (now - a.creationDate > kCandidateWindow) continue;
