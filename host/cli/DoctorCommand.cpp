@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QFileInfo>
 #include <QImageReader>
 
@@ -135,10 +136,30 @@ void checkBus(Report& r) {
         return;
     }
     r.line(true, "session bus", "connected");
-    if (bus.interface()->isServiceRegistered(host::kDaemonService).value())
-        r.line(true, "daemon", "plinthorad is running");
-    else
+    if (!bus.interface()->isServiceRegistered(host::kDaemonService).value()) {
         r.line(false, "daemon", "plinthorad is not running (systemctl --user start plinthorad)");
+        return;
+    }
+    r.line(true, "daemon", "plinthorad is running");
+    // What the daemon itself watches: a folder it lost (removed, replaced,
+    // covered by a mount) and is waiting for.
+    QDBusMessage status = bus.call(QDBusMessage::createMethodCall(host::kDaemonService, host::kDaemonPath,
+                                                                  host::kDaemonInterface, "Status"),
+                                   QDBus::Block, 5000);
+    if (status.type() != QDBusMessage::ReplyMessage || status.arguments().isEmpty()) {
+        r.line(false, "watched folders", "plinthorad does not answer: %s", qPrintable(status.errorMessage()));
+        return;
+    }
+    QStringList watched, unwatched;
+    for (const QString& l : status.arguments().first().toString().split('\n')) {
+        if (l.startsWith("watched: ")) watched << l.mid(9);
+        if (l.startsWith("unwatched: ")) unwatched << l.mid(11);
+    }
+    for (const QString& folder : unwatched)
+        r.line(false, "watched folders", "plinthorad is not watching %s (missing, or not a folder it can watch): "
+                                         "nothing new there is framed until it exists",
+               qPrintable(folder));
+    if (unwatched.isEmpty()) r.line(true, "watched folders", "%s", qPrintable(watched.join(", ")));
 }
 
 void checkDisplay(Report& r) {

@@ -10,7 +10,10 @@
 #include <QDBusConnection>
 #include <QCryptographicHash>
 #include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QThreadPool>
@@ -37,6 +40,37 @@ constexpr double kDrainLimit = 30.0;
 constexpr int kBusCheckInterval = 1000;
 // How long a shutdown waits for cancelled exports to wind down.
 constexpr double kCancelLimit = 10.0;
+// A folder back within this time was replaced (one log line), not gone.
+constexpr int kGoneReportMs = 1000;
+// Interrupted recordings are offered again one at a time: longer than a
+// discovery run with its retry.
+constexpr int kResumeSpacingMs = 6000;
+
+// Notes every export in the journal as it starts and tells how it ended.
+class JournaledVideoExport : public VideoExport {
+public:
+    JournaledVideoExport(VideoExport& inner, ExportJournal& journal,
+                         std::function<void(const std::string&, ExportStatus)> ended)
+        : inner_(inner), journal_(journal), ended_(std::move(ended)) {}
+    std::optional<MovieInfo> open(const std::string& path) const override { return inner_.open(path); }
+    std::shared_ptr<ExportSession> exportAsynchronously(ExportRequest request,
+                                                        std::function<void(ExportStatus)> completion) override {
+        const std::string source = request.sourcePath;
+        journal_.begin(source);
+        auto session = inner_.exportAsynchronously(
+            std::move(request), [this, source, completion = std::move(completion)](ExportStatus status) {
+                ended_(source, status);
+                if (completion) completion(status);
+            });
+        if (!session) ended_(source, ExportStatus::Failed);
+        return session;
+    }
+
+private:
+    VideoExport& inner_;
+    ExportJournal& journal_;
+    std::function<void(const std::string&, ExportStatus)> ended_;
+};
 
 }  // namespace
 
@@ -62,6 +96,34 @@ ScreenSpec detectScreen() {
     const double ratio = primary->devicePixelRatio();
     if (points.isEmpty() || ratio <= 0) return ScreenSpec{};
     return ScreenSpec{double(points.width()), double(points.height()), ratio};
+}
+
+QString hostConfigPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/plinthora/plinthorad.conf";
+}
+
+void readHostConfig(const QString& path, DaemonOptions& options, QStringList& warnings) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return;
+    int number = 0;
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        ++number;
+        QString line = QString::fromUtf8(raw);
+        if (const int hash = line.indexOf('#'); hash >= 0) line.truncate(hash);
+        line = line.trimmed();
+        if (line.isEmpty()) continue;
+        const int eq = line.indexOf('=');
+        const QString key = line.left(eq).trimmed();
+        QString value = line.mid(eq + 1).trimmed();
+        if (value.startsWith("~/")) value = QDir::homePath() + value.mid(1);
+        if (eq < 0 || value.isEmpty() || (key != "screenshots" && key != "screencasts")) {
+            warnings << QStringLiteral("%1:%2: not understood (want \"screenshots = DIR\" or \"screencasts = DIR\")")
+                            .arg(path)
+                            .arg(number);
+            continue;
+        }
+        (key == "screenshots" ? options.screenshots : options.screencasts) << value;
+    }
 }
 
 // ---- TrackingPhotoLibrary ----------------------------------------------------
@@ -90,7 +152,11 @@ void TrackingPhotoLibrary::createImageAsset(Image image, ChangeCompletion comple
 }
 
 void TrackingPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCompletion completion) {
-    inner_.createVideoAsset(videoPath, tracked(std::move(completion)));
+    inner_.createVideoAsset(videoPath, tracked([this, videoPath, completion = std::move(completion)](
+                                                   bool ok, const std::string& id) {
+        if (completion) completion(ok, id);
+        if (videoSaved) videoSaved(videoPath);
+    }));
 }
 
 void TrackingPhotoLibrary::deleteAssets(const std::vector<Asset>& assets, ChangeCompletion completion) {
@@ -117,7 +183,7 @@ Daemon::Daemon(DaemonOptions options, QObject* parent) : QObject(parent), option
 }
 
 Daemon::~Daemon() {
-    if (screencasts_) screencasts_->stop();
+    for (auto& w : screencasts_) w->stop();
     // Exports call into the tweak to their very end: they stop before it
     // is unloaded.
     if (trackedVideo_) trackedVideo_->cancelAllAndWait(kCancelLimit);
@@ -149,27 +215,33 @@ bool Daemon::start(QString& error) {
     metrics_ = std::make_unique<FixedScreenMetrics>(screenSpec_);
     notify_ = std::make_unique<linux_platform::DBusNotifyCenter>(bus);
     pasteboard_ = std::make_unique<linux_platform::QtPasteboard>(imaging_);
-    library_ = options_.screenshots.isEmpty() && options_.screencasts.isEmpty()
-                   ? std::make_unique<linux_platform::FolderPhotoLibrary>(imaging_)
-                   : std::make_unique<linux_platform::FolderPhotoLibrary>(
-                         imaging_,
-                         options_.screenshots.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultImageFolder()
-                                                        : options_.screenshots,
-                         options_.screencasts.isEmpty() ? linux_platform::FolderPhotoLibrary::defaultVideoFolder()
-                                                        : options_.screencasts);
+    const QStringList shots = options_.screenshots.isEmpty()
+                                  ? QStringList{linux_platform::FolderPhotoLibrary::defaultImageFolder()}
+                                  : options_.screenshots;
+    const QStringList casts = options_.screencasts.isEmpty()
+                                  ? QStringList{linux_platform::FolderPhotoLibrary::defaultVideoFolder()}
+                                  : options_.screencasts;
+    library_ = std::make_unique<linux_platform::FolderPhotoLibrary>(imaging_, shots.first(), casts.first());
+    for (const QString& f : shots.mid(1)) library_->addFolder(f, MediaType::Image);
+    for (const QString& f : casts.mid(1)) library_->addFolder(f, MediaType::Video);
     // One daemon per screenshot folder, whatever bus it is on: two would
     // frame every screenshot twice.
     if (!lockFolder(library_->imageFolder(), error)) return false;
     trackedLibrary_ = std::make_unique<TrackingPhotoLibrary>(*library_);
-    if (!library_->isWatching())
-        std::fprintf(stderr, "plinthorad: cannot watch %s: new screenshots will not be seen\n",
-                     qPrintable(library_->imageFolder()));
+    for (MediaType type : {MediaType::Image, MediaType::Video})
+        for (const QString& folder : library_->folders(type))
+            if (!library_->isWatching(folder))
+                std::fprintf(stderr, "plinthorad: cannot watch %s: new captures there will not be seen\n",
+                             qPrintable(folder));
     connect(library_.get(), &linux_platform::FolderPhotoLibrary::fileCompleted, this, &Daemon::onFileCompleted);
+    connect(library_.get(), &linux_platform::FolderPhotoLibrary::watchChanged, this, &Daemon::onWatchChanged);
 
     auto* lib = library_.get();
-    screencasts_ = std::make_unique<ScreencastWatcher>(library_->videoFolder(),
-                                                       [lib](const QString& p) { return lib->wroteItself(p); });
-    connect(screencasts_.get(), &ScreencastWatcher::captureChanged, this, &Daemon::onCaptureChanged);
+    for (const QString& folder : library_->folders(MediaType::Video)) {
+        screencasts_.push_back(
+            std::make_unique<ScreencastWatcher>(folder, [lib](const QString& p) { return lib->wroteItself(p); }));
+        connect(screencasts_.back().get(), &ScreencastWatcher::captureChanged, this, &Daemon::onCaptureChanged);
+    }
 
     home_ = std::make_unique<HomeScreen>(table_, &localCenter_, notify_.get());
 
@@ -178,6 +250,15 @@ bool Daemon::start(QString& error) {
         std::fprintf(stderr, "plinthorad: no private temporary folder; screencasts will not be framed\n");
     video_ = std::make_unique<linux_platform::FFmpegVideoExport>();
     trackedVideo_ = std::make_unique<TrackedVideoExport>(*video_);
+    journal_ = std::make_unique<ExportJournal>(ExportJournal::defaultFolder());
+    journaledVideo_ = std::make_unique<JournaledVideoExport>(
+        *trackedVideo_, *journal_, [this](const std::string& source, ExportStatus status) { exportEnded(source, status); });
+    // A recording's result lands beside it.
+    library_->sourceOfVideo = [this](const std::string& videoPath) { return trackedVideo_->sourceOf(videoPath); };
+    // A movie's result is saved: its export is over for good.
+    trackedLibrary_->videoSaved = [this](const std::string& videoPath) {
+        if (const auto source = trackedVideo_->sourceOf(videoPath)) journal_->end(*source);
+    };
 
     if (options_.notifications && busConnected_) {
         notifications_ = std::make_unique<DesktopNotifications>(bus);
@@ -209,7 +290,7 @@ bool Daemon::start(QString& error) {
     platform_.sound = &sound_;
     platform_.screen = metrics_.get();
     platform_.hooks = &table_;
-    platform_.video = trackedVideo_.get();
+    platform_.video = journaledVideo_.get();
     // The host's own code logs through its copy of the core.
     setPlatform(platform_);
 
@@ -226,6 +307,7 @@ bool Daemon::start(QString& error) {
             return false;
         }
     }
+    resumeInterrupted();
     busName_ = bus.name();
     busWatch_.setInterval(kBusCheckInterval);
     connect(&busWatch_, &QTimer::timeout, this, &Daemon::keepOnBus);
@@ -305,8 +387,68 @@ void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, boo
     home_->screenshotTaken(path.toStdString());
 }
 
+void Daemon::onWatchChanged(const QString& folder, bool watching) {
+    if (!watching) {
+        QTimer::singleShot(kGoneReportMs, this, [this, folder] {
+            if (library_->isWatching(folder) || goneReported_.count(folder)) return;
+            goneReported_.insert(folder);
+            std::fprintf(stderr, "plinthorad: %s is gone; nothing is framed there until it exists again, "
+                                 "and it is watched again then\n", qPrintable(folder));
+        });
+        return;
+    }
+    if (goneReported_.erase(folder))
+        std::fprintf(stderr, "plinthorad: %s is back; watching it again\n", qPrintable(folder));
+    else
+        std::fprintf(stderr, "plinthorad: %s was replaced (removed, moved or mounted over); watching the new one\n",
+                     qPrintable(folder));
+}
+
+void Daemon::exportEnded(const std::string& source, ExportStatus status) {
+    // Completed: over once its result is saved. Cancelled by a shutdown:
+    // cut short, taken up at the next start like a killed one.
+    if (status == ExportStatus::Completed || (status == ExportStatus::Cancelled && stopping_)) return;
+    for (const auto& e : journal_->interrupted())
+        if (e.source == source)
+            std::fprintf(stderr, "plinthorad: %s could not be framed on its second try either; leaving it as it is\n",
+                         source.c_str());
+    journal_->end(source);
+}
+
+void Daemon::resumeInterrupted() {
+    int delay = 0;
+    for (const ExportJournal::Entry& e : journal_->interrupted()) {
+        const QString path = QString::fromStdString(e.source);
+        if (e.attempts >= 2) {
+            std::fprintf(stderr, "plinthorad: framing %s was cut short twice; leaving it as it is\n", e.source.c_str());
+        } else if (!QFileInfo::exists(path)) {
+            std::fprintf(stderr, "plinthorad: %s, whose framing was cut short, is gone; nothing to take up\n",
+                         e.source.c_str());
+        } else if (!library_->indexFile(path)) {
+            debugLog("host: %s is not in the screencast folder any more", e.source.c_str());
+        } else {
+            std::fprintf(stderr, "plinthorad: taking up %s again: its framing was cut short\n", e.source.c_str());
+            // Offered as new and found by the recording road, as if its
+            // capture had just ended.
+            QTimer::singleShot(delay, this, [this, path] {
+                if (stopping_ || home_->screenCaptured() || !library_->offerAgain(path)) return;
+                home_->setScreenCaptured(true);
+                home_->setScreenCaptured(false);
+            });
+            delay += kResumeSpacingMs;
+            continue;
+        }
+        journal_->end(e.source);
+    }
+}
+
 void Daemon::onCaptureChanged(bool capturing) {
     if (stopping_) return;
+    // Recordings in several folders at once are one capture: it ends with
+    // the last of them.
+    bool any = false;
+    for (const auto& w : screencasts_) any = any || w->capturing();
+    if (!capturing && any) return;
     debugLog("host: screen capture %s (screencast folder)", capturing ? "began" : "ended");
     home_->setScreenCaptured(capturing);
 }
@@ -330,9 +472,14 @@ void Daemon::SetCaptured(bool captured) {
 QString Daemon::Status() {
     QString s;
     auto line = [&](const QString& key, const QString& value) { s += key + ": " + value + "\n"; };
-    line("screenshots", library_->imageFolder());
-    line("screencasts", library_->videoFolder());
-    line("watching", library_->isWatching() && screencasts_->isWatching() ? "yes" : "no");
+    line("screenshots", library_->folders(MediaType::Image).join(", "));
+    line("screencasts", library_->folders(MediaType::Video).join(", "));
+    bool all = library_->isWatching();
+    for (const auto& w : screencasts_) all = all && w->isWatching();
+    line("watching", all ? "yes" : "no");
+    for (MediaType type : {MediaType::Image, MediaType::Video})
+        for (const QString& folder : library_->folders(type))
+            line(library_->isWatching(folder) ? "watched" : "unwatched", folder);
     line("screen", QStringLiteral("%1x%2@%3").arg(screenSpec_.width).arg(screenSpec_.height).arg(screenSpec_.scale));
     line("assets", QString::fromStdString(ports_.fs.realPath("/var/mobile/Ozrin")));
     line("preferences", QString::fromStdString(ports_.fs.realPath("/var/mobile/Library/Preferences/com.ozrin.plinthora.plist")));
@@ -361,7 +508,7 @@ void Daemon::shutdown() {
     if (stopping_) return;
     stopping_ = true;
     debugLog("host: stopping after the saves in flight");
-    if (screencasts_) screencasts_->stop();
+    for (auto& w : screencasts_) w->stop();
     // A half-made movie is worth nothing: cancelled exports leave nothing
     // behind and never reach the library, so the originals stay as they are.
     if (trackedVideo_ && !trackedVideo_->cancelAllAndWait(kCancelLimit))

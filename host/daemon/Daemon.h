@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/common/TrackedVideoExport.h"
+#include "host/daemon/ExportJournal.h"
 #include "host/daemon/DaemonBus.h"
 #include "host/daemon/DesktopNotifications.h"
 #include "host/daemon/HomeScreen.h"
@@ -19,13 +20,16 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace plinthora::host {
 
@@ -53,13 +57,24 @@ private:
 // phone's default screen.
 ScreenSpec detectScreen();
 
+
 struct DaemonOptions {
-    QString screenshots;  // empty: the library's default
-    QString screencasts;
+    // Folders to watch, the first of each kind first; none: the XDG
+    // Pictures/Screenshots and Videos/Screencasts.
+    QStringList screenshots;
+    QStringList screencasts;
     std::optional<ScreenSpec> screen;
     QString tweakPath;  // empty: the usual places
     bool notifications = true;  // a desktop notification for each result and failure
 };
+
+// The host's own settings file: $XDG_CONFIG_HOME/plinthora/plinthorad.conf.
+QString hostConfigPath();
+// Adds its "screenshots = DIR" and "screencasts = DIR" lines to the
+// folders (after those given on the command line); '#' starts a comment
+// and "~/" is the home folder. A missing file is no error; a line it does
+// not understand is a message in `warnings`.
+void readHostConfig(const QString& path, DaemonOptions& options, QStringList& warnings);
 
 // Counts the library changes in flight, so a shutdown can wait for them.
 class TrackingPhotoLibrary : public PhotoLibrary {
@@ -74,6 +89,8 @@ public:
     void createVideoAsset(const std::string& videoPath, ChangeCompletion completion) override;
     void deleteAssets(const std::vector<Asset>& assets, ChangeCompletion completion) override;
     int inFlight() const { return inFlight_; }
+    // Told of every movie save once it has completed, with the file saved.
+    std::function<void(const std::string& videoPath)> videoSaved;
 
 private:
     ChangeCompletion tracked(ChangeCompletion completion);
@@ -113,6 +130,11 @@ private:
     void onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself);
     void onCaptureChanged(bool capturing);
     void onSaveFailed(plinthora::MediaType type, int error, const QString& detail);
+    void onWatchChanged(const QString& folder, bool watching);
+    // Exports an earlier run started and never finished: each taken up
+    // once more, or left alone with a line saying why.
+    void resumeInterrupted();
+    void exportEnded(const std::string& source, ExportStatus status);
     bool busy() const;
     void keepOnBus();
 
@@ -130,10 +152,12 @@ private:
     HostNotificationCenter localCenter_;
     MethodTable table_;
     std::unique_ptr<HomeScreen> home_;
-    std::unique_ptr<class ScreencastWatcher> screencasts_;
+    std::vector<std::unique_ptr<class ScreencastWatcher>> screencasts_;  // one per screencast folder
     std::unique_ptr<VideoExport> video_;
     std::unique_ptr<TrackedVideoExport> trackedVideo_;
     std::unique_ptr<DesktopNotifications> notifications_;  // null when switched off
+    std::unique_ptr<ExportJournal> journal_;
+    std::unique_ptr<VideoExport> journaledVideo_;
     Platform platform_;
     Tweak tweak_;
 
@@ -149,6 +173,7 @@ private:
     int idleChecks_ = 0;
     double drainStarted_ = 0;
     std::map<QString, double> announced_;  // screenshot path → when announced
+    std::set<QString> goneReported_;       // folders said to be gone, not yet back
     int screenshotsSeen_ = 0;
     int resultsSaved_ = 0;
 };

@@ -35,6 +35,10 @@ ScreencastWatcher::ScreencastWatcher(const QString& folder, std::function<bool(c
 
 ScreencastWatcher::~ScreencastWatcher() { stop(); }
 
+bool ScreencastWatcher::isWatching() const {
+    return subscription_ >= 0 && linux_platform::FolderEvents::shared().isWatching(folder_);
+}
+
 void ScreencastWatcher::stop() {
     grace_.stop();
     if (subscription_ >= 0) linux_platform::FolderEvents::shared().unsubscribe(subscription_);
@@ -42,7 +46,11 @@ void ScreencastWatcher::stop() {
 }
 
 void ScreencastWatcher::folderChanged(const linux_platform::FolderEvents::Event& e) {
-    if (e.gone) subscription_ = -1;  // the folder went away, and its watch with it
+    if (e.gone) {
+        // Whatever was being written there is out of sight now.
+        for (const std::string& name : std::set<std::string>(open_)) finished(name);
+        return;
+    }
     if (e.name.empty() || (e.mask & IN_ISDIR) || !isRecordingName(e.name)) return;
     if (e.mask & (IN_CREATE | IN_MODIFY))
         writing(e.name);

@@ -35,7 +35,7 @@ public:
                       int graceMs = 1000, QObject* parent = nullptr);
     ~ScreencastWatcher() override;
 
-    bool isWatching() const { return subscription_ >= 0; }
+    bool isWatching() const;
     bool capturing() const { return capturing_; }
     // Stops reporting (shutdown).
     void stop();

@@ -34,15 +34,21 @@ void usage(FILE* out) {
     std::fprintf(out,
                  "usage: plinthorad [--screenshots DIR] [--screencasts DIR] [--screen WxH@S]\n"
                  "                  [--tweak PATH] [--no-notifications] [--verbose] [--demo]\n\n"
-                 "  --screenshots DIR  folder the screenshot tool writes to (default: XDG Pictures/Screenshots)\n"
-                 "  --screencasts DIR  folder the screen recorder writes to (default: XDG Videos/Screencasts)\n"
+                 "  --screenshots DIR  folder the screenshot tool writes to (default: XDG Pictures/Screenshots);\n"
+                 "                     repeat it to watch more folders\n"
+                 "  --screencasts DIR  folder the screen recorder writes to (default: XDG Videos/Screencasts);\n"
+                 "                     repeat it to watch more folders\n"
                  "  --screen WxH@S     screen size in points and its scale, e.g. 390x844@3\n"
                  "                     (default: the primary screen; 390x844@3 without a display)\n"
                  "  --tweak PATH       the tweak library to load (default: beside the program or installed)\n"
                  "  --no-notifications no desktop notification for results and failures\n"
                  "  --verbose          debug log on stderr (same as PLINTHORA_DEBUG=1)\n"
                  "  --demo             frame one generated screenshot in temporary folders, print the\n"
-                 "                     result's path and exit\n");
+                 "                     result's path and exit\n\n"
+                 "More folders can be named in %s, one per line:\n"
+                 "  screenshots = ~/Pictures\n"
+                 "  screencasts = ~/Videos\n",
+                 qPrintable(hostConfigPath()));
 }
 
 struct Args {
@@ -79,8 +85,8 @@ std::optional<Args> parseArgs(int argc, char** argv, int& exitCode) {
                 exitCode = 2;
                 return std::nullopt;
             }
-            if (arg == "--screenshots") a.options.screenshots = QString::fromLocal8Bit(v);
-            if (arg == "--screencasts") a.options.screencasts = QString::fromLocal8Bit(v);
+            if (arg == "--screenshots") a.options.screenshots << QString::fromLocal8Bit(v);
+            if (arg == "--screencasts") a.options.screencasts << QString::fromLocal8Bit(v);
             if (arg == "--tweak") a.options.tweakPath = QString::fromLocal8Bit(v);
             if (arg == "--screen") {
                 a.options.screen = parseScreenSpec(v);
@@ -126,8 +132,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "plinthorad: cannot create a temporary folder for the demo\n");
             return 1;
         }
-        if (args->options.screenshots.isEmpty()) args->options.screenshots = demoDir->filePath("Screenshots");
-        if (args->options.screencasts.isEmpty()) args->options.screencasts = demoDir->filePath("Screencasts");
+        if (args->options.screenshots.isEmpty()) args->options.screenshots << demoDir->filePath("Screenshots");
+        if (args->options.screencasts.isEmpty()) args->options.screencasts << demoDir->filePath("Screencasts");
         if (!std::getenv("PLINTHORA_DEVICE_ROOT"))
             ::setenv("PLINTHORA_DEVICE_ROOT", demoDir->filePath("device").toLocal8Bit().constData(), 1);
     }
@@ -151,6 +157,12 @@ int main(int argc, char** argv) {
     // Notifications speak the desktop's language.
     linux_platform::installTranslation();
 
+    // The demo keeps to its own folders.
+    if (!args->demo) {
+        QStringList warnings;
+        readHostConfig(hostConfigPath(), args->options, warnings);
+        for (const QString& w : warnings) std::fprintf(stderr, "plinthorad: %s\n", qPrintable(w));
+    }
     auto daemon = std::make_unique<Daemon>(args->options);
     if (sigFd >= 0) {
         auto* notifier = new QSocketNotifier(sigFd, QSocketNotifier::Read, &app);
@@ -193,8 +205,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "plinthorad: demo screenshot %dx%d dropped into %s; waiting for the framed result\n", w,
                      h, qPrintable(daemon->library().imageFolder()));
     } else {
-        std::fprintf(stderr, "plinthorad: watching %s and %s\n", qPrintable(daemon->library().imageFolder()),
-                     qPrintable(daemon->library().videoFolder()));
+        std::fprintf(stderr, "plinthorad: watching %s and %s\n",
+                     qPrintable(daemon->library().folders(MediaType::Image).join(", ")),
+                     qPrintable(daemon->library().folders(MediaType::Video).join(", ")));
     }
 
     const int rc = app.exec();

@@ -87,8 +87,47 @@ FolderPhotoLibrary::FolderPhotoLibrary(Imaging& imaging, QString imageFolder, QS
     QDir().mkpath(QString::fromStdString(videoDir_));
     // Watch first, then scan: a file completed in between is seen twice,
     // which the index absorbs, rather than not at all.
-    watchFolders();
+    for (const std::string& dir : allFolders()) watchFolder(dir);
     scanFolders();
+}
+
+std::vector<std::string> FolderPhotoLibrary::allFolders() const {
+    std::vector<std::string> dirs{imageDir_, videoDir_};
+    dirs.insert(dirs.end(), extraImageDirs_.begin(), extraImageDirs_.end());
+    dirs.insert(dirs.end(), extraVideoDirs_.begin(), extraVideoDirs_.end());
+    // One folder may hold both kinds: listed and watched once.
+    std::vector<std::string> unique;
+    for (const std::string& d : dirs)
+        if (std::find(unique.begin(), unique.end(), d) == unique.end()) unique.push_back(d);
+    return unique;
+}
+
+bool FolderPhotoLibrary::holds(const std::string& folder, MediaType type) const {
+    const auto& extra = type == MediaType::Image ? extraImageDirs_ : extraVideoDirs_;
+    return folder == (type == MediaType::Image ? imageDir_ : videoDir_) ||
+           std::find(extra.begin(), extra.end(), folder) != extra.end();
+}
+
+void FolderPhotoLibrary::addFolder(const QString& folder, MediaType type) {
+    const std::string dir = cleanFolder(folder);
+    if (holds(dir, type)) return;
+    const bool watched = [&] {
+        for (const std::string& d : allFolders())
+            if (d == dir) return true;
+        return false;
+    }();
+    QDir().mkpath(QString::fromStdString(dir));
+    (type == MediaType::Image ? extraImageDirs_ : extraVideoDirs_).push_back(dir);
+    if (!watched) watchFolder(dir);
+    std::set<std::string> seen;
+    scanFolder(dir, seen);
+}
+
+QStringList FolderPhotoLibrary::folders(MediaType type) const {
+    QStringList out{type == MediaType::Image ? imageFolder_ : videoFolder_};
+    for (const std::string& d : type == MediaType::Image ? extraImageDirs_ : extraVideoDirs_)
+        out << QString::fromStdString(d);
+    return out;
 }
 
 FolderPhotoLibrary::~FolderPhotoLibrary() {
@@ -99,33 +138,37 @@ FolderPhotoLibrary::~FolderPhotoLibrary() {
 
 void FolderPhotoLibrary::waitForPendingWork() { pool_.waitForDone(); }
 
-void FolderPhotoLibrary::watchFolders() {
-    watching_ = true;
+bool FolderPhotoLibrary::isWatching() const {
+    for (const std::string& dir : allFolders())
+        if (!isWatching(QString::fromStdString(dir))) return false;
+    return true;
+}
+
+bool FolderPhotoLibrary::isWatching(const QString& folder) const {
+    return !subscriptions_.empty() && FolderEvents::shared().isWatching(cleanFolder(folder));
+}
+
+void FolderPhotoLibrary::watchFolder(const std::string& dir) {
     const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_CREATE | IN_MODIFY;
-    std::vector<std::string> dirs = {imageDir_};
-    if (videoDir_ != imageDir_) dirs.push_back(videoDir_);  // one folder may hold both kinds
-    for (const std::string& dir : dirs) {
-        const int id = FolderEvents::shared().subscribe(
-            dir, mask, [this, dir](const FolderEvents::Event& e) { folderChanged(dir, e); });
-        if (id < 0) {
-            watching_ = false;
-            continue;
-        }
-        subscriptions_.push_back(id);
-    }
+    const int id =
+        FolderEvents::shared().subscribe(dir, mask, [this, dir](const FolderEvents::Event& e) { folderChanged(dir, e); });
+    if (id >= 0) subscriptions_.push_back(id);
 }
 
 void FolderPhotoLibrary::folderChanged(const std::string& dir, const FolderEvents::Event& e) {
     if (e.overflow) {
-        // Reported to each of our subscriptions; one listing covers both folders.
-        if (dir != imageDir_) return;
+        // Reported to each of our subscriptions; one listing covers them all.
+        if (dir != allFolders().front()) return;
         // Events were lost: this is the one time we list again.
         debugLog("photo library: inotify queue overflowed, rescanning");
         scanFolders();
         return;
     }
-    if (e.gone) {
-        watching_ = false;
+    if (e.gone || e.back) {
+        // A folder back at its path may be another one, filled while no
+        // one watched: list it once, as at start.
+        if (e.back) scanFolders();
+        emit watchChanged(QString::fromStdString(dir), e.back);
         return;
     }
     if (e.name.empty()) return;
@@ -170,8 +213,8 @@ void FolderPhotoLibrary::settleCreated(const std::string& path) {
 std::optional<MediaType> FolderPhotoLibrary::classify(const std::string& folder, const std::string& name) const {
     if (isTemporaryName(name) || name.find('/') != std::string::npos) return std::nullopt;
     const std::string ext = lowerExtension(name);
-    if (folder == imageDir_ && isImageExtension(ext)) return MediaType::Image;
-    if (folder == videoDir_ && isVideoExtension(ext)) return MediaType::Video;
+    if (isImageExtension(ext) && holds(folder, MediaType::Image)) return MediaType::Image;
+    if (isVideoExtension(ext) && holds(folder, MediaType::Video)) return MediaType::Video;
     return std::nullopt;
 }
 
@@ -197,22 +240,22 @@ void removeIfStale(const std::string& path) {
 
 }  // namespace
 
+void FolderPhotoLibrary::scanFolder(const std::string& dir, std::set<std::string>& seen) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (isOurTempName(name)) removeIfStale(dir + "/" + name);
+        if (!classify(dir, name)) continue;
+        const std::string path = dir + "/" + name;
+        if (addToIndex(path)) seen.insert(path);
+    }
+    ::closedir(d);
+}
+
 void FolderPhotoLibrary::scanFolders() {
     std::set<std::string> seen;
-    std::vector<std::string> dirs{imageDir_};
-    if (videoDir_ != imageDir_) dirs.push_back(videoDir_);
-    for (const std::string& dir : dirs) {
-        DIR* d = ::opendir(dir.c_str());
-        if (!d) continue;
-        while (const dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            if (isOurTempName(name)) removeIfStale(dir + "/" + name);
-            if (!classify(dir, name)) continue;
-            const std::string path = dir + "/" + name;
-            if (addToIndex(path)) seen.insert(path);
-        }
-        ::closedir(d);
-    }
+    for (const std::string& dir : allFolders()) scanFolder(dir, seen);
     // After an overflow, drop what disappeared while we were not listening.
     std::vector<std::string> gone;
     {
@@ -245,7 +288,10 @@ std::optional<Asset> FolderPhotoLibrary::addToIndex(const std::string& path) {
 
     Asset asset;
     asset.mediaType = *type;
-    asset.localIdentifier = (*type == MediaType::Image ? kImagePrefix : kVideoPrefix) + name;
+    // Files of the first folders are known by name alone, as they always
+    // were; the others' names need their folder.
+    const bool first = folder == (*type == MediaType::Image ? imageDir_ : videoDir_);
+    asset.localIdentifier = (*type == MediaType::Image ? kImagePrefix : kVideoPrefix) + (first ? name : path);
     asset.creationDate = *created;
     if (*type == MediaType::Image) {
         // A file still missing its header stays in the index as 0×0 and is
@@ -306,6 +352,21 @@ std::optional<Asset> FolderPhotoLibrary::indexFile(const QString& path) {
     return addToIndex(clean);
 }
 
+std::optional<Asset> FolderPhotoLibrary::offerAgain(const QString& path) {
+    const std::string clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString();
+    std::optional<Asset> asset = addToIndex(clean);
+    if (!asset) return std::nullopt;
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::lock_guard lock(mutex_);
+    auto it = byPath_.find(clean);
+    if (it == byPath_.end()) return std::nullopt;
+    auto& order = asset->mediaType == MediaType::Image ? imagesByDate_ : videosByDate_;
+    order.erase(it->second.order);
+    it->second.asset.creationDate = now;
+    it->second.order = order.emplace(now, clean);
+    return it->second.asset;
+}
+
 bool FolderPhotoLibrary::wroteItself(const QString& path) const {
     const std::string clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString();
     std::lock_guard lock(mutex_);
@@ -330,6 +391,10 @@ std::optional<std::string> FolderPhotoLibrary::pathForIdentifier(const std::stri
     } else {
         return std::nullopt;
     }
+    if (!name.empty() && name[0] == '/') {
+        folder = parentFolder(name);
+        name = name.substr(folder.size() + 1);
+    }
     const auto type = classify(folder, name);
     if (!type || (*type == MediaType::Image) != (id.rfind(kImagePrefix, 0) == 0)) return std::nullopt;
     const std::string path = folder + "/" + name;
@@ -342,6 +407,7 @@ std::optional<std::string> FolderPhotoLibrary::requestImageData(const Asset& ass
     if (asset.localIdentifier.rfind(kImagePrefix, 0) != 0) return std::nullopt;
     const auto path = pathForIdentifier(asset.localIdentifier);
     if (!path) return std::nullopt;
+    lastImageFolder_ = parentFolder(*path);
     return readWholeFile(*path);
 }
 
@@ -402,7 +468,10 @@ void FolderPhotoLibrary::doneSaving(const std::string& path) {
 }
 
 void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completion) {
-    pool_.start([this, image = std::move(image), completion = std::move(completion)] {
+    // Beside the picture it was made from: the screenshot run that read it
+    // saves its result next, on the same queue.
+    const std::string folder = holds(lastImageFolder_, MediaType::Image) ? lastImageFolder_ : imageDir_;
+    pool_.start([this, folder, image = std::move(image), completion = std::move(completion)] {
         std::string error;
         int err = 0;
         std::optional<std::string> path;
@@ -413,7 +482,7 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
             error = "PNG encoding failed";
         } else {
             const std::string bytes = withResultMark(*png);
-            path = writeNewFile(imageDir_, ".png", [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); },
+            path = writeNewFile(folder, ".png", [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); },
                                 error);
             if (!path) err = errno;
         }
@@ -430,7 +499,11 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
 }
 
 void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCompletion completion) {
-    pool_.start([this, videoPath, completion = std::move(completion)] {
+    std::string folder = videoDir_;
+    if (sourceOfVideo)
+        if (const auto source = sourceOfVideo(videoPath); source && holds(parentFolder(*source), MediaType::Video))
+            folder = parentFolder(*source);
+    pool_.start([this, folder, videoPath, completion = std::move(completion)] {
         std::string error;
         int err = 0;
         std::optional<std::string> path;
@@ -441,7 +514,7 @@ void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
         } else {
             std::string ext = lowerExtension(videoPath);
             if (!isVideoExtension(ext)) ext = ".mp4";
-            path = writeNewFile(videoDir_, ext, [src](int fd) {
+            path = writeNewFile(folder, ext, [src](int fd) {
                 std::vector<char> buf(1 << 20);
                 for (;;) {
                     const ssize_t n = ::read(src, buf.data(), buf.size());

@@ -27,8 +27,10 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThreadPool>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -54,9 +56,22 @@ public:
 
     QString imageFolder() const { return imageFolder_; }
     QString videoFolder() const { return videoFolder_; }
-    // False when inotify could not watch a folder (the index then only
-    // changes through indexFile and the library's own writes).
-    bool isWatching() const { return watching_; }
+    // Watches one more folder for pictures or recordings (created when
+    // missing): recorders and screenshot tools write into many places.
+    // Its files' identifiers carry their whole path; their results are
+    // saved beside them.
+    void addFolder(const QString& folder, MediaType type);
+    // Every folder watched for the type, the first one first.
+    QStringList folders(MediaType type) const;
+    // Where the movie behind a saved video came from (the export's
+    // source), so its result lands beside it; unset: the first folder.
+    std::function<std::optional<std::string>(const std::string& videoPath)> sourceOfVideo;
+    // False while a folder has no watch: inotify is unavailable, or the
+    // folder is missing (removed, replaced, covered by a mount) and waited
+    // for. The index then only changes through indexFile and the library's
+    // own writes.
+    bool isWatching() const;
+    bool isWatching(const QString& folder) const;
 
     std::vector<Asset> fetchNewest(MediaType type, int limit, double createdAfter) const override;
     std::optional<std::string> requestImageData(const Asset& asset) override;
@@ -69,6 +84,9 @@ public:
     // to call more than once. Returns the asset, or nullopt when the path is
     // not a media file of one of the two folders (or is gone).
     std::optional<Asset> indexFile(const QString& path);
+    // Indexes the file as new this moment, whatever its date: a recording
+    // whose framing was cut short is offered to the next search again.
+    std::optional<Asset> offerAgain(const QString& path);
     // True for a path this library wrote itself (createImageAsset,
     // createVideoAsset), so the host does not take its own results for new
     // screenshots.
@@ -89,6 +107,8 @@ signals:
     // write (0 when it was not the file system), `detail` the debug text.
     // Sent from a worker thread.
     void saveFailed(plinthora::MediaType type, int error, const QString& detail);
+    // A folder lost its watch (`watching` false) or is watched again.
+    void watchChanged(const QString& folder, bool watching);
 
 private:
     struct Entry {
@@ -98,7 +118,10 @@ private:
     };
 
     void scanFolders();
-    void watchFolders();
+    void scanFolder(const std::string& dir, std::set<std::string>& seen);
+    void watchFolder(const std::string& dir);
+    std::vector<std::string> allFolders() const;
+    bool holds(const std::string& folder, MediaType type) const;
     void folderChanged(const std::string& dir, const FolderEvents::Event& e);
     void settleCreated(const std::string& path);
     std::optional<MediaType> classify(const std::string& folder, const std::string& name) const;
@@ -114,6 +137,9 @@ private:
     QString videoFolder_;
     std::string imageDir_;
     std::string videoDir_;
+    std::vector<std::string> extraImageDirs_, extraVideoDirs_;
+    // The folder of the picture a run read last: its result goes there.
+    std::string lastImageFolder_;
     Trash trash_;
 
     mutable std::mutex mutex_;
@@ -128,7 +154,6 @@ private:
     std::multiset<std::string> saving_;
 
     std::vector<int> subscriptions_;  // to the shared folder events
-    bool watching_ = false;
     // Names that appeared without being written to (yet): a file linked in
     // whole (a hard link, or a temp file made visible with linkat) shows
     // only IN_CREATE, never a close after writing. True once a write shows

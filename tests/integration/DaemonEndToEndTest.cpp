@@ -164,6 +164,8 @@ protected:
         env.insert("PLINTHORA_DEVICE_ROOT", device_);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("XDG_DATA_HOME", dir_.filePath("data"));
+        env.insert("XDG_STATE_HOME", dir_.filePath("state"));
+        env.insert("XDG_CONFIG_HOME", dir_.filePath("config"));
         // Temporary movies go below this test's folder, where it can look.
         env.insert("TMPDIR", dir_.filePath("tmp"));
         QDir().mkpath(dir_.filePath("tmp"));
@@ -478,29 +480,78 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
     EXPECT_EQ(daemon->exitCode(), 0);
 }
 
-// Recorders that write Ogg/Theora, MPEG-TS or AVI: each recording dropped
-// into the screencast folder comes back framed, one after another.
-TEST_F(DaemonEndToEndTest, OgvTsAndAviScreencastsComeBackFramed) {
+// Recorders that write Ogg/Theora, MPEG-TS or AVI, one of them into a
+// folder of its own named in the host's config file: each recording comes
+// back framed beside it, one after another.
+TEST_F(DaemonEndToEndTest, OgvTsAndAviScreencastsComeBackFramedInTheFoldersTheyWereWrittenTo) {
+    const QString videos = dir_.filePath("Videos");
+    ASSERT_TRUE(QDir().mkpath(dir_.filePath("config/plinthora")));
+    ASSERT_TRUE(mediatest::writeFile(dir_.filePath("config/plinthora/plinthorad.conf"),
+                                     ("# the recorder's own folder\nscreencasts = " + videos + "\n").toUtf8()));
     QProcess* daemon = launch();
     ASSERT_TRUE(daemonOnBus());
-    const std::pair<const char*, const char*> casts[] = {
-        {"Screencast.ogv", "libtheora"}, {"Screencast.ts", "libx264"}, {"Screencast.avi", "mpeg4"}};
+    ASSERT_TRUE(statusShows("watched: " + videos));
+    struct Cast {
+        const char* name;
+        const char* codec;
+        QString folder;
+    } casts[] = {{"Screencast.ogv", "libtheora", casts_}, {"Screencast.ts", "libx264", casts_},
+                 {"Screencast.avi", "mpeg4", videos}};
+    auto framedIn = [](const QString& folder) { return QDir(folder).entryList({"Plinthora_*.mp4"}, QDir::Files); };
     int framed = 0;
-    for (const auto& [name, codec] : casts) {
-        SCOPED_TRACE(name);
-        const QString made = dir_.filePath(name);
-        runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=180x390:r=15:d=0.4", "-c:v", codec, made});
+    for (const Cast& c : casts) {
+        SCOPED_TRACE(c.name);
+        const QString made = dir_.filePath(c.name);
+        runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=180x390:r=15:d=0.4", "-c:v", c.codec, made});
         const auto bytes = mediatest::readFile(made);
         ASSERT_TRUE(bytes && !bytes->isEmpty()) << "cannot make a test movie";
-        ASSERT_TRUE(mediatest::writeFile(QDir(casts_).filePath(name), *bytes));
+        ASSERT_TRUE(mediatest::writeFile(QDir(c.folder).filePath(c.name), *bytes));
         ++framed;
-        ASSERT_TRUE(waitUntil([&] { return framedMovies().size() == framed; }, 120000))
+        ASSERT_TRUE(waitUntil([&] { return framedIn(casts_).size() + framedIn(videos).size() == framed; }, 120000))
             << "no framed movie\n" << status().toStdString() << log(daemon).toStdString();
         EXPECT_TRUE(statusShows("exports in flight: 0"));
     }
+    EXPECT_EQ(framedIn(casts_).size(), 2);
+    EXPECT_EQ(framedIn(videos).size(), 1) << "the result is not beside its recording";
 }
 
-TEST_F(DaemonEndToEndTest, KilledMidExportLeavesNoPartialMovieAfterRestart) {
+// The screenshot folder removed for a while, then replaced in one go: the
+// daemon says each once, `doctor` reports the folder while it is missing,
+// and screenshots in the new folder are framed.
+TEST_F(DaemonEndToEndTest, AScreenshotFolderThatComesAndGoesIsWatchedAgain) {
+    QProcess* daemon = launch();
+    ASSERT_TRUE(daemonOnBus());
+    ASSERT_TRUE(statusShows("watched: " + shots_));
+    ASSERT_TRUE(QDir(shots_).removeRecursively());
+    ASSERT_TRUE(statusShows("unwatched: " + shots_));
+    QProcess doctor;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus_.address());
+    doctor.setProcessEnvironment(env);
+    doctor.start(PLINTHORA_BINARY_DIR "/host/plinthora", {"doctor", "--screenshots", shots_, "--screencasts", casts_});
+    ASSERT_TRUE(doctor.waitForFinished(kStartMs));
+    EXPECT_TRUE(QString::fromUtf8(doctor.readAllStandardOutput()).contains("plinthorad is not watching " + shots_));
+    EXPECT_EQ(doctor.exitCode(), 1);
+    ASSERT_TRUE(waitUntil([&] { return log(daemon).contains("is gone"); }, kStartMs));
+
+    ASSERT_TRUE(QDir().mkpath(shots_));
+    ASSERT_TRUE(statusShows("watched: " + shots_));
+    ASSERT_TRUE(QDir(shots_).removeRecursively() && QDir().mkpath(shots_));
+    ASSERT_TRUE(waitUntil([&] { return log(daemon).contains("was replaced"); }, kStartMs));
+    takeScreenshot("Screenshot.png", 3);
+    ASSERT_TRUE(waitUntil([&] { return results({"Screenshot.png"}).size() == 1; }, kResultMs))
+        << status().toStdString();
+    waitUntil([] { return false; }, 1500);
+    const QByteArray said = log(daemon);
+    EXPECT_EQ(said.count("is gone"), 1) << said.constData();
+    EXPECT_EQ(said.count("is back"), 1);
+    EXPECT_EQ(said.count("was replaced"), 1);
+}
+
+// A daemon killed while it frames a recording: the next one sweeps the
+// partial movie and takes the recording up once more; killed again there,
+// the one after leaves it alone and says why.
+TEST_F(DaemonEndToEndTest, AnExportKilledMidWayIsRedoneOnceAtRestart) {
     QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
     ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));
     QProcess* daemon = launch();
@@ -510,24 +561,34 @@ TEST_F(DaemonEndToEndTest, KilledMidExportLeavesNoPartialMovieAfterRestart) {
     const QString original = QDir(casts_).filePath("Screencast.mp4");
     ASSERT_TRUE(mediatest::writeFile(original, movie));
 
-    // Killed while frames go into the temporary movie.
-    const QRegularExpression encoding(R"(^export: .* \([1-9][0-9]*/[0-9]+ frames\)$)",
+    // Killed while frames go into the temporary movie, twice.
+    const QRegularExpression encoding(R"(^export: .*Screencast.mp4 \([1-9][0-9]*/[0-9]+ frames\)$)",
                                       QRegularExpression::MultilineOption);
-    ASSERT_TRUE(waitUntil([&] { return encoding.match(status()).hasMatch() && !temporaryFiles().isEmpty(); },
-                          120000))
-        << "the export was never caught under way\n" << status().toStdString();
-    const QStringList killedRuns = runFolders();
-    ::kill(daemon->processId(), SIGKILL);
-    ASSERT_TRUE(daemon->waitForFinished(kStartMs));
+    for (int kill = 1; kill <= 2; ++kill) {
+        SCOPED_TRACE(kill);
+        ASSERT_TRUE(waitUntil([&] { return encoding.match(status()).hasMatch() && !temporaryFiles().isEmpty(); },
+                              120000))
+            << "the export was never caught under way\n" << status().toStdString() << log(daemon).toStdString();
+        const QStringList killedRuns = runFolders();
+        ::kill(daemon->processId(), SIGKILL);
+        ASSERT_TRUE(daemon->waitForFinished(kStartMs));
 
-    launch();
-    ASSERT_TRUE(daemonOnBus());
-    for (const QString& run : killedRuns)
-        EXPECT_FALSE(runFolders().contains(run)) << "the killed run's folder " << run.toStdString() << " is still there";
+        daemon = launch();
+        ASSERT_TRUE(daemonOnBus());
+        for (const QString& run : killedRuns)
+            EXPECT_FALSE(runFolders().contains(run)) << "the killed run's folder " << run.toStdString() << " is still there";
+        EXPECT_EQ(allFiles(casts_), QStringList{"Screencast.mp4"}) << "a partial file in the screencast folder";
+        EXPECT_EQ(mediatest::readFile(original), movie) << "the original changed";
+        EXPECT_FALSE(QFileInfo::exists(dir_.filePath("data/Trash/files/Screencast.mp4")));
+        ASSERT_TRUE(waitUntil([&] { return log(daemon).contains("Screencast.mp4"); }, kStartMs));
+        EXPECT_EQ(log(daemon).contains("taking up " + original.toUtf8() + " again"), kill == 1) << log(daemon).constData();
+    }
+    EXPECT_TRUE(log(daemon).contains("framing " + original.toUtf8() + " was cut short twice; leaving it as it is"));
+    waitUntil([] { return false; }, kSettleMs);
+    EXPECT_TRUE(statusShows("exports in flight: 0", 1000));
     EXPECT_EQ(temporaryFiles(), QStringList()) << "a stale temporary movie was left";
-    EXPECT_EQ(allFiles(casts_), QStringList{"Screencast.mp4"}) << "a partial file in the screencast folder";
-    EXPECT_EQ(mediatest::readFile(original), movie) << "the original changed";
-    EXPECT_FALSE(QFileInfo::exists(dir_.filePath("data/Trash/files/Screencast.mp4")));
+    EXPECT_EQ(allFiles(casts_), QStringList{"Screencast.mp4"});
+    EXPECT_TRUE(QDir(dir_.filePath("state/plinthora/exports")).entryList(QDir::Files).isEmpty());
 }
 
 TEST_F(DaemonEndToEndTest, TerminateLeavesNoHalfWrittenFile) {

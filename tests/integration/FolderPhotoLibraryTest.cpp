@@ -7,6 +7,7 @@
 #include "MediaTestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QRegularExpression>
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <ctime>
 #include <mutex>
@@ -683,4 +685,72 @@ TEST_F(FolderPhotoLibraryTest, CapturesAreDatedByTheirEndAndResultsKnownByTheirB
                                                 {"vid:Long recording.mkv", false},
                                                 {"vid:Screencast.mp4", true}}));
     EXPECT_TRUE(isOwnResult(resultPath));
+}
+
+// A capture folder that goes away is watched again as soon as a folder is
+// at its path: replaced in one go, removed with its parent and made again,
+// moved away and back. What the new folder holds is indexed.
+TEST_F(FolderPhotoLibraryTest, AFolderThatComesAndGoesIsWatchedAgain) {
+    auto lib = open();
+    std::vector<std::pair<QString, bool>> changes;
+    QObject::connect(lib.get(), &FolderPhotoLibrary::watchChanged,
+                     [&](const QString& folder, bool watching) { changes.emplace_back(folder, watching); });
+    const QString parked = root.path() + "/parked";
+    struct Case {
+        const char* what;
+        std::function<void()> away, back;
+    };
+    const std::vector<Case> cases = {
+        {"removed and made again", [&] { QDir(images).removeRecursively(); }, [&] { QDir().mkpath(images); }},
+        {"removed with its parent", [&] { QDir(root.path() + "/Pictures").removeRecursively(); },
+         [&] { QDir().mkpath(images); }},
+        {"moved away and back", [&] { ASSERT_TRUE(QDir().rename(images, parked)); },
+         [&] { ASSERT_TRUE(QDir().rename(parked, images)); }},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        changes.clear();
+        c.away();
+        ASSERT_TRUE(waitUntil([&] { return !lib->isWatching(images); })) << "the loss went unseen";
+        c.back();
+        // Written before the daemon could watch the new folder, and after.
+        ASSERT_TRUE(writeFile(images + QString("/early-%1.png").arg(n), encodedImage(8, 8, "PNG")));
+        ASSERT_TRUE(waitUntil([&] { return lib->isWatching(images); })) << "never watched again";
+        ASSERT_TRUE(writeFile(images + QString("/late-%1.png").arg(n), encodedImage(8, 8, "PNG")));
+        ASSERT_TRUE(waitUntil([&] { return lib->fetchNewest(MediaType::Image, 100, 0).size() >= 2; }));
+        std::set<std::string> ids = idsOf(lib->fetchNewest(MediaType::Image, 100, 0));
+        const std::string suffix = std::to_string(n) + ".png";
+        EXPECT_TRUE(ids.count("img:early-" + suffix) && ids.count("img:late-" + suffix));
+        EXPECT_EQ(changes, (std::vector<std::pair<QString, bool>>{{images, false}, {images, true}}));
+        EXPECT_TRUE(lib->isWatching(videos));
+        // The next case starts from an empty folder.
+        for (const QString& f : QDir(images).entryList(QDir::Files)) QFile::remove(images + "/" + f);
+        waitUntil([&] { return lib->fetchNewest(MediaType::Image, 100, 0).empty(); });
+        ++n;
+    }
+}
+
+// More folders than the two: a picture written into one is indexed under
+// its whole path, found by its identifier, and its result is saved beside
+// it; the first folder's files keep their plain names.
+TEST_F(FolderPhotoLibraryTest, MoreFoldersAreWatchedAndResultsLandBesideTheirOriginals) {
+    auto lib = open();
+    const QString shots = root.path() + "/Shots";
+    lib->addFolder(shots, MediaType::Image);
+    EXPECT_TRUE(lib->isWatching(shots));
+    EXPECT_EQ(lib->folders(MediaType::Image), (QStringList{images, shots}));
+    ASSERT_TRUE(writeFile(shots + "/shot.png", encodedImage(8, 8, "PNG")));
+    ASSERT_TRUE(writeFile(images + "/plain.png", encodedImage(8, 8, "PNG")));
+    ASSERT_TRUE(waitUntil([&] { return lib->fetchNewest(MediaType::Image, 10, 0).size() == 2; }));
+    const std::string id = "img:" + (shots + "/shot.png").toStdString();
+    EXPECT_EQ(idsOf(lib->fetchNewest(MediaType::Image, 10, 0)), (std::set<std::string>{id, "img:plain.png"}));
+    Asset asset;
+    asset.localIdentifier = id;
+    ASSERT_TRUE(lib->requestImageData(asset).has_value());
+    Outcome saved;
+    lib->createImageAsset(solidBitmap(8, 8, 0xff00ff00), saved.completion());
+    ASSERT_TRUE(saved.wait() && saved.success);
+    EXPECT_EQ(QFileInfo(QString::fromStdString(*lib->pathForIdentifier(saved.id))).path(), shots);
+    EXPECT_FALSE(lib->pathForIdentifier("img:" + (root.path() + "/elsewhere/shot.png").toStdString()));
 }
