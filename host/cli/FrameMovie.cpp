@@ -231,7 +231,9 @@ void report(const std::string& input, const ExportProgress& p, double elapsed, b
 
 void prepareMovies(Platform& p, const Context& ctx, const std::optional<std::string>& shellPath,
                    const std::optional<std::string>& watermarkPath) {
-    static MoviePorts ports;
+    // Never destroyed: an export's thread still runs the last lines of its
+    // completion while the command, told the outcome, is already exiting.
+    static MoviePorts& ports = *new MoviePorts;
     moviePorts = &ports;
     if (shellPath) {
         ports.fs.pin(kShellFolder, *shellPath);
