@@ -135,8 +135,17 @@ void TrackedVideoExport::startWaiting() {
     }
 }
 
+TrackedVideoExport::~TrackedVideoExport() {
+    std::unique_lock g(lock_);
+    changed_.wait(g, [this] { return finishing_ == 0; });
+}
+
 void TrackedVideoExport::finished(Iterator entry, ExportStatus status,
                                   const std::function<void(ExportStatus)>& completion) {
+    {
+        std::lock_guard g(lock_);
+        ++finishing_;
+    }
     entry->session->end(status);
     // Before the completion: once that has run, the owner may be on its way
     // out.
@@ -149,6 +158,9 @@ void TrackedVideoExport::finished(Iterator entry, ExportStatus status,
         changed_.notify_all();
     }
     startWaiting();
+    std::lock_guard g(lock_);
+    --finishing_;
+    changed_.notify_all();
 }
 
 void TrackedVideoExport::cancel(Session* session) {

@@ -28,6 +28,10 @@ public:
     // Sessions handed out must not outlive this object.
     explicit TrackedVideoExport(VideoExport& inner, int maxRunning = 1)
         : inner_(inner), maxRunning_(maxRunning < 1 ? 1 : maxRunning) {}
+    // Waits for completions still on their way out: a program may end as
+    // soon as its last completion has run, while the thread that ran it is
+    // still inside this object.
+    ~TrackedVideoExport() override;
 
     std::optional<MovieInfo> open(const std::string& path) const override { return inner_.open(path); }
     // A waiting request that is cancelled runs its completion (Cancelled)
@@ -81,6 +85,7 @@ private:
     std::condition_variable changed_;
     std::list<Entry> entries_;
     int running_ = 0;
+    int finishing_ = 0;  // threads inside finished()
     std::map<std::string, int> startedFor_;
     std::map<std::string, std::string> sources_;  // output path → source path
 };
