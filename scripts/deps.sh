@@ -10,7 +10,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   libcanberra-dev libasound2-dev nlohmann-json3-dev libdeflate-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev libpixman-1-dev
-  dbus-daemon dbus fonts-wqy-microhei xauth locales
+  dbus-daemon dbus fonts-wqy-microhei xauth locales lintian
   clang libclang-rt-14-dev
 )
 

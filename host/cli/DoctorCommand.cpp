@@ -5,6 +5,7 @@
 #include "compositing/SRAssetResolver.h"
 #include "compositing/SRShellLayout.h"
 #include "host/daemon/DaemonBus.h"
+#include "platform/linux/CanberraSound.h"
 #include "platform/linux/FolderPhotoLibrary.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "settings/SRSettings.h"
@@ -38,11 +39,23 @@ struct Report {
     int warnings = 0;
     void line(bool ok, const char* what, const char* fmt, ...) __attribute__((format(printf, 4, 5))) {
         if (!ok) ++warnings;
-        std::printf("%-4s %-22s ", ok ? "OK" : "WARN", what);
         std::va_list args;
         va_start(args, fmt);
-        std::vprintf(fmt, args);
+        print(ok ? "OK" : "WARN", what, fmt, args);
         va_end(args);
+    }
+    // Worth knowing, but nothing to mend: does not fail the check.
+    void note(const char* what, const char* fmt, ...) __attribute__((format(printf, 3, 4))) {
+        std::va_list args;
+        va_start(args, fmt);
+        print("NOTE", what, fmt, args);
+        va_end(args);
+    }
+
+private:
+    static void print(const char* tag, const char* what, const char* fmt, std::va_list args) {
+        std::printf("%-4s %-22s ", tag, what);
+        std::vprintf(fmt, args);
         std::printf("\n");
     }
 };
@@ -162,6 +175,31 @@ void checkBus(Report& r) {
     if (unwatched.isEmpty()) r.line(true, "watched folders", "%s", qPrintable(watched.join(", ")));
 }
 
+// The plugin Qt opens a window with in this session: without it the
+// settings window cannot start, and the daemon runs offscreen.
+void checkPlatformPlugin(Report& r) {
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    std::string name = chosen && *chosen ? chosen : "";
+    if (const size_t colon = name.find(':'); colon != std::string::npos) name.resize(colon);
+    const bool wayland = host::waylandReachable();
+    if (name.empty()) {
+        if (!wayland && !host::displayReachable()) return;  // the display line says it
+        name = wayland ? "wayland" : "xcb";
+    }
+    if (name == "offscreen" || name == "minimal") return;
+    if (host::qtPlatformPluginPresent(name)) {
+        r.line(true, "Qt platform plugin", "%s", name.c_str());
+    } else if (name == "wayland" && !chosen && host::qtPlatformPluginPresent("xcb") && std::getenv("DISPLAY")) {
+        r.line(false, "Qt platform plugin",
+               "Qt's Wayland plugin is missing: windows open through Xwayland (install qt6-wayland)");
+    } else {
+        r.line(false, "Qt platform plugin",
+               "Qt's \"%s\" plugin is missing: plinthora-settings cannot open its window and plinthorad runs "
+               "offscreen (install %s)",
+               name.c_str(), name == "wayland" ? "qt6-wayland" : name == "xcb" ? "libqt6gui6" : "the plugin");
+    }
+}
+
 void checkDisplay(Report& r) {
     auto env = [](const char* name) -> std::string {
         const char* v = std::getenv(name);
@@ -204,9 +242,11 @@ private:
     void* handle_;
 };
 
+// A machine without sound is no fault: results are saved all the same.
 void checkSound(Report& r) {
     // Opening a context succeeds even without a device; only a play tells.
     // It plays the sound the daemon plays after a save.
+    linux_platform::quietSoundLibraryMessages();
     const Library canberra("libcanberra.so.0");
     auto create = canberra.get<int(ca_context**)>("ca_context_create");
     auto open = canberra.get<int(ca_context*)>("ca_context_open");
@@ -214,7 +254,7 @@ void checkSound(Report& r) {
     auto destroy = canberra.get<int(ca_context*)>("ca_context_destroy");
     auto message = canberra.get<const char*(int)>("ca_strerror");
     if (!create || !open || !play || !destroy || !message) {
-        r.line(false, "sound", "libcanberra0 is missing: results are saved silently");
+        r.note("sound", "libcanberra0 is missing: results are saved silently");
         return;
     }
     ca_context* ctx = nullptr;
@@ -225,7 +265,7 @@ void checkSound(Report& r) {
     if (err == CA_SUCCESS)
         r.line(true, "sound", "played the event sound \"complete\" (you should have heard it)");
     else
-        r.line(false, "sound", "no sound (%s): results are saved silently", message(err));
+        r.note("sound", "no sound (%s): results are saved silently", message(err));
     if (ctx) destroy(ctx);
 }
 
@@ -278,6 +318,7 @@ int runDoctor(int argc, char** argv) {
     checkPreferences(r, fs, plist);
     checkBus(r);
     checkDisplay(r);
+    checkPlatformPlugin(r);
     checkSound(r);
     checkCodecs(r);
     std::printf("%s\n", r.warnings ? "some checks need attention" : "all checks passed");

@@ -35,7 +35,7 @@ const std::vector<plinthora::cli::Command>& commands() {
 }
 
 void usage(FILE* out) {
-    std::fprintf(out, "usage: plinthora [--verbose] COMMAND [ARGS]\n\ncommands:\n");
+    std::fprintf(out, "usage: plinthora [--verbose] COMMAND [ARGS]\n       plinthora --version\n\ncommands:\n");
     for (const auto& c : commands()) std::fprintf(out, "  %-8s %s\n           %s\n", c.name, c.synopsis, c.help);
     std::fprintf(out, "\n--verbose (or PLINTHORA_DEBUG=1) shows the debug log and the libraries' own messages.\n");
 }
@@ -71,6 +71,10 @@ int main(int argc, char** argv) {
     argc = kept;
     argv[argc] = nullptr;
     if (!debugWanted()) quietLibraries();
+    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("plinthora %s\n", PLINTHORA_VERSION);
+        return 0;
+    }
     if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
         usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;

@@ -1,5 +1,9 @@
 #include "host/common/DisplayChoice.h"
 
+#include <QDir>
+#include <QLibraryInfo>
+#include <QString>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -91,8 +95,28 @@ bool x11Answers() {
 
 bool displayReachable() { return waylandAnswers() || x11Answers(); }
 
+bool waylandReachable() { return waylandAnswers(); }
+
+bool qtPlatformPluginPresent(const std::string& name) {
+    QStringList folders;
+    for (const QString& dir : QString::fromLocal8Bit(env("QT_PLUGIN_PATH").c_str()).split(':', Qt::SkipEmptyParts))
+        folders << dir;
+    folders << QLibraryInfo::path(QLibraryInfo::PluginsPath);
+    // Qt's Wayland plugin comes as "wayland-generic" and "wayland-egl";
+    // either opens a window.
+    const QStringList patterns = {QStringLiteral("libq%1.so").arg(QString::fromStdString(name)),
+                                  QStringLiteral("libq%1-*.so").arg(QString::fromStdString(name))};
+    for (const QString& folder : folders)
+        if (!QDir(folder + "/platforms").entryList(patterns, QDir::Files).isEmpty()) return true;
+    return false;
+}
+
+bool displayUsable() {
+    return (waylandAnswers() && qtPlatformPluginPresent("wayland")) || (x11Answers() && qtPlatformPluginPresent("xcb"));
+}
+
 bool useOffscreenWithoutDisplay() {
-    if (!env("QT_QPA_PLATFORM").empty() || displayReachable()) return false;
+    if (!env("QT_QPA_PLATFORM").empty() || displayUsable()) return false;
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     return true;
 }

@@ -11,8 +11,19 @@ namespace plinthora::host {
 // local socket, or TCP for "host:N" as SSH forwarding sets it).
 bool displayReachable();
 
+// Whether a Wayland compositor answers at $WAYLAND_DISPLAY.
+bool waylandReachable();
+
+// Whether Qt's platform plugin of that name ("wayland", "xcb") is installed
+// where Qt looks for it (its plugin folder and $QT_PLUGIN_PATH).
+bool qtPlatformPluginPresent(const std::string& name);
+
+// The display this process can open a window on: a display that answers and
+// whose Qt plugin is installed (Wayland first, as Qt tries it).
+bool displayUsable();
+
 // Call before the Q*Application is made. When the user chose no platform
-// (QT_QPA_PLATFORM) and no display answers, picks the offscreen one and
+// (QT_QPA_PLATFORM) and no display can be used, picks the offscreen one and
 // returns true; the clipboard then stays inside this process.
 bool useOffscreenWithoutDisplay();
 

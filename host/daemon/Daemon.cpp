@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <cstdio>
 #include <regex>
@@ -71,6 +72,19 @@ private:
     ExportJournal& journal_;
     std::function<void(const std::string&, ExportStatus)> ended_;
 };
+
+// The daemon's own log: what happened on the desktop, in plain words, one
+// line each (the journal keeps it). The method names the events travel
+// under stay in the debug log.
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* fmt, ...) {
+    std::va_list args;
+    va_start(args, fmt);
+    std::fputs("plinthorad: ", stderr);
+    std::vfprintf(stderr, fmt, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
 
 }  // namespace
 
@@ -199,6 +213,7 @@ bool Daemon::start(QString& error) {
     busConnected_ = bus.isConnected();
     if (busConnected_) {
         if (!bus.registerService(kDaemonService)) {
+            alreadyRunning_ = true;
             error = QStringLiteral("another plinthorad is already running on this session bus "
                                    "(the name %1 is taken); stop it first (systemctl --user stop plinthorad)")
                         .arg(kDaemonService);
@@ -332,6 +347,7 @@ bool Daemon::lockFolder(const QString& folder, QString& error) {
         return true;
     }
     if (::flock(folderLock_, LOCK_EX | LOCK_NB) != 0) {
+        alreadyRunning_ = true;
         error = QStringLiteral("another plinthorad is already watching %1").arg(canonical);
         ::close(folderLock_);
         folderLock_ = -1;
@@ -369,7 +385,7 @@ void Daemon::keepOnBus() {
 void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, bool wroteItself) {
     if (wroteItself) {
         ++resultsSaved_;
-        debugLog("host: result saved: %s", qPrintable(path));
+        say("framed result saved: %s", qPrintable(path));
         emit ResultSaved(path);
         if (notifications_) notifications_->resultSaved(path, type == MediaType::Video);
         return;
@@ -383,7 +399,7 @@ void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, boo
     // The library indexed the file before it told us; indexing again is
     // harmless and covers a library that reports first.
     library_->indexFile(path);
-    debugLog("host: new screenshot %s", qPrintable(path));
+    say("screenshot saved: %s", qPrintable(path));
     home_->screenshotTaken(path.toStdString());
 }
 
@@ -449,7 +465,8 @@ void Daemon::onCaptureChanged(bool capturing) {
     bool any = false;
     for (const auto& w : screencasts_) any = any || w->capturing();
     if (!capturing && any) return;
-    debugLog("host: screen capture %s (screencast folder)", capturing ? "began" : "ended");
+    say("screen capture %s (a screencast %s)", capturing ? "began" : "ended",
+        capturing ? "is being written" : "was closed");
     home_->setScreenCaptured(capturing);
 }
 
@@ -465,7 +482,7 @@ void Daemon::onSaveFailed(plinthora::MediaType type, int error, const QString& d
 
 void Daemon::SetCaptured(bool captured) {
     if (stopping_) return;
-    debugLog("host: screen capture set %s by hand", captured ? "on" : "off");
+    say("screen capture %s (told by `plinthora capture`)", captured ? "began" : "ended");
     home_->setScreenCaptured(captured);
 }
 

@@ -108,6 +108,9 @@ public:
     // loads and starts the tweak. False with a message for the user when
     // the daemon cannot run (another one owns the name, no tweak library).
     bool start(QString& error);
+    // Whether start failed because another daemon holds this session's bus
+    // name or this screenshot folder.
+    bool alreadyRunning() const { return alreadyRunning_; }
 
     // Stops taking new events and quits the event loop once the saves in
     // flight have completed (bounded).
@@ -162,6 +165,7 @@ private:
     Tweak tweak_;
 
     bool busConnected_ = false;
+    bool alreadyRunning_ = false;
     // The session bus may go away (its daemon restarted) and come back at
     // the same address: this timer reconnects and publishes again.
     QTimer busWatch_;

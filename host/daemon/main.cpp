@@ -29,11 +29,15 @@ using namespace plinthora::host;
 namespace {
 
 constexpr int kDemoTimeoutSeconds = 30;
+// Told apart from a failure so the service manager does not restart us
+// (the unit's RestartPreventExitStatus).
+constexpr int kAlreadyRunningExit = 3;
 
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: plinthorad [--screenshots DIR] [--screencasts DIR] [--screen WxH@S]\n"
-                 "                  [--tweak PATH] [--no-notifications] [--verbose] [--demo]\n\n"
+                 "                  [--tweak PATH] [--no-notifications] [--verbose] [--autostart] [--demo]\n"
+                 "       plinthorad --version\n\n"
                  "  --screenshots DIR  folder the screenshot tool writes to (default: XDG Pictures/Screenshots);\n"
                  "                     repeat it to watch more folders\n"
                  "  --screencasts DIR  folder the screen recorder writes to (default: XDG Videos/Screencasts);\n"
@@ -43,11 +47,14 @@ void usage(FILE* out) {
                  "  --tweak PATH       the tweak library to load (default: beside the program or installed)\n"
                  "  --no-notifications no desktop notification for results and failures\n"
                  "  --verbose          debug log on stderr (same as PLINTHORA_DEBUG=1)\n"
+                 "  --autostart        started by the session's autostart: exit quietly when a daemon\n"
+                 "                     already runs for this session or screenshot folder\n"
                  "  --demo             frame one generated screenshot in temporary folders, print the\n"
                  "                     result's path and exit\n\n"
                  "More folders can be named in %s, one per line:\n"
                  "  screenshots = ~/Pictures\n"
-                 "  screencasts = ~/Videos\n",
+                 "  screencasts = ~/Videos\n\n"
+                 "Exit status 3: another plinthorad already runs (0 with --autostart).\n",
                  qPrintable(hostConfigPath()));
 }
 
@@ -55,6 +62,7 @@ struct Args {
     DaemonOptions options;
     bool verbose = false;
     bool demo = false;
+    bool autostart = false;
 };
 
 // nullopt: exit with the code in `exitCode`.
@@ -73,6 +81,12 @@ std::optional<Args> parseArgs(int argc, char** argv, int& exitCode) {
             usage(stdout);
             exitCode = 0;
             return std::nullopt;
+        } else if (arg == "--version") {
+            std::printf("plinthorad %s\n", PLINTHORA_VERSION);
+            exitCode = 0;
+            return std::nullopt;
+        } else if (arg == "--autostart") {
+            a.autostart = true;
         } else if (arg == "--verbose" || arg == "-v") {
             a.verbose = true;
         } else if (arg == "--no-notifications") {
@@ -175,8 +189,14 @@ int main(int argc, char** argv) {
 
     QString error;
     if (!daemon->start(error)) {
+        // The systemd unit and the session's autostart may both start us:
+        // the second one leaves the session to the first.
+        if (daemon->alreadyRunning() && args->autostart) {
+            debugLog("host: %s; leaving it to that one", qPrintable(error));
+            return 0;
+        }
         std::fprintf(stderr, "plinthorad: %s\n", qPrintable(error));
-        return 1;
+        return daemon->alreadyRunning() ? kAlreadyRunningExit : 1;
     }
 
     int demoResult = 0;

@@ -17,6 +17,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -123,9 +124,40 @@ QImage renderPage(QWidget* page) {
     return page->grab().toImage();
 }
 
+const QCommandLineOption render("render", "Render the settings page to FILE.png and exit.", "FILE");
+const QCommandLineOption renderPicker("render-picker",
+                                      "Render the shell or watermark picker to FILE.png and exit "
+                                      "(arguments: shell|watermark FILE).",
+                                      "shell|watermark");
+
+void describeOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription("Plinthora settings");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption(render);
+    parser.addOption(renderPicker);
+}
+
+// --help and --version need no window, so they must not need a display
+// either: they are answered before the GUI application exists.
+bool onlyAsksForText(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        for (const char* option : {"-h", "--help", "--help-all", "-v", "--version"})
+            if (!std::strcmp(argv[i], option)) return true;
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication::setApplicationVersion(PLINTHORA_VERSION);
+    if (onlyAsksForText(argc, argv)) {
+        QCoreApplication text(argc, argv);
+        QCommandLineParser parser;
+        describeOptions(parser);
+        parser.process(text);  // prints and exits
+        return 0;
+    }
     QApplication app(argc, argv);
     // The C library's number formats stay neutral; Qt keeps the user's.
     std::setlocale(LC_NUMERIC, "C");
@@ -133,15 +165,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName("plinthora-settings");
 
     QCommandLineParser parser;
-    parser.setApplicationDescription("Plinthora settings");
-    parser.addHelpOption();
-    QCommandLineOption render("render", "Render the settings page to FILE.png and exit.", "FILE");
-    QCommandLineOption renderPicker("render-picker",
-                                    "Render the shell or watermark picker to FILE.png and exit "
-                                    "(arguments: shell|watermark FILE).",
-                                    "shell|watermark");
-    parser.addOption(render);
-    parser.addOption(renderPicker);
+    describeOptions(parser);
     parser.process(app);
 
     Bundle bundle;

@@ -84,12 +84,14 @@ void quietAlsaError(const char* file, int line, const char* function, int err, c
 
 }  // namespace
 
+void quietSoundLibraryMessages() { snd_lib_error_set_handler(quietAlsaError); }
+
 // Created on first use: a process that never plays a sound never connects
 // to a sound server.
 bool CanberraSound::ensureContext() {
     if (unavailable_) return false;
     if (context_) return true;
-    snd_lib_error_set_handler(quietAlsaError);
+    quietSoundLibraryMessages();
     ca_context* ctx = nullptr;
     int rc = ca_context_create(&ctx);
     if (rc == CA_SUCCESS)

@@ -10,6 +10,11 @@ struct ca_context;
 
 namespace plinthora::linux_platform {
 
+// Sends the sound library's own messages (every failed device probe, a
+// screenful without a sound card) to the debug log. Call before anything
+// opens a sound device.
+void quietSoundLibraryMessages();
+
 // Plays the theme's event sound for a sound id. Where there is no sound
 // server or device, or the theme lacks the sound, it stays silent and says
 // so once in the debug log: a missing sound never stops the work it

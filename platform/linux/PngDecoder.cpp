@@ -151,18 +151,22 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
     uint32_t width = 0, height = 0;
     size_t bpp = 0;
     bool ended = false;
+    // A kind this path leaves to the general decoder is still scanned to
+    // the end: a file cut short or damaged is told as such here, and never
+    // reaches a decoder that reports it on stderr.
+    bool handled = true;
     std::vector<std::pair<const uint8_t*, size_t>> idat;
     size_t idatBytes = 0;
     for (size_t pos = 8; pos + 12 <= n;) {
         const size_t len = be32(d + pos);
         const uint8_t* type = d + pos + 4;
         const uint8_t* data = d + pos + 8;
-        if (len > n - pos - 12) return DecodeResult::NotHandled;
+        if (len > n - pos - 12) return DecodeResult::Damaged;
         const bool critical = (type[0] & 0x20) == 0;
-        if (critical && libdeflate_crc32(0, type, len + 4) != be32(data + len)) return DecodeResult::NotHandled;
-        if (pos == 8 && !isType(type, "IHDR")) return DecodeResult::NotHandled;
+        if (critical && libdeflate_crc32(0, type, len + 4) != be32(data + len)) return DecodeResult::Damaged;
+        if (pos == 8 && !isType(type, "IHDR")) return DecodeResult::Damaged;
         if (isType(type, "IHDR")) {
-            if (pos != 8 || len != 13) return DecodeResult::NotHandled;
+            if (pos != 8 || len != 13) return DecodeResult::Damaged;
             width = be32(data);
             height = be32(data + 4);
             if (width == 0 || height == 0 || width > 0x7FFFFFFFu || height > 0x7FFFFFFFu)
@@ -171,8 +175,7 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
                 return DecodeResult::TooLarge;
             // 8 bits per channel, RGB or RGBA, standard compression and
             // filters, not interlaced.
-            if (data[8] != 8 || (data[9] != 2 && data[9] != 6) || data[10] || data[11] || data[12])
-                return DecodeResult::NotHandled;
+            if (data[8] != 8 || (data[9] != 2 && data[9] != 6) || data[10] || data[11] || data[12]) handled = false;
             bpp = data[9] == 6 ? 4 : 3;
         } else if (isType(type, "IDAT")) {
             idat.emplace_back(data, len);
@@ -183,11 +186,12 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
         } else if (isType(type, "tRNS") || isType(type, "eXIf") || (critical && !isType(type, "PLTE"))) {
             // A colour key, an orientation or an unknown critical chunk:
             // the general decoder knows what to do with them.
-            return DecodeResult::NotHandled;
+            handled = false;
         }
         pos += 12 + len;
     }
-    if (bpp == 0 || idat.empty() || !ended) return DecodeResult::NotHandled;
+    if (!ended || bpp == 0 || idat.empty()) return DecodeResult::Damaged;
+    if (!handled) return DecodeResult::NotHandled;
 
     std::string joined;
     const uint8_t* in = idat[0].first;

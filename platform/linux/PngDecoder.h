@@ -11,12 +11,14 @@
 
 namespace plinthora::linux_platform::png {
 
-enum class DecodeResult { Decoded, NotHandled, TooLarge };
+enum class DecodeResult { Decoded, NotHandled, TooLarge, Damaged };
 
 // Decodes `bytes` into `out` when it is a PNG this path handles and is
 // whole and sound. TooLarge: the header declares more than `maxPixels`
-// (nothing is allocated). NotHandled: anything else — another format, a
-// PNG kind or chunk this path leaves to the general decoder, or damage.
+// (nothing is allocated). Damaged: a PNG cut short (no IEND, a chunk
+// running past the end) or with a critical chunk that fails its check.
+// NotHandled: anything else — another format, or a PNG kind or chunk this
+// path leaves to the general decoder.
 DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out);
 
 }  // namespace plinthora::linux_platform::png

@@ -3,6 +3,7 @@
 #include "platform/linux/ImagingKernels.h"
 #include "platform/linux/PngDecoder.h"
 #include "platform/linux/PngEncoder.h"
+#include "platform/ports/Platform.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -42,6 +43,9 @@ std::shared_ptr<Bitmap> QtImaging::decode(const std::string& bytes) const {
     switch (png::decode(bytes, kMaxDecodePixels, fast)) {
     case png::DecodeResult::Decoded: return std::make_shared<Bitmap>(std::move(fast));
     case png::DecodeResult::TooLarge: return nullptr;
+    case png::DecodeResult::Damaged:
+        debugLog("png: the picture is cut short or damaged; not decoded");
+        return nullptr;
     case png::DecodeResult::NotHandled: break;
     }
     raiseAllocationLimit();
