@@ -10,10 +10,13 @@
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace plinthora;
 using namespace plinthora::imaging_test;
@@ -201,7 +204,14 @@ TEST(ImagingDecode, RefusesWhatDoesNotLoad) {
     std::mt19937 rng(3);
     std::string garbage(4096, '\0');
     for (char& c : garbage) c = char(rng());
-    const std::string goodPng = save(QImage(4, 4, QImage::Format_ARGB32), "PNG");
+    QImage noisy(64, 64, QImage::Format_ARGB32);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x) noisy.setPixel(x, y, rng());
+    const std::string goodPng = save(noisy, "PNG");
+    // A kind the fast path leaves to the general decoder.
+    const std::string palettePng = save(noisy.convertToFormat(QImage::Format_Indexed8), "PNG");
+    std::string badCrc = goodPng;
+    badCrc[badCrc.find("IDAT") + 8] ^= 1;  // the first image data byte
     const std::pair<const char*, std::string> cases[] = {
         {"empty", ""},
         {"garbage", garbage},
@@ -209,8 +219,28 @@ TEST(ImagingDecode, RefusesWhatDoesNotLoad) {
         {"over 100 megapixels", declaredPng(20000, 5001)},
         {"absurd size", declaredPng(0x7FFFFFFF, 0x7FFFFFFF)},
         {"truncated header", goodPng.substr(0, 20)},
+        {"cut short in the pixels", goodPng.substr(0, goodPng.size() / 2)},
+        {"cut short before IEND", goodPng.substr(0, goodPng.size() - 12)},
+        {"palette PNG cut short", palettePng.substr(0, palettePng.size() / 2)},
+        {"damaged image data", badCrc},
     };
+    // A screenshot read while still being written is no error of ours to
+    // print: nothing reaches stderr (the decoders' own reports included).
+    std::FILE* captured = std::tmpfile();
+    ASSERT_NE(captured, nullptr);
+    std::fflush(stderr);
+    const int savedErr = ::dup(2);
+    ::dup2(::fileno(captured), 2);
     for (const auto& [name, bytes] : cases) EXPECT_EQ(img.decode(bytes), nullptr) << name;
+    std::fflush(stderr);
+    ::dup2(savedErr, 2);
+    ::close(savedErr);
+    std::rewind(captured);
+    std::string said;
+    for (int c; (c = std::fgetc(captured)) != EOF;) said.push_back(char(c));
+    std::fclose(captured);
+    EXPECT_EQ(said, "");
+    EXPECT_NE(img.decode(palettePng), nullptr) << "a whole palette PNG still decodes";
 }
 
 TEST(ImagingDecode, LoadsImagesBeyondQtsDefaultAllocationLimit) {
