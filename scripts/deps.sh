@@ -11,6 +11,7 @@ PACKAGES=(
   libcanberra-dev libasound2-dev nlohmann-json3-dev libdeflate-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev libpixman-1-dev
   dbus-daemon dbus fonts-wqy-microhei xauth locales lintian
+  libwayland-dev wayland-protocols librust-wayland-protocols-dev qt6-wayland sway grim wl-clipboard
   clang libclang-rt-14-dev
 )
 

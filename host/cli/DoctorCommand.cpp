@@ -8,6 +8,7 @@
 #include "platform/linux/CanberraSound.h"
 #include "platform/linux/FolderPhotoLibrary.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/WaylandDisplay.h"
 #include "settings/SRSettings.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@
 #include <QDBusMessage>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QStandardPaths>
 
 // Only the constants and types: the libraries themselves are opened when
 // the check runs, so that the other commands start without loading them.
@@ -212,12 +214,26 @@ void checkDisplay(Report& r) {
         r.line(false, "display / clipboard", "QT_QPA_PLATFORM=%s: the clipboard stays inside the daemon", qpa.c_str());
     else if (!qpa.empty())
         r.line(true, "display / clipboard", "QT_QPA_PLATFORM=%s", qpa.c_str());
-    else if (host::displayReachable())
+    else if (host::waylandReachable()) {
+        // The daemon's own road onto a Wayland clipboard, asked the same way.
+        const auto wayland = linux_platform::WaylandDisplay::connect();
+        if (wayland && wayland->hasDataControl())
+            r.line(true, "display / clipboard", "%s: the clipboard through the compositor's data control",
+                   named.c_str());
+        else if (wayland && !QStandardPaths::findExecutable("wl-copy").isEmpty())
+            r.line(true, "display / clipboard", "%s: the clipboard through wl-copy", named.c_str());
+        else
+            r.line(false, "display / clipboard",
+                   "%s: clipboard delivery is not possible on this compositor (no data-control protocol, and "
+                   "wl-copy is not installed): with \"save to clipboard\" on, framed screenshots are saved as "
+                   "files (install wl-clipboard)",
+                   named.c_str());
+    } else if (host::displayReachable())
         r.line(true, "display / clipboard", "%s", named.c_str());
     else
         r.line(false, "display / clipboard",
-               "%s%s: clipboard delivery is unavailable (plinthorad runs offscreen, where \"save to clipboard\" "
-               "reaches no other program), and the screen is taken as 390x844@3",
+               "%s%s: clipboard delivery is unavailable (plinthorad runs offscreen: with \"save to clipboard\" on, "
+               "framed screenshots are saved as files), and the screen is taken as 390x844@3",
                named.empty() ? "no display" : "no display answers at ", named.c_str());
 }
 

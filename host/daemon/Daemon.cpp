@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -23,7 +22,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <cstdio>
-#include <regex>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -73,10 +71,8 @@ private:
     std::function<void(const std::string&, ExportStatus)> ended_;
 };
 
-// The daemon's own log: what happened on the desktop, in plain words, one
-// line each (the journal keeps it). The method names the events travel
-// under stay in the debug log.
-void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace
+
 void say(const char* fmt, ...) {
     std::va_list args;
     va_start(args, fmt);
@@ -84,32 +80,6 @@ void say(const char* fmt, ...) {
     std::vfprintf(stderr, fmt, args);
     std::fputc('\n', stderr);
     va_end(args);
-}
-
-}  // namespace
-
-std::optional<ScreenSpec> parseScreenSpec(const std::string& text) {
-    static const std::regex form(R"(^\s*([0-9]+(?:\.[0-9]+)?)\s*[xX]\s*([0-9]+(?:\.[0-9]+)?)\s*@\s*([0-9]+(?:\.[0-9]+)?)\s*$)");
-    std::smatch m;
-    if (!std::regex_match(text, m, form)) return std::nullopt;
-    ScreenSpec s{std::stod(m[1]), std::stod(m[2]), std::stod(m[3])};
-    // Beyond these a screenshot could not be decoded anyway.
-    if (s.width < 1 || s.height < 1 || s.scale <= 0 || s.scale > 10 || s.width * s.scale > 20000 ||
-        s.height * s.scale > 20000)
-        return std::nullopt;
-    return s;
-}
-
-ScreenSpec detectScreen() {
-    const QString name = QGuiApplication::platformName();
-    QScreen* primary = QGuiApplication::primaryScreen();
-    // The offscreen and minimal platforms invent a screen; without a real
-    // display the phone's own default is the better guess.
-    if (!primary || name == "offscreen" || name == "minimal") return ScreenSpec{};
-    const QSize points = primary->size();
-    const double ratio = primary->devicePixelRatio();
-    if (points.isEmpty() || ratio <= 0) return ScreenSpec{};
-    return ScreenSpec{double(points.width()), double(points.height()), ratio};
 }
 
 QString hostConfigPath() {
@@ -226,10 +196,20 @@ bool Daemon::start(QString& error) {
                      qPrintable(bus.lastError().message()));
     }
 
-    screenSpec_ = options_.screen ? *options_.screen : detectScreen();
-    metrics_ = std::make_unique<FixedScreenMetrics>(screenSpec_);
+    // Our own connection to a Wayland compositor: its clipboard and its
+    // outputs' real pixels.
+    wayland_ = linux_platform::WaylandDisplay::connect();
+    screens_ = std::make_unique<Screens>(wayland_.get(), options_.screen);
+    connect(screens_.get(), &Screens::changed, this,
+            [this] { say("the screen changed: screenshots are now measured against %s", screens_->describe().c_str()); });
     notify_ = std::make_unique<linux_platform::DBusNotifyCenter>(bus);
-    pasteboard_ = std::make_unique<linux_platform::QtPasteboard>(imaging_);
+    pasteboard_ = std::make_unique<linux_platform::DesktopPasteboard>(imaging_, wayland_.get());
+    pasteboard_->onUndelivered = [this](Image image, const std::string& why) { deliverAsFile(std::move(image), why); };
+    if (pasteboard_->road() == linux_platform::DesktopPasteboard::Road::None)
+        say("clipboard delivery is unavailable (%s): with \"save to clipboard\" on, framed screenshots are saved "
+            "as files instead", pasteboard_->description().c_str());
+    else
+        debugLog("host: the clipboard through %s", pasteboard_->description().c_str());
     const QStringList shots = options_.screenshots.isEmpty()
                                   ? QStringList{linux_platform::FolderPhotoLibrary::defaultImageFolder()}
                                   : options_.screenshots;
@@ -303,7 +283,7 @@ bool Daemon::start(QString& error) {
     platform_.photos = trackedLibrary_.get();
     platform_.pasteboard = pasteboard_.get();
     platform_.sound = &sound_;
-    platform_.screen = metrics_.get();
+    platform_.screen = &screens_->metrics();
     platform_.hooks = &table_;
     platform_.video = journaledVideo_.get();
     // The host's own code logs through its copy of the core.
@@ -327,9 +307,8 @@ bool Daemon::start(QString& error) {
     busWatch_.setInterval(kBusCheckInterval);
     connect(&busWatch_, &QTimer::timeout, this, &Daemon::keepOnBus);
     if (busConnected_) busWatch_.start();
-    debugLog("host: tweak %s started; screen %gx%g@%g; screenshots %s; screencasts %s", tweak_.path().c_str(),
-             screenSpec_.width, screenSpec_.height, screenSpec_.scale, qPrintable(library_->imageFolder()),
-             qPrintable(library_->videoFolder()));
+    debugLog("host: tweak %s started; screen %s; screenshots %s; screencasts %s", tweak_.path().c_str(),
+             screens_->describe().c_str(), qPrintable(library_->imageFolder()), qPrintable(library_->videoFolder()));
     return true;
 }
 
@@ -398,8 +377,14 @@ void Daemon::onFileCompleted(const QString& path, plinthora::MediaType type, boo
     ++screenshotsSeen_;
     // The library indexed the file before it told us; indexing again is
     // harmless and covers a library that reports first.
-    library_->indexFile(path);
+    const std::optional<Asset> asset = library_->indexFile(path);
     say("screenshot saved: %s", qPrintable(path));
+    // The screen the tweak measures against is the one this screenshot
+    // shows, of those there are now.
+    if (asset && !screens_->follow(int(asset->pixelWidth), int(asset->pixelHeight)))
+        say("screenshot %s is %gx%g pixels, not the size of the screen (%s): it is not framed",
+            qPrintable(QFileInfo(path).fileName()), double(asset->pixelWidth), double(asset->pixelHeight),
+            screens_->describe().c_str());
     home_->screenshotTaken(path.toStdString());
 }
 
@@ -497,7 +482,9 @@ QString Daemon::Status() {
     for (MediaType type : {MediaType::Image, MediaType::Video})
         for (const QString& folder : library_->folders(type))
             line(library_->isWatching(folder) ? "watched" : "unwatched", folder);
-    line("screen", QStringLiteral("%1x%2@%3").arg(screenSpec_.width).arg(screenSpec_.height).arg(screenSpec_.scale));
+    const ScreenSpec screen = screens_->current();
+    line("screen", QStringLiteral("%1x%2@%3").arg(screen.width).arg(screen.height).arg(screen.scale));
+    line("clipboard", QString::fromStdString(pasteboard_->description()));
     line("assets", QString::fromStdString(ports_.fs.realPath("/var/mobile/Ozrin")));
     line("preferences", QString::fromStdString(ports_.fs.realPath("/var/mobile/Library/Preferences/com.ozrin.plinthora.plist")));
     line("tweak", QString::fromStdString(tweak_.path()));
@@ -515,6 +502,23 @@ QString Daemon::Status() {
                                        .arg(e.progress.framesDone)
                                        .arg(e.progress.framesTotal));
     return s;
+}
+
+// The picture is never lost: what the clipboard would not take is saved
+// beside the screenshots.
+void Daemon::deliverAsFile(Image image, const std::string& why) {
+    if (pasteboard_->road() == linux_platform::DesktopPasteboard::Road::None)
+        debugLog("host: saving the framed screenshot as a file: %s", why.c_str());
+    else
+        say("the framed screenshot could not be put on the clipboard (%s): saving it as a file instead", why.c_str());
+    trackedLibrary_->createImageAsset(std::move(image), [this, why](bool ok, const std::string& id) {
+        const std::optional<std::string> path = ok ? library_->pathForIdentifier(id) : std::nullopt;
+        QMetaObject::invokeMethod(this, [this, why, path] {
+            if (!path) say("the framed screenshot could not be saved as a file either");
+            emit ClipboardUndelivered(QString::fromStdString(why),
+                                      path ? QString::fromStdString(*path) : QString());
+        }, Qt::QueuedConnection);
+    });
 }
 
 bool Daemon::busy() const {

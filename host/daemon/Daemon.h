@@ -10,13 +10,15 @@
 #include "host/daemon/DesktopNotifications.h"
 #include "host/daemon/HomeScreen.h"
 #include "host/daemon/MethodTable.h"
+#include "host/daemon/Screens.h"
 #include "host/daemon/TweakLoader.h"
 #include "platform/linux/CanberraSound.h"
+#include "platform/linux/DesktopPasteboard.h"
 #include "platform/linux/DBusNotifyCenter.h"
 #include "platform/linux/FolderPhotoLibrary.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/QtImaging.h"
-#include "platform/linux/QtPasteboard.h"
+#include "platform/linux/WaylandDisplay.h"
 
 #include <QObject>
 #include <QString>
@@ -33,29 +35,10 @@
 
 namespace plinthora::host {
 
-// The screen the tweak sees: size in points and scale, fixed for the run.
-struct ScreenSpec {
-    double width = 390;
-    double height = 844;
-    double scale = 3;
-};
-
-// "WxH@S" (points and scale, e.g. "390x844@3"); nullopt when malformed.
-std::optional<ScreenSpec> parseScreenSpec(const std::string& text);
-
-class FixedScreenMetrics : public ScreenMetrics {
-public:
-    explicit FixedScreenMetrics(ScreenSpec s) : spec_(s) {}
-    Size bounds() const override { return {spec_.width, spec_.height}; }
-    double scale() const override { return spec_.scale; }
-
-private:
-    ScreenSpec spec_;
-};
-
-// The primary screen's size and pixel ratio; without a real display the
-// phone's default screen.
-ScreenSpec detectScreen();
+// The daemon's own log on stderr (the journal under systemd): what happened
+// on the desktop, in plain words, one line each. The method names the
+// events travel under stay in the debug log.
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 
 struct DaemonOptions {
@@ -118,7 +101,7 @@ public:
 
     linux_platform::FolderPhotoLibrary& library() { return *library_; }
     HomeScreen& homeScreen() { return *home_; }
-    const ScreenSpec& screen() const { return screenSpec_; }
+    ScreenSpec screen() const { return screens_->current(); }
 
 public slots:
     // The D-Bus interface (see dbus/com.ozrin.plinthora.Daemon.xml).
@@ -127,6 +110,11 @@ public slots:
 
 signals:
     void ResultSaved(const QString& path);
+    // A framed screenshot meant for the clipboard could not be put there
+    // (`why`, in plain words) and was saved as a file instead (`savedPath`,
+    // empty when that failed too). Emitted on the main thread; the one
+    // place to tell the user about it.
+    void ClipboardUndelivered(const QString& why, const QString& savedPath);
 
 private:
     bool lockFolder(const QString& folder, QString& error);
@@ -140,9 +128,9 @@ private:
     void exportEnded(const std::string& source, ExportStatus status);
     bool busy() const;
     void keepOnBus();
+    void deliverAsFile(Image image, const std::string& why);
 
     DaemonOptions options_;
-    ScreenSpec screenSpec_;
 
     linux_platform::BasicPorts ports_;
     linux_platform::QtImaging imaging_;
@@ -150,8 +138,10 @@ private:
     std::unique_ptr<linux_platform::DBusNotifyCenter> notify_;
     std::unique_ptr<linux_platform::FolderPhotoLibrary> library_;
     std::unique_ptr<TrackingPhotoLibrary> trackedLibrary_;
-    std::unique_ptr<linux_platform::QtPasteboard> pasteboard_;
-    std::unique_ptr<FixedScreenMetrics> metrics_;
+    // Before what uses it, so it goes last.
+    std::unique_ptr<linux_platform::WaylandDisplay> wayland_;
+    std::unique_ptr<linux_platform::DesktopPasteboard> pasteboard_;
+    std::unique_ptr<Screens> screens_;
     HostNotificationCenter localCenter_;
     MethodTable table_;
     std::unique_ptr<HomeScreen> home_;

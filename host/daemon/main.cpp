@@ -151,9 +151,8 @@ int main(int argc, char** argv) {
         if (!std::getenv("PLINTHORA_DEVICE_ROOT"))
             ::setenv("PLINTHORA_DEVICE_ROOT", demoDir->filePath("device").toLocal8Bit().constData(), 1);
     }
-    if (useOffscreenWithoutDisplay())
-        debugLog("host: no display answers; running offscreen: clipboard delivery is unavailable "
-                 "(the clipboard stays inside this process)");
+    // The clipboard's road is told once the daemon knows it.
+    if (useOffscreenWithoutDisplay()) debugLog("host: no usable display; running offscreen");
 
     // SIGTERM and SIGINT arrive as readable data on a file descriptor, so
     // the shutdown runs on the main thread between two events. Blocked

@@ -25,9 +25,11 @@ struct Outcome {
 
 // The second pass also runs under a comma-decimal locale, which Qt hands
 // to the C library.
-Outcome run(const QString& program, const QStringList& args, const QString& display, bool debug = true) {
+Outcome run(const QString& program, const QStringList& args, const QString& display, bool debug = true,
+            const QString& deviceRoot = QString()) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!deviceRoot.isEmpty()) env.insert("PLINTHORA_DEVICE_ROOT", deviceRoot);
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "LC_ALL", "LC_NUMERIC", "PLINTHORA_DEBUG"}) env.remove(name);
     if (!display.isEmpty()) {
         env.insert("DISPLAY", display);
@@ -67,11 +69,20 @@ TEST(Headless, CommandsAndDaemonRunOffscreenWithoutADisplay) {
         EXPECT_EQ(frame.exitCode, 0) << frame.err.toStdString();
         EXPECT_EQ(QImage(dir.filePath("framed.png")).size(), QImage(dir.filePath("shell.png")).size());
 
-        // The daemon frames its demo screenshot and says once why the
-        // clipboard cannot reach other programs.
-        Outcome daemon = run("dbus-run-session", {"--", bin + "plinthorad", "--demo"}, display);
+        // With "save to clipboard" on, the daemon says once why the
+        // clipboard cannot reach other programs, and saves the framed demo
+        // screenshot as a file instead: the picture is never lost.
+        const QString device = dir.filePath("device");
+        QDir().mkpath(device + "/Library/Preferences");
+        QFile prefs(device + "/Library/Preferences/com.ozrin.plinthora.plist");
+        ASSERT_TRUE(prefs.open(QIODevice::WriteOnly));
+        prefs.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                    "<key>sr_saveToClipboard</key><true/></dict></plist>\n");
+        prefs.close();
+        Outcome daemon = run("dbus-run-session", {"--", bin + "plinthorad", "--demo"}, display, true, device);
         EXPECT_EQ(daemon.exitCode, 0) << daemon.err.toStdString();
-        EXPECT_TRUE(QImage(daemon.out.trimmed()).width() > 0) << daemon.out.toStdString();
+        EXPECT_EQ(QImage(daemon.out.trimmed()).size(), QImage(dir.filePath("shell.png")).size())
+            << daemon.out.toStdString() << daemon.err.toStdString();
         EXPECT_EQ(daemon.err.count("clipboard delivery is unavailable"), 1) << daemon.err.toStdString();
         const auto kept = QRegularExpression("demo files kept in (\\S+)").match(daemon.err);
         if (kept.hasMatch()) QDir(kept.captured(1)).removeRecursively();

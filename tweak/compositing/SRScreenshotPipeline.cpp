@@ -122,7 +122,11 @@ void SRUnifiedProcessor::findScreenshot(bool retry) {
             pruneRecentAssetIdentifiers();
             if (isRecentlyHandled(a.localIdentifier)) continue;
         }
-        if (!passesSizeTest(a, screen, scale)) continue;
+        if (!passesSizeTest(a, screen, scale)) {
+            debugLog("%s is %gx%g pixels, the screen %gx%g: not a screenshot of it", a.localIdentifier.c_str(),
+                     double(a.pixelWidth), double(a.pixelHeight), screen.width * scale, screen.height * scale);
+            continue;
+        }
         found = &a;
         break;
     }
