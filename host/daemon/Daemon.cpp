@@ -258,6 +258,10 @@ bool Daemon::start(QString& error) {
     if (options_.notifications && busConnected_) {
         notifications_ = std::make_unique<DesktopNotifications>(bus);
         connect(library_.get(), &linux_platform::FolderPhotoLibrary::saveFailed, this, &Daemon::onSaveFailed);
+        connect(this, &Daemon::ClipboardUndelivered, this, [this](const QString& why, const QString& savedPath) {
+            notifications_->failed(DesktopNotifications::Failure::ClipboardImpossible, false,
+                                   savedPath.isEmpty() ? why : why + "\n" + savedPath);
+        });
         trackedVideo_->setFinishedObserver([this](const std::string& source, ExportStatus status) {
             if (status != ExportStatus::Failed) return;
             QMetaObject::invokeMethod(

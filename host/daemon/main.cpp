@@ -128,6 +128,19 @@ bool dropScreenshot(const QString& folder, int width, int height, QString& path)
                                                       pngBytes(makeSampleScreenshot(width, height)));
 }
 
+// Qt's own messages carry our name in the log like every other line; its
+// chatter below a warning belongs in the debug log.
+void prefixQtMessages() {
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtDebugMsg || type == QtInfoMsg) {
+            debugLog("qt: %s", qPrintable(message));
+            return;
+        }
+        std::fprintf(stderr, "plinthorad: qt: %s\n", qPrintable(message));
+        if (type == QtFatalMsg) std::abort();
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,6 +149,7 @@ int main(int argc, char** argv) {
     if (!args) return exitCode;
     // Before anything logs: the flag is read once per process.
     if (args->verbose) ::setenv("PLINTHORA_DEBUG", "1", 1);
+    prefixQtMessages();
 
     // The demo works in folders of its own, and on a machine without a
     // display.
