@@ -91,7 +91,5 @@ Outcome frameMovie(const Context& ctx, const std::string& input);
 void prepareMovies(Platform& p, const Context& ctx, const std::optional<std::string>& shellPath,
                    const std::optional<std::string>& watermarkPath);
 void applyMovieSettings(bool shellGiven, bool watermarkGiven);
-// Takes back the huge pages the command asks for on behalf of stills.
-void forgoHugePages();
 
 }  // namespace plinthora::cli::frame

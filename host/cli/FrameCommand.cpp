@@ -7,6 +7,7 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/MediaContent.h"
 #include "platform/linux/MediaNames.h"
+#include "platform/linux/ProcessTuning.h"
 #include "settings/SRSettings.h"
 
 #include <algorithm>
@@ -17,8 +18,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
-#include <sys/mman.h>
 #include <future>
 #include <string>
 #include <sys/stat.h>
@@ -291,32 +290,6 @@ private:
     bool bar_;
 };
 
-// Every picture lands in fresh memory, and on a virtual machine the first
-// touch of each 4 KiB page is a costly fault: a framed screenshot touches
-// some 40 000 of them, a large share of the whole run. Big blocks are
-// taken from one heap that grows in large steps and is marked for huge
-// pages, so the kernel maps it 2 MiB at a time.
-uintptr_t hugeStart = 0, hugeEnd = 0;  // the heap range marked, if any
-
-void preferHugePages() {
-#if !defined(__SANITIZE_ADDRESS__)
-    constexpr size_t kPad = size_t(512) << 20, kHuge = size_t(2) << 20;
-    if (!::mallopt(M_ARENA_MAX, 1) || !::mallopt(M_MMAP_THRESHOLD, 32 << 20) || !::mallopt(M_TOP_PAD, int(kPad)) ||
-        !::mallopt(M_TRIM_THRESHOLD, int(2 * kPad)))
-        return;
-    // One block the heap's free top cannot hold makes it grow by the pad.
-    void* probe = std::malloc(kHuge * 4);
-    const auto start = (reinterpret_cast<uintptr_t>(probe) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = reinterpret_cast<uintptr_t>(::sbrk(0)) & ~(kHuge - 1);
-    if (probe && end > start && end - start <= 2 * kPad &&
-        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE) == 0) {
-        hugeStart = start;
-        hugeEnd = end;
-    }
-    std::free(probe);
-#endif
-}
-
 constexpr const char* kUsage =
     "usage: plinthora frame INPUT... [--shell PATH] [--watermark PATH] [-o OUT]\n"
     "                       [--mode 1|2] [--blend NAME] [--opacity X]\n"
@@ -332,18 +305,9 @@ constexpr const char* kUsage =
 
 }  // namespace
 
-// A movie's buffers are made once and live through the export, so huge
-// pages save it few faults; zeroing them, 2 MiB at a first touch from the
-// codec threads, cost it about a second of system time on the benchmark's
-// recording.
-void frame::forgoHugePages() {
-    if (hugeEnd > hugeStart) ::madvise(reinterpret_cast<void*>(hugeStart), hugeEnd - hugeStart, MADV_NOHUGEPAGE);
-    hugeStart = hugeEnd = 0;
-}
-
 int runFrame(int argc, char** argv) {
     frame::Stopwatch run;
-    preferHugePages();
+    linux_platform::preferHugePages();
     std::vector<std::string> args;
     std::string output, shellPath, watermarkPath;
     std::optional<int> mode;

@@ -7,6 +7,7 @@
 #include "host/cli/Frame.h"
 #include "host/common/TrackedVideoExport.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/ProcessTuning.h"
 #include "settings/SRSettings.h"
 
 #include <chrono>
@@ -269,7 +270,8 @@ void applyMovieSettings(bool shellGiven, bool watermarkGiven) {
 Outcome frameMovie(const Context&, const std::string& input) {
     MoviePorts& ports = *moviePorts;
     std::lock_guard turn(oneMovieAtATime);
-    forgoHugePages();
+    // The huge pages the command asks for on behalf of stills.
+    linux_platform::forgoHugePages();
     const std::optional<MovieInfo> info = ports.video.open(input);
     if (!ports.ffmpeg.loadError().empty()) return {{}, input + ": movies cannot be framed here: " + ports.ffmpeg.loadError()};
     if (!info || !info->hasVideo) return {{}, input + ": not a movie that can be read (no video track, or cut off)"};

@@ -7,9 +7,11 @@
 #include "platform/ports/VideoExport.h"
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -23,6 +25,7 @@ struct AVPacket;
 struct AVAudioFifo;
 struct SwrContext;
 struct SwsContext;
+struct AVCodec;
 
 namespace plinthora::linux_platform::ffmpeg {
 
@@ -52,6 +55,22 @@ using FifoPtr = std::unique_ptr<AVAudioFifo, FifoFreer>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 
 std::string errorText(int averror);
+
+// Why an export stopped: thrown by the export's parts, caught where the
+// export runs.
+class ExportFailed : public std::exception {
+public:
+    explicit ExportFailed(std::string why) : why_(std::move(why)) {}
+    const char* what() const noexcept override { return why_.c_str(); }
+
+private:
+    std::string why_;
+};
+
+[[noreturn]] inline void fail(const std::string& why) { throw ExportFailed(why); }
+inline void check(int ret, const char* what) {
+    if (ret < 0) fail(std::string(what) + ": " + errorText(ret));
+}
 
 // FFmpeg's own messages go to our debug log (errors only), not to stderr.
 void routeLibraryLogs();

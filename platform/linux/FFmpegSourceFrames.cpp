@@ -1,0 +1,60 @@
+#include "platform/linux/FFmpegSourceFrames.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace plinthora::linux_platform::ffmpeg {
+
+std::vector<uint32_t> BufferPool::take(size_t words) {
+    std::lock_guard lock(mutex_);
+    for (auto it = free_.begin(); it != free_.end(); ++it)
+        if (it->size() == words) {
+            std::vector<uint32_t> v = std::move(*it);
+            free_.erase(it);
+            return v;
+        }
+    return std::vector<uint32_t>(words);
+}
+
+void BufferPool::give(std::vector<uint32_t>&& v) {
+    if (v.empty()) return;
+    std::lock_guard lock(mutex_);
+    free_.push_back(std::move(v));
+}
+
+SourceFrame::SourceFrame(FramePtr frame, int turns, BufferPool& pool)
+    : decoded(std::move(frame)), quarterTurns(turns), buffers(&pool) {
+    const AVFrame* f = decoded.get();
+    const bool sideways = quarterTurns % 2 != 0;
+    upright.width = sideways ? f->height : f->width;
+    upright.height = sideways ? f->width : f->height;
+    upright.pixels = buffers->take(size_t(f->width) * size_t(f->height));
+    banded_ = quarterTurns % 4 == 0 && Scaler::makesRows(f);
+    bandCount_ = banded_ ? (f->height + kBand - 1) / kBand : 1;
+    bandOnce_ = std::make_unique<std::once_flag[]>(size_t(bandCount_));
+}
+
+SourceFrame::~SourceFrame() { buffers->give(std::move(upright.pixels)); }
+
+void SourceFrame::need(int begin, int end, Scaler& scaler) {
+    if (!banded_) {
+        std::call_once(bandOnce_[0], [&] {
+            if (!scaler.toUprightArgb(decoded.get(), quarterTurns, upright)) failed_ = true;
+            decoded.reset();  // hand the decoder its buffer back early
+        });
+        return;
+    }
+    begin = std::max(begin, 0);
+    end = std::min(end, upright.height);
+    for (int b = begin / kBand; b * kBand < end; ++b)
+        std::call_once(bandOnce_[size_t(b)], [&] {
+            Scaler::rowsToArgb(decoded.get(), b * kBand, std::min((b + 1) * kBand, upright.height), upright);
+            // The last band made: no other reads the decoded frame now.
+            if (++bandsMade_ == bandCount_) decoded.reset();
+        });
+}
+
+}  // namespace plinthora::linux_platform::ffmpeg

@@ -1,0 +1,55 @@
+// The export's decoded frames on their way to the frame handler: each made
+// upright as the workers ask for its rows, its pixels in buffers that are
+// recycled from frame to frame. Internal to platform/linux.
+#pragma once
+
+#include "platform/linux/FFmpegMovie.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace plinthora::linux_platform::ffmpeg {
+
+// Recycles the pixel buffers of upright source frames.
+class BufferPool {
+public:
+    std::vector<uint32_t> take(size_t words);
+    void give(std::vector<uint32_t>&& v);
+
+private:
+    std::mutex mutex_;
+    std::vector<std::vector<uint32_t>> free_;
+};
+
+// A decoded frame, turned into an upright bitmap as the workers ask for its
+// rows; several output frames may show the same source frame. An 8-bit
+// 4:2:0 frame stored upright is made a band of rows at a time, each band
+// once and just before a frame handler samples it, so that its pixels are
+// still in that core's cache; any other frame is made whole at the first
+// request.
+struct SourceFrame {
+    static constexpr int kBand = 16;
+    FramePtr decoded;
+    int quarterTurns = 0;
+    BufferPool* buffers = nullptr;
+    Bitmap upright;
+
+    SourceFrame(FramePtr frame, int turns, BufferPool& pool);
+    ~SourceFrame();
+
+    // Makes rows [begin, end) of `upright` if they are not made yet.
+    void need(int begin, int end, Scaler& scaler);
+    bool failed() const { return failed_.load(); }
+
+private:
+    bool banded_ = false;
+    int bandCount_ = 0;
+    std::unique_ptr<std::once_flag[]> bandOnce_;
+    std::atomic<int> bandsMade_{0};
+    std::atomic<bool> failed_{false};
+};
+
+}  // namespace plinthora::linux_platform::ffmpeg
