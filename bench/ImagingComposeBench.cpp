@@ -2,7 +2,7 @@
 // top, watermark over all at a constant alpha), ours against pixman's
 // projective bilinear transform doing the same work. No codecs.
 #include "bench/BenchInputs.h"
-#include "platform/linux/ParallelFor.h"
+#include "imaging/parallel_for.h"
 #include "platform/linux/QtImaging.h"
 #include "tests/integration/ImagingTestSupport.h"
 

@@ -8,7 +8,7 @@
 #include "bench/BenchInputs.h"
 #include "compositing/ShellOutside.h"
 #include "host/common/ShellDetection.h"
-#include "platform/linux/PngEncoder.h"
+#include "imaging/png_encode.h"
 #include "platform/linux/QtImaging.h"
 #include "tests/integration/GeneratedFrames.h"
 

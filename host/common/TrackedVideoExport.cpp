@@ -1,6 +1,6 @@
 #include "host/common/TrackedVideoExport.h"
 
-#include "platform/linux/ParallelFor.h"
+#include "imaging/parallel_for.h"
 
 #include <chrono>
 

@@ -3,7 +3,7 @@
 // FFmpegPixels.cpp). Internal to platform/linux.
 #pragma once
 
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 #include "platform/ports/VideoExport.h"
 
 #include <cstdint>

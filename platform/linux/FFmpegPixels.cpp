@@ -2,7 +2,7 @@
 // encoder's frames. 8-bit 4:2:0 in either direction goes through the
 // imaging kernels; any other decoded format through swscale.
 #include "platform/linux/FFmpegMovie.h"
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <algorithm>
 

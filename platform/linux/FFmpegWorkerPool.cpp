@@ -1,6 +1,6 @@
 #include "platform/linux/FFmpegWorkerPool.h"
 
-#include "platform/linux/ParallelFor.h"
+#include "imaging/parallel_for.h"
 
 namespace plinthora::linux_platform::ffmpeg {
 

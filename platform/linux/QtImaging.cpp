@@ -1,8 +1,8 @@
 #include "platform/linux/QtImaging.h"
 
-#include "platform/linux/ImagingKernels.h"
-#include "platform/linux/PngDecoder.h"
-#include "platform/linux/PngEncoder.h"
+#include "imaging/kernels.h"
+#include "imaging/png_decode.h"
+#include "imaging/png_encode.h"
 #include "platform/ports/Platform.h"
 
 #include <QBuffer>

@@ -12,7 +12,7 @@ public:
     // Images declaring more pixels than this do not load.
     static constexpr long long kMaxDecodePixels = 100'000'000;
 
-    // `pngLevel` is the libdeflate level of encodePng (see PngEncoder.h).
+    // `pngLevel` is the libdeflate level of encodePng (see imaging/png_encode.h).
     explicit QtImaging(int pngLevel = kDefaultPngLevel);
 
     std::shared_ptr<Bitmap> decode(const std::string& bytes) const override;

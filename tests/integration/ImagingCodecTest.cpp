@@ -1,6 +1,6 @@
 // Decoding (our PNG fast path, Qt's readers for the rest) and our PNG encoder.
-#include "platform/linux/PngDecoder.h"
-#include "platform/linux/PngEncoder.h"
+#include "imaging/png_decode.h"
+#include "imaging/png_encode.h"
 #include "platform/linux/QtImaging.h"
 #include "tests/integration/ImagingTestSupport.h"
 

@@ -2,7 +2,7 @@
 // known corners, and `plinthora shell add|check` run as a user runs it.
 #include "host/common/ShellDetection.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "platform/linux/PngEncoder.h"
+#include "imaging/png_encode.h"
 
 #include "tests/integration/GeneratedFrames.h"
 

@@ -4,9 +4,9 @@
 // written. A moved file, a split SIMD tier or a faster loop must leave every
 // byte where it was; a deliberate change of pixels updates the table, and
 // says why in its commit.
-#include "platform/linux/ImagingKernels.h"
-#include "platform/linux/PngDecoder.h"
-#include "platform/linux/PngEncoder.h"
+#include "imaging/kernels.h"
+#include "imaging/png_decode.h"
+#include "imaging/png_encode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The imaging kernels' SIMD paths against the same kernels built once more
 // with those paths off: on random pictures, placements and quads both must
 // give the same bytes, so a fast path can never drift from the plain one.
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "platform/ports/Imaging.h"
 
-#include "platform/linux/PngEncoder.h"
+#include "imaging/png_encode.h"
 
 #include <cstdint>
 #include <string>

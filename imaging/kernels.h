@@ -1,8 +1,9 @@
-// Pixel kernels behind QtImaging. Internal to platform/linux; everything
-// works on premultiplied ARGB32 (0xAARRGGBB words).
+// Pixel kernels on plain buffers, behind the platform's imaging port;
+// everything works on premultiplied ARGB32 (0xAARRGGBB words). Standard C++
+// and compiler intrinsics only, so that any platform can take them.
 #pragma once
 
-#include "platform/linux/ParallelFor.h"
+#include "imaging/parallel_for.h"
 #include "platform/ports/Imaging.h"
 
 #include <algorithm>
@@ -41,7 +42,7 @@
 namespace plinthora::linux_platform {
 
 // Frames of a movie: 8-bit planar 4:2:0 (Y, then Cb and Cr at half the
-// width and height) to and from ARGB32. See ImagingYuv.cpp. Shared by
+// width and height) to and from ARGB32. See yuv.cpp. Shared by
 // both builds of the kernels.
 struct PlanesIn {
     const uint8_t* data[3];

@@ -1,6 +1,6 @@
-#include "platform/linux/PngDecoder.h"
+#include "imaging/png_decode.h"
 
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <libdeflate.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/ParallelFor.h"
+#include "imaging/parallel_for.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -6,7 +6,7 @@
 // block; towards YUV a sample is the mean of its block. That is what
 // swscale does with these frames (its unscaled paths), to within a level or
 // two of rounding on the bench's recording.
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,8 +9,8 @@
 // source's centre, and a quad equal to the destination rectangle copies the
 // source exactly. A pixel whose centre maps outside [0,w)×[0,h) is fully
 // transparent; samples near the source's border clamp to the edge pixels.
-#include "platform/linux/ImagingKernels.h"
-#include "platform/linux/ImagingSampler.h"
+#include "imaging/kernels.h"
+#include "imaging/sampler.h"
 
 #include <algorithm>
 #include <cmath>

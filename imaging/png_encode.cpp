@@ -9,9 +9,9 @@
 // and append an empty stored block, which byte-aligns it exactly as a zlib
 // sync flush would. The zlib header and the Adler-32 of all filtered bytes
 // wrap the chained streams in one IDAT chunk.
-#include "platform/linux/PngEncoder.h"
+#include "imaging/png_encode.h"
 
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <libdeflate.h>
 

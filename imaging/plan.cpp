@@ -6,8 +6,8 @@
 // A frame then costs the shell's pixels outside those runs, the warp of the
 // runs under the shell and the seam: the very steps warpUnder() takes, so
 // the pixels are the same.
-#include "platform/linux/ImagingKernels.h"
-#include "platform/linux/ImagingSampler.h"
+#include "imaging/kernels.h"
+#include "imaging/sampler.h"
 
 #include <algorithm>
 #include <atomic>

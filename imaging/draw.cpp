@@ -18,7 +18,7 @@
 // Geometry: a destination pixel is drawn when its centre lies in the
 // rectangle (half-open on the right and bottom); it samples the source
 // bilinearly at the matching point, clamped to the source's edge pixels.
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,7 +9,7 @@
 // fixed-point weights summing to exactly 1, so flat areas stay flat and the
 // total alpha is kept up to rounding. Both passes are vertical passes over
 // whole rows (which vectorise well), with a transpose between them.
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,9 @@
 // The projective sampler and the shell-over pass shared by the fused warp
 // and the plan that repeats it for the frames of a movie. Internal to
-// platform/linux; see ImagingWarp.cpp for the conventions.
+// the kernels; see warp.cpp for the conventions.
 #pragma once
 
-#include "platform/linux/ImagingKernels.h"
+#include "imaging/kernels.h"
 
 #include <algorithm>
 #include <cmath>
