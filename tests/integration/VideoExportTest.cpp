@@ -1,6 +1,7 @@
 // Video export on real movies made with the ffmpeg command line: what comes
 // out is checked with ffprobe and with pixels decoded by ffmpeg, never by
 // comparing bytes.
+#include "host/common/TrackedVideoExport.h"
 #include "platform/linux/FFmpegMovie.h"
 #include "platform/linux/FFmpegVideoExport.h"
 #include "tests/integration/ImagingTestSupport.h"
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -500,6 +502,49 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     EXPECT_EQ(a->status(), ExportStatus::Cancelled);
 
     EXPECT_EQ(files(), QStringList({"cut.mp4", "garbage.mp4", "still.mp4", "whole.mp4"}));
+}
+
+// The host's queue in front of the real port, as the daemon and the command
+// line use it: two movies take turns through the frame workers and the
+// encoder thread, a third cancelled while it waits never starts, and the
+// queue is destroyed as soon as the last completion has run, while the
+// thread that ran it may still be inside.
+TEST_F(VideoExportTest, TrackedExportsOfRealMoviesTakeTurnsAndEndOnce) {
+    const std::string src = path("short.mp4");
+    ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=s=64x48:r=30:d=1 -c:v libx264 -pix_fmt yuv420p '" + src + "'"));
+    auto black = [](const Bitmap& s, Bitmap& o, int64_t, const Imaging::RowBands& bands) {
+        bands.needContent(0, s.height);
+        std::fill(o.pixels.begin(), o.pixels.end(), 0xFF000000u);
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::pair<std::string, ExportStatus>> ended;
+    auto onEnd = [&](std::string name) {
+        return [&, name](ExportStatus s) {
+            std::lock_guard lock(mutex);
+            ended.emplace_back(name, s);
+            changed.notify_all();
+        };
+    };
+    {
+        host::TrackedVideoExport tracked(video);
+        auto a = tracked.exportAsynchronously({src, path("a.mp4"), 64, 48, 30, black}, onEnd("a"));
+        auto b = tracked.exportAsynchronously({src, path("b.mp4"), 64, 48, 30, black}, onEnd("b"));
+        auto c = tracked.exportAsynchronously({src, path("c.mp4"), 64, 48, 30, black}, onEnd("c"));
+        ASSERT_TRUE(a && b && c);
+        c->cancel();
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(120), [&] { return ended.size() == 3; }));
+        EXPECT_EQ(ended, (std::vector<std::pair<std::string, ExportStatus>>{
+                             {"c", ExportStatus::Cancelled}, {"a", ExportStatus::Completed}, {"b", ExportStatus::Completed}}));
+        lock.unlock();
+        // The last completion may still be on its way out of the queue.
+        EXPECT_TRUE(tracked.cancelAllAndWait(60));
+        EXPECT_TRUE(tracked.inFlight().empty());
+        EXPECT_EQ(tracked.startedFor(src), 3);
+    }
+    EXPECT_EQ(files(), QStringList({"a.mp4", "b.mp4", "short.mp4"}));
+    EXPECT_EQ(probe(path("b.mp4"))["streams"][0].value("nb_frames", ""), "30");
 }
 
 }  // namespace
