@@ -11,6 +11,7 @@
 #include "host/daemon/HomeScreen.h"
 #include "host/daemon/MethodTable.h"
 #include "host/daemon/Screens.h"
+#include "host/daemon/TrackingPhotoLibrary.h"
 #include "host/daemon/TweakLoader.h"
 #include "platform/linux/CanberraSound.h"
 #include "platform/linux/DesktopPasteboard.h"
@@ -58,28 +59,6 @@ QString hostConfigPath();
 // and "~/" is the home folder. A missing file is no error; a line it does
 // not understand is a message in `warnings`.
 void readHostConfig(const QString& path, DaemonOptions& options, QStringList& warnings);
-
-// Counts the library changes in flight, so a shutdown can wait for them.
-class TrackingPhotoLibrary : public PhotoLibrary {
-public:
-    explicit TrackingPhotoLibrary(PhotoLibrary& inner) : inner_(inner) {}
-    std::vector<Asset> fetchNewest(MediaType type, int limit, double createdAfter) const override {
-        return inner_.fetchNewest(type, limit, createdAfter);
-    }
-    std::optional<std::string> requestImageData(const Asset& asset) override { return inner_.requestImageData(asset); }
-    void requestVideoFile(const Asset& asset, std::function<void(std::optional<std::string>)> handler) override;
-    void createImageAsset(Image image, ChangeCompletion completion) override;
-    void createVideoAsset(const std::string& videoPath, ChangeCompletion completion) override;
-    void deleteAssets(const std::vector<Asset>& assets, ChangeCompletion completion) override;
-    int inFlight() const { return inFlight_; }
-    // Told of every movie save once it has completed, with the file saved.
-    std::function<void(const std::string& videoPath)> videoSaved;
-
-private:
-    ChangeCompletion tracked(ChangeCompletion completion);
-    PhotoLibrary& inner_;
-    std::atomic<int> inFlight_{0};
-};
 
 class Daemon : public QObject {
     Q_OBJECT
