@@ -9,6 +9,7 @@
 #include "platform/ports/Platform.h"
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -26,14 +27,14 @@ public:
 
     // The folder the result for `input` goes to.
     std::string folderFor(const std::string& input) const;
-    // Writes `bytes` as the result for `input`: NAME-framed.EXT (then
-    // NAME-framed-2.EXT, …) beside the input or in the folder, whole or not
-    // at all. Returns the path written, or nullopt with errno set.
+    // Saves the result for `input`, its bytes written by `fill`:
+    // NAME-framed.EXT (then NAME-framed-2.EXT, …) beside the input or in
+    // the folder, whole or not at all (linux_platform::saveFile). Returns
+    // the path written, or nullopt with errno set.
+    std::optional<std::string> save(const std::string& input, const std::function<bool(int fd)>& fill,
+                                    const std::string& extension) const;
+    // The same for bytes in memory.
     std::optional<std::string> write(const std::string& input, const std::string& bytes,
-                                     const std::string& extension) const;
-    // The same for a finished file already lying in folderFor(input),
-    // which is moved to the result's name.
-    std::optional<std::string> place(const std::string& input, const std::string& finished,
                                      const std::string& extension) const;
 
 private:

@@ -4,6 +4,8 @@
 #include "compositing/SRAssetResolver.h"
 #include "host/cli/Commands.h"
 #include "host/cli/Frame.h"
+#include "host/cli/FrameArguments.h"
+#include "platform/linux/Files.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/MediaContent.h"
 #include "platform/linux/MediaNames.h"
@@ -22,6 +24,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <variant>
 #include <unistd.h>
 #include <vector>
 
@@ -31,41 +34,11 @@ namespace frame {
 
 namespace {
 
-std::string dirName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // input.png → input; never empty.
 std::string stem(const std::string& input) {
     const std::string base = input.substr(input.rfind('/') + 1);
     const size_t dot = base.rfind('.');
     return dot != std::string::npos && dot > 0 ? base.substr(0, dot) : base;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= size_t(n);
-    }
-    return true;
-}
-
-// Moves `from` to `to` unless `to` exists; false with errno EEXIST when it
-// does. Hard links stand in where the file system lacks the no-replace
-// rename.
-bool moveNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
 }
 
 // Milliseconds between laps, for the debug log's account of where a
@@ -87,52 +60,37 @@ private:
 
 std::string Destination::folderFor(const std::string& input) const {
     switch (kind_) {
-    case Kind::Beside: return dirName(input);
+    case Kind::Beside: return linux_platform::parentFolder(input);
     case Kind::Folder: return path_;
-    case Kind::File: return dirName(path_);
+    case Kind::File: return linux_platform::parentFolder(path_);
     }
     return ".";
 }
 
-std::optional<std::string> Destination::write(const std::string& input, const std::string& bytes,
-                                              const std::string& extension) const {
-    std::string tmp = folderFor(input) + "/." + stem(input) + ".XXXXXX";
-    int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    bool ok = writeAll(fd, bytes) && ::fchmod(fd, 0644) == 0;
-    const int saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        errno = saved;
-        return std::nullopt;
-    }
-    auto placed = place(input, tmp, extension);
-    if (!placed) {
-        const int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-    }
-    return placed;
-}
-
-std::optional<std::string> Destination::place(const std::string& input, const std::string& finished,
-                                              const std::string& extension) const {
+std::optional<std::string> Destination::save(const std::string& input, const std::function<bool(int fd)>& fill,
+                                             const std::string& extension) const {
+    const std::string folder = folderFor(input);
+    const std::string base = folder + "/" + stem(input) + "-framed";
+    linux_platform::SaveNames names;
     if (kind_ == Kind::File) {
         // A name the user chose: theirs to replace.
-        if (::rename(finished.c_str(), path_.c_str()) != 0) return std::nullopt;
-        return path_;
+        names.replace = true;
+        names.nth = [this](int n) { return n == 1 ? std::optional(path_) : std::nullopt; };
+    } else {
+        names.nth = [&](int n) -> std::optional<std::string> {
+            if (n >= 10000) return std::nullopt;
+            std::string name = base;
+            if (n > 1) name.append(1, '-').append(std::to_string(n));
+            return name + extension;
+        };
     }
-    const std::string base = folderFor(input) + "/" + stem(input) + "-framed";
-    for (int n = 1; n < 10000; ++n) {
-        std::string name = base;
-        if (n > 1) name.append(1, '-').append(std::to_string(n));
-        name += extension;
-        if (moveNoReplace(finished, name)) return name;
-        if (errno != EEXIST) return std::nullopt;
-    }
-    errno = EEXIST;
-    return std::nullopt;
+    std::string error;
+    return linux_platform::saveFile(folder, stem(input) + ".", "", fill, names, error);
+}
+
+std::optional<std::string> Destination::write(const std::string& input, const std::string& bytes,
+                                              const std::string& extension) const {
+    return save(input, [&](int fd) { return linux_platform::writeAll(fd, bytes); }, extension);
 }
 
 const StillDressing& Context::dressingFor(bool landscape) const {
@@ -198,18 +156,7 @@ Outcome frameInput(const Context& ctx, const std::string& input) {
 
 namespace {
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "plinthora frame: %s\n", message.c_str());
-    return 1;
-}
-
-std::string absolute(const std::string& path) {
-    if (!path.empty() && path[0] == '/') return path;
-    char* cwd = ::getcwd(nullptr, 0);
-    std::string out = std::string(cwd ? cwd : ".") + "/" + path;
-    std::free(cwd);
-    return out;
-}
+using frame::fail;
 
 bool isDirectory(const std::string& path) {
     struct stat st;
@@ -290,88 +237,60 @@ private:
     bool bar_;
 };
 
-constexpr const char* kUsage =
-    "usage: plinthora frame INPUT... [--shell PATH] [--watermark PATH] [-o OUT]\n"
-    "                       [--mode 1|2] [--blend NAME] [--opacity X]\n"
-    "Dresses each INPUT (a picture or a movie, or a folder of them) in a shell\n"
-    "(its .cfg beside it) and a watermark, and writes NAME-framed.png (.mp4)\n"
-    "beside it or into the folder OUT (created when missing); with one input,\n"
-    "OUT may name the file. Earlier results in a folder are left out. Existing\n"
-    "files are never replaced: the next free NAME-framed-N.png\n"
-    "is taken. Without --shell the shell comes from the asset folders, as for\n"
-    "the daemon. Mode, blend name and opacity default to the preferences file.\n"
-    "Blend names: 正常 滤色 叠加 柔光 高斯模糊\n"
-    "The exit status is 1 when any input failed; each failure is one line.\n";
+// Where -o puts the results: a folder (made when missing) when several
+// inputs or a folder were given or OUT looks like a folder, else the one
+// file OUT names, never the input itself. nullopt with `error` set when it
+// cannot be used.
+std::optional<frame::Destination> placeOutput(std::string output, bool several, const std::string& firstInput,
+                                              std::string& error) {
+    const bool toFolder = several || output.back() == '/' || isDirectory(output);
+    output = frame::absolute(output);
+    while (output.size() > 1 && output.back() == '/') output.pop_back();
+    if (toFolder) {
+        linux_platform::PosixFileSystem fs;
+        if (!fs.createDirectories(output) || !isDirectory(output)) {
+            error = output + ": cannot create the folder: " + std::strerror(errno);
+            return std::nullopt;
+        }
+        return frame::Destination::folder(output);
+    }
+    if (output == firstInput || sameFile(output, firstInput)) {
+        error = "refusing to overwrite the input " + firstInput;
+        return std::nullopt;
+    }
+    return frame::Destination::file(output);
+}
 
 }  // namespace
 
 int runFrame(int argc, char** argv) {
     frame::Stopwatch run;
     linux_platform::preferHugePages();
-    std::vector<std::string> args;
-    std::string output, shellPath, watermarkPath;
-    std::optional<int> mode;
-    std::optional<std::string> blend;
-    std::optional<float> opacity;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* v = nullptr;
-        if (arg == "--shell" || arg == "--watermark" || arg == "-o" || arg == "--output" || arg == "--mode" ||
-            arg == "--blend" || arg == "--opacity") {
-            if (i + 1 >= argc) return fail(arg + " needs a value");
-            v = argv[++i];
-        }
-        if (arg == "--shell") shellPath = absolute(v);
-        else if (arg == "--watermark") watermarkPath = absolute(v);
-        else if (arg == "-o" || arg == "--output") output = v;
-        else if (arg == "--mode") {
-            char* end = nullptr;
-            long m = std::strtol(v, &end, 10);
-            if (*end) return fail("--mode takes a whole number (1: whole canvas, 2: screen area)");
-            mode = static_cast<int>(m);
-        } else if (arg == "--blend") blend = v;
-        else if (arg == "--opacity") {
-            char* end = nullptr;
-            float o = std::strtof(v, &end);
-            if (*end) return fail("--opacity takes a number");
-            opacity = o;
-        } else if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (!arg.empty() && arg[0] == '-') return fail("unknown option " + arg);
-        else args.push_back(absolute(arg));
-    }
-    if (args.empty()) return fail("no INPUT given (see plinthora frame --help)");
+    auto parsed = frame::parseArguments(argc, argv);
+    if (const int* status = std::get_if<int>(&parsed)) return *status;
+    frame::Arguments& a = std::get<frame::Arguments>(parsed);
+    const std::string &shellPath = a.shellPath, &watermarkPath = a.watermarkPath;
 
     // Folders give their pictures; files are taken as they are, so a bad
     // one is reported rather than skipped.
     std::vector<std::string> inputs;
     bool anyFolder = false;
-    for (const std::string& a : args) {
-        if (isDirectory(a)) {
+    for (const std::string& given : a.inputs) {
+        if (isDirectory(given)) {
             anyFolder = true;
-            for (std::string& p : picturesIn(a)) inputs.push_back(std::move(p));
+            for (std::string& p : picturesIn(given)) inputs.push_back(std::move(p));
         } else {
-            inputs.push_back(a);
+            inputs.push_back(given);
         }
     }
     if (inputs.empty()) return fail("no pictures in the folders given");
 
     frame::Context ctx;
-    if (!output.empty()) {
-        const bool toFolder = anyFolder || args.size() > 1 || output.back() == '/' || isDirectory(output);
-        output = absolute(output);
-        while (output.size() > 1 && output.back() == '/') output.pop_back();
-        if (toFolder) {
-            linux_platform::PosixFileSystem fs;
-            if (!fs.createDirectories(output) || !isDirectory(output))
-                return fail(output + ": cannot create the folder: " + std::strerror(errno));
-            ctx.destination = frame::Destination::folder(output);
-        } else {
-            if (output == inputs[0] || sameFile(output, inputs[0]))
-                return fail("refusing to overwrite the input " + inputs[0]);
-            ctx.destination = frame::Destination::file(output);
-        }
+    if (!a.output.empty()) {
+        std::string error;
+        auto destination = placeOutput(a.output, a.inputs.size() > 1 || anyFolder, inputs[0], error);
+        if (!destination) return fail(error);
+        ctx.destination = *destination;
     }
 
     linux_platform::BasicPorts ports;
@@ -385,9 +304,9 @@ int runFrame(int argc, char** argv) {
     loadSettings();
     frame::applyMovieSettings(!shellPath.empty(), !watermarkPath.empty());
     SRSettings& s = settings();
-    if (mode) s.watermarkMode = *mode;
-    if (blend) s.setWatermarkBlendMode(std::make_shared<const std::string>(*blend));
-    if (opacity) s.watermarkOpacity = *opacity;
+    if (a.mode) s.watermarkMode = *a.mode;
+    if (a.blend) s.setWatermarkBlendMode(std::make_shared<const std::string>(*a.blend));
+    if (a.opacity) s.watermarkOpacity = *a.opacity;
 
     ctx.imaging = &imaging;
     ctx.oneStill = inputs.size() == 1;

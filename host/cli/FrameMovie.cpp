@@ -6,6 +6,7 @@
 #include "compositing/SRAssetResolver.h"
 #include "host/cli/Frame.h"
 #include "host/common/TrackedVideoExport.h"
+#include "platform/linux/Files.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/ProcessTuning.h"
 #include "settings/SRSettings.h"
@@ -30,11 +31,8 @@ namespace plinthora::cli::frame {
 
 namespace {
 
-std::string baseName(const std::string& p) { return p.substr(p.rfind('/') + 1); }
-std::string dirName(const std::string& p) {
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-}
+using linux_platform::baseName;
+using linux_platform::parentFolder;
 
 // The file system with asset folders that hold exactly one given file (and,
 // for a shell, the template beside it).
@@ -44,7 +42,7 @@ public:
 
     std::string realPath(const std::string& path) const override {
         for (const auto& [folder, file] : pinned_)
-            if (path.rfind(folder + "/", 0) == 0) return dirName(file) + path.substr(folder.size());
+            if (path.rfind(folder + "/", 0) == 0) return parentFolder(file) + path.substr(folder.size());
         return PosixFileSystem::realPath(path);
     }
     std::optional<std::vector<std::string>> listDirectory(const std::string& path) const override {
@@ -91,39 +89,12 @@ public:
         // Copied beside its final place first: the temporary folder may lie
         // on another file system.
         const std::string folder = ctx->destination.folderFor(input);
-        std::string tmp = folder + "/." + baseName(input) + ".XXXXXX";
-        const int out = ::mkostemp(tmp.data(), O_CLOEXEC);
-        if (out < 0) return {{}, folder + ": cannot write: " + std::strerror(errno)};
         const int in = ::open(movie.c_str(), O_RDONLY | O_CLOEXEC);
-        bool ok = in >= 0;
-        std::vector<char> buf(1 << 20);
-        while (ok) {
-            const ssize_t n = ::read(in, buf.data(), buf.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                ok = n == 0;
-                break;
-            }
-            for (ssize_t done = 0; ok && done < n;) {
-                const ssize_t w = ::write(out, buf.data() + done, size_t(n - done));
-                if (w < 0 && errno == EINTR) continue;
-                ok = w > 0;
-                done += w > 0 ? w : 0;
-            }
-        }
+        if (in < 0) return {{}, folder + ": cannot write: " + std::strerror(errno)};
+        const auto placed = ctx->destination.save(input, [in](int out) { return linux_platform::copyAll(in, out); }, ".mp4");
         const int err = errno;
-        if (in >= 0) ::close(in);
-        ok = ::fchmod(out, 0644) == 0 && ::close(out) == 0 && ok;
-        if (!ok) {
-            ::unlink(tmp.c_str());
-            return {{}, folder + ": cannot write: " + std::strerror(err)};
-        }
-        auto placed = ctx->destination.place(input, tmp, ".mp4");
-        if (!placed) {
-            const int e = errno;
-            ::unlink(tmp.c_str());
-            return {{}, folder + ": cannot write: " + std::strerror(e)};
-        }
+        ::close(in);
+        if (!placed) return {{}, folder + ": cannot write: " + std::strerror(err)};
         return {*placed, {}};
     }
 

@@ -7,6 +7,7 @@
 #include "host/common/DisplayChoice.h"
 #include "host/common/SampleAssets.h"
 #include "host/common/ShellDetection.h"
+#include "platform/linux/Files.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/QtImaging.h"
 
@@ -27,6 +28,8 @@ namespace plinthora::cli {
 
 namespace {
 
+using linux_platform::baseName;
+
 int fail(const std::string& message) {
     std::fprintf(stderr, "plinthora shell: %s\n", message.c_str());
     return 1;
@@ -37,8 +40,6 @@ int usage() {
                          "       plinthora shell check FRAME [-o PREVIEW.png]\n");
     return 2;
 }
-
-std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // "Phone.png" → "Phone"; a name without extension stays as it is.
 std::string stem(const std::string& name) {

@@ -1,5 +1,7 @@
 #include "platform/linux/Files.h"
 
+#include "platform/ports/Platform.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,6 +64,8 @@ std::string parentFolder(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 std::optional<std::string> writeTempFile(const std::string& folder, const std::string& stem,
                                          const std::string& suffix, const std::function<bool(int fd)>& fill,
                                          std::string& error) {
@@ -99,21 +103,53 @@ std::optional<std::string> writeTempFile(const std::string& folder, const std::s
     return tmpl;
 }
 
-bool writeAtomically(const std::string& path, const std::string& bytes) {
-    const std::string dir = parentFolder(path);
-    const std::string name = path.substr(path.rfind('/') + 1);
-    std::string error;
-    const auto temp = writeTempFile(dir, name + ".", "", [&](int fd) { return writeAll(fd, bytes); }, error);
-    if (!temp) return false;
-    if (::rename(temp->c_str(), path.c_str()) != 0) {
-        const int err = errno;
+bool copyAll(int from, int to) {
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(from, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!writeAll(to, buf.data(), size_t(n))) return false;
+    }
+}
+
+std::optional<std::string> saveFile(const std::string& folder, const std::string& tempStem,
+                                    const std::string& tempSuffix, const std::function<bool(int fd)>& fill,
+                                    const SaveNames& names, std::string& error) {
+    const auto temp = writeTempFile(folder, tempStem, tempSuffix, fill, error);
+    if (!temp) return std::nullopt;
+    auto abandon = [&](const std::string& why, int err) -> std::optional<std::string> {
+        error = why;
         ::unlink(temp->c_str());
         errno = err;
-        return false;
+        return std::nullopt;
+    };
+    for (int n = 1;; ++n) {
+        const std::optional<std::string> path = names.nth ? names.nth(n) : std::nullopt;
+        if (!path) return abandon("no free name in " + folder, EEXIST);
+        const int moved = names.replace ? ::rename(temp->c_str(), path->c_str()) : renameNoReplace(*temp, *path);
+        if (moved == 0) {
+            // The rename itself must reach the disk before anyone is told.
+            if (!syncFolder(parentFolder(*path)))
+                debugLog("cannot sync folder %s (%s)", parentFolder(*path).c_str(), std::strerror(errno));
+            return path;
+        }
+        const int err = errno;
+        if (names.missed) names.missed(*path);
+        if (names.replace || err != EEXIST)
+            return abandon("cannot rename " + *temp + " to " + *path + ": " + std::strerror(err), err);
     }
-    // The rename itself must reach the disk before anyone is told.
-    syncFolder(dir);
-    return true;
+}
+
+bool writeAtomically(const std::string& path, const std::string& bytes) {
+    SaveNames names;
+    names.nth = [&](int n) { return n == 1 ? std::optional(path) : std::nullopt; };
+    names.replace = true;
+    std::string error;
+    return saveFile(parentFolder(path), baseName(path) + ".", "", [&](int fd) { return writeAll(fd, bytes); }, names,
+                    error)
+        .has_value();
 }
 
 int renameNoReplace(const std::string& from, const std::string& to) {

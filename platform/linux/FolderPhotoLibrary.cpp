@@ -1,6 +1,7 @@
 #include "platform/linux/FolderPhotoLibrary.h"
 
 #include "platform/linux/Files.h"
+#include "platform/linux/LibrarySaves.h"
 #include "platform/linux/MediaContent.h"
 #include "platform/linux/MediaNames.h"
 
@@ -9,56 +10,24 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace plinthora::linux_platform {
 
 namespace {
-// How long a name that appeared without a write waits before it counts
-// as a complete file linked in whole.
-constexpr int kLinkedInSettle = 1000;  // ms
-}  // namespace
-
-namespace {
-
-constexpr const char* kImagePrefix = "img:";
-constexpr const char* kVideoPrefix = "vid:";
-
-bool endsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 std::string cleanFolder(const QString& folder) {
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath()).toStdString();
-}
-
-// "Plinthora_20240131_142501_042": local time to the millisecond, so names
-// sort in the order they were made.
-std::string newStem() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&secs, &local);
-    char buf[64];
-    const size_t n = std::strftime(buf, sizeof buf, "Plinthora_%Y%m%d_%H%M%S", &local);
-    std::snprintf(buf + n, sizeof buf - n, "_%03d", static_cast<int>(ms));
-    return buf;
 }
 
 }  // namespace
@@ -81,13 +50,28 @@ FolderPhotoLibrary::FolderPhotoLibrary(Imaging& imaging, QString imageFolder, QS
       videoFolder_(std::move(videoFolder)),
       imageDir_(cleanFolder(imageFolder_)),
       videoDir_(cleanFolder(videoFolder_)),
-      trash_(std::move(trash)) {
+      trash_(std::move(trash)),
+      watch_({.wanted = [this](const std::string& folder,
+                               const std::string& name) { return classify(folder, name).has_value(); },
+              .completed = [this](const std::string& path) { completed(path); },
+              .removed = [this](const std::string& path) { index_.remove(path); },
+              .lost = [this] {
+                  // Events were lost: this is the one time we list again.
+                  debugLog("photo library: inotify queue overflowed, rescanning");
+                  scanFolders();
+              },
+              .watchChanged = [this](const std::string& folder, bool watching) {
+                  // A folder back at its path may be another one, filled
+                  // while no one watched: list it once, as at start.
+                  if (watching) scanFolders();
+                  emit watchChanged(QString::fromStdString(folder), watching);
+              }}) {
     qRegisterMetaType<plinthora::MediaType>("plinthora::MediaType");
     QDir().mkpath(QString::fromStdString(imageDir_));
     QDir().mkpath(QString::fromStdString(videoDir_));
     // Watch first, then scan: a file completed in between is seen twice,
     // which the index absorbs, rather than not at all.
-    for (const std::string& dir : allFolders()) watchFolder(dir);
+    for (const std::string& dir : allFolders()) watch_.watch(dir);
     scanFolders();
 }
 
@@ -118,7 +102,7 @@ void FolderPhotoLibrary::addFolder(const QString& folder, MediaType type) {
     }();
     QDir().mkpath(QString::fromStdString(dir));
     (type == MediaType::Image ? extraImageDirs_ : extraVideoDirs_).push_back(dir);
-    if (!watched) watchFolder(dir);
+    if (!watched) watch_.watch(dir);
     std::set<std::string> seen;
     scanFolder(dir, seen);
 }
@@ -133,7 +117,6 @@ QStringList FolderPhotoLibrary::folders(MediaType type) const {
 FolderPhotoLibrary::~FolderPhotoLibrary() {
     // Workers hold `this`; let them finish before the index goes away.
     pool_.waitForDone();
-    for (int id : subscriptions_) FolderEvents::shared().unsubscribe(id);
 }
 
 void FolderPhotoLibrary::waitForPendingWork() { pool_.waitForDone(); }
@@ -145,65 +128,10 @@ bool FolderPhotoLibrary::isWatching() const {
 }
 
 bool FolderPhotoLibrary::isWatching(const QString& folder) const {
-    return !subscriptions_.empty() && FolderEvents::shared().isWatching(cleanFolder(folder));
+    return watch_.isWatching(cleanFolder(folder));
 }
 
-void FolderPhotoLibrary::watchFolder(const std::string& dir) {
-    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_CREATE | IN_MODIFY;
-    const int id =
-        FolderEvents::shared().subscribe(dir, mask, [this, dir](const FolderEvents::Event& e) { folderChanged(dir, e); });
-    if (id >= 0) subscriptions_.push_back(id);
-}
-
-void FolderPhotoLibrary::folderChanged(const std::string& dir, const FolderEvents::Event& e) {
-    if (e.overflow) {
-        // Reported to each of our subscriptions; one listing covers them all.
-        if (dir != allFolders().front()) return;
-        // Events were lost: this is the one time we list again.
-        debugLog("photo library: inotify queue overflowed, rescanning");
-        scanFolders();
-        return;
-    }
-    if (e.gone || e.back) {
-        // A folder back at its path may be another one, filled while no
-        // one watched: list it once, as at start.
-        if (e.back) scanFolders();
-        emit watchChanged(QString::fromStdString(dir), e.back);
-        return;
-    }
-    if (e.name.empty()) return;
-    const auto type = classify(dir, e.name);
-    if (!type) return;
-    const std::string path = dir + "/" + e.name;
-    if (e.mask & IN_CREATE) {
-        createdOnly_[path] = false;
-        QTimer::singleShot(kLinkedInSettle, this, [this, path] { settleCreated(path); });
-        return;
-    }
-    if (e.mask & IN_MODIFY) {
-        if (auto c = createdOnly_.find(path); c != createdOnly_.end()) c->second = true;
-        return;
-    }
-    createdOnly_.erase(path);
-    if (e.mask & (IN_DELETE | IN_MOVED_FROM)) {
-        removeFromIndex(path);
-    } else if (e.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
-        if (auto asset = addToIndex(path)) {
-            const QString qpath = QString::fromStdString(path);
-            emit fileCompleted(qpath, asset->mediaType, wroteItself(qpath));
-        }
-    }
-}
-
-void FolderPhotoLibrary::settleCreated(const std::string& path) {
-    const auto c = createdOnly_.find(path);
-    if (c == createdOnly_.end()) return;  // closed, renamed or deleted meanwhile
-    const bool beingWritten = c->second;
-    createdOnly_.erase(c);
-    // An empty file is one whose writer has not started yet; its close
-    // after writing will report it.
-    struct stat st;
-    if (beingWritten || ::stat(path.c_str(), &st) != 0 || st.st_size == 0) return;
+void FolderPhotoLibrary::completed(const std::string& path) {
     if (auto asset = addToIndex(path)) {
         const QString qpath = QString::fromStdString(path);
         emit fileCompleted(qpath, asset->mediaType, wroteItself(qpath));
@@ -218,34 +146,12 @@ std::optional<MediaType> FolderPhotoLibrary::classify(const std::string& folder,
     return std::nullopt;
 }
 
-namespace {
-
-bool isOurTempName(const std::string& name) {
-    return name.rfind(".plinthora-", 0) == 0 && endsWith(name, ".tmp");
-}
-
-// A save in progress holds a lock on its temp file; one that nobody holds
-// was left by a process that died mid-save, and is never going to become a
-// result.
-void removeIfStale(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        debugLog("photo library: removing %s, left by an interrupted save", path.c_str());
-        ::unlink(path.c_str());
-    }
-    ::close(fd);
-}
-
-}  // namespace
-
 void FolderPhotoLibrary::scanFolder(const std::string& dir, std::set<std::string>& seen) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return;
     while (const dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
-        if (isOurTempName(name)) removeIfStale(dir + "/" + name);
+        if (isSaveTempName(name)) removeIfStale(dir + "/" + name);
         if (!classify(dir, name)) continue;
         const std::string path = dir + "/" + name;
         if (addToIndex(path)) seen.insert(path);
@@ -257,15 +163,9 @@ void FolderPhotoLibrary::scanFolders() {
     std::set<std::string> seen;
     for (const std::string& dir : allFolders()) scanFolder(dir, seen);
     // After an overflow, drop what disappeared while we were not listening.
-    std::vector<std::string> gone;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [path, entry] : byPath_)
-            if (!seen.count(path)) gone.push_back(path);
-    }
-    for (const auto& path : gone) {
+    for (const std::string& path : index_.paths()) {
         struct stat st;
-        if (::stat(path.c_str(), &st) != 0) removeFromIndex(path);
+        if (!seen.count(path) && ::stat(path.c_str(), &st) != 0) index_.remove(path);
     }
 }
 
@@ -278,7 +178,7 @@ std::optional<Asset> FolderPhotoLibrary::addToIndex(const std::string& path) {
     if (!type) return std::nullopt;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        removeFromIndex(path);
+        index_.remove(path);
         return std::nullopt;
     }
     // The library's date of a capture is when it became whole, so a long
@@ -288,10 +188,8 @@ std::optional<Asset> FolderPhotoLibrary::addToIndex(const std::string& path) {
 
     Asset asset;
     asset.mediaType = *type;
-    // Files of the first folders are known by name alone, as they always
-    // were; the others' names need their folder.
     const bool first = folder == (*type == MediaType::Image ? imageDir_ : videoDir_);
-    asset.localIdentifier = (*type == MediaType::Image ? kImagePrefix : kVideoPrefix) + (first ? name : path);
+    asset.localIdentifier = MediaIndex::identifierFor(*type, path, first);
     asset.creationDate = *created;
     if (*type == MediaType::Image) {
         // A file still missing its header stays in the index as 0×0 and is
@@ -303,48 +201,16 @@ std::optional<Asset> FolderPhotoLibrary::addToIndex(const std::string& path) {
     } else if (lowerExtension(name) == ".ogg" && !looksLikeMovie(readFileHead(path).value_or(std::string()))) {
         // The one name recorders share with sound recorders: only an Ogg
         // with a video stream is a recording.
-        removeFromIndex(path);
+        index_.remove(path);
         return std::nullopt;
     }
     asset.ownResult = isOwnResult(path);
 
-    std::lock_guard lock(mutex_);
-    // Ours from the moment the name appeared, before the bytes are read.
-    if (written_.count(path)) asset.ownResult = true;
-    auto& order = *type == MediaType::Image ? imagesByDate_ : videosByDate_;
-    auto it = byPath_.find(path);
-    if (it != byPath_.end()) {
-        order.erase(it->second.order);
-        it->second.asset = asset;
-        it->second.order = order.emplace(asset.creationDate, path);
-    } else {
-        Entry e{asset, path, order.emplace(asset.creationDate, path)};
-        byPath_.emplace(path, std::move(e));
-    }
-    return asset;
-}
-
-void FolderPhotoLibrary::removeFromIndex(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    written_.erase(path);
-    auto it = byPath_.find(path);
-    if (it == byPath_.end()) return;
-    auto& order = it->second.asset.mediaType == MediaType::Image ? imagesByDate_ : videosByDate_;
-    order.erase(it->second.order);
-    byPath_.erase(it);
+    return index_.put(path, asset);
 }
 
 std::vector<Asset> FolderPhotoLibrary::fetchNewest(MediaType type, int limit, double createdAfter) const {
-    std::vector<Asset> out;
-    if (limit <= 0) return out;
-    std::lock_guard lock(mutex_);
-    const auto& order = type == MediaType::Image ? imagesByDate_ : videosByDate_;
-    for (auto it = order.rbegin(); it != order.rend() && int(out.size()) < limit; ++it) {
-        if (!(it->first > createdAfter)) break;
-        if (saving_.count(it->second)) continue;
-        out.push_back(byPath_.at(it->second).asset);
-    }
-    return out;
+    return index_.newest(type, limit, createdAfter);
 }
 
 std::optional<Asset> FolderPhotoLibrary::indexFile(const QString& path) {
@@ -357,54 +223,34 @@ std::optional<Asset> FolderPhotoLibrary::offerAgain(const QString& path) {
     std::optional<Asset> asset = addToIndex(clean);
     if (!asset) return std::nullopt;
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    std::lock_guard lock(mutex_);
-    auto it = byPath_.find(clean);
-    if (it == byPath_.end()) return std::nullopt;
-    auto& order = asset->mediaType == MediaType::Image ? imagesByDate_ : videosByDate_;
-    order.erase(it->second.order);
-    it->second.asset.creationDate = now;
-    it->second.order = order.emplace(now, clean);
-    return it->second.asset;
+    return index_.redate(clean, now);
 }
 
 bool FolderPhotoLibrary::wroteItself(const QString& path) const {
     const std::string clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString();
-    std::lock_guard lock(mutex_);
-    return written_.count(clean) != 0;
+    return index_.claimed(clean);
 }
 
 size_t FolderPhotoLibrary::indexedCount() const {
-    std::lock_guard lock(mutex_);
-    return byPath_.size();
+    return index_.size();
 }
 
 // Identifiers name their file, so this needs no index: a file that arrived
 // a moment ago and is not indexed yet still resolves.
 std::optional<std::string> FolderPhotoLibrary::pathForIdentifier(const std::string& id) const {
-    std::string folder, name;
-    if (id.rfind(kImagePrefix, 0) == 0) {
-        folder = imageDir_;
-        name = id.substr(std::strlen(kImagePrefix));
-    } else if (id.rfind(kVideoPrefix, 0) == 0) {
-        folder = videoDir_;
-        name = id.substr(std::strlen(kVideoPrefix));
-    } else {
-        return std::nullopt;
-    }
-    if (!name.empty() && name[0] == '/') {
-        folder = parentFolder(name);
-        name = name.substr(folder.size() + 1);
-    }
-    const auto type = classify(folder, name);
-    if (!type || (*type == MediaType::Image) != (id.rfind(kImagePrefix, 0) == 0)) return std::nullopt;
-    const std::string path = folder + "/" + name;
+    const auto named = MediaIndex::parseIdentifier(id, imageDir_, videoDir_);
+    if (!named) return std::nullopt;
+    const auto type = classify(named->folder, named->name);
+    if (!type || *type != named->type) return std::nullopt;
+    const std::string path = named->folder + "/" + named->name;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return path;
 }
 
 std::optional<std::string> FolderPhotoLibrary::requestImageData(const Asset& asset) {
-    if (asset.localIdentifier.rfind(kImagePrefix, 0) != 0) return std::nullopt;
+    const auto named = MediaIndex::parseIdentifier(asset.localIdentifier, imageDir_, videoDir_);
+    if (!named || named->type != MediaType::Image) return std::nullopt;
     const auto path = pathForIdentifier(asset.localIdentifier);
     if (!path) return std::nullopt;
     lastImageFolder_ = parentFolder(*path);
@@ -415,7 +261,9 @@ void FolderPhotoLibrary::requestVideoFile(const Asset& asset,
                                           std::function<void(std::optional<std::string>)> handler) {
     pool_.start([this, id = asset.localIdentifier, handler = std::move(handler)] {
         std::optional<std::string> path;
-        if (id.rfind(kVideoPrefix, 0) == 0) path = pathForIdentifier(id);
+        if (const auto named = MediaIndex::parseIdentifier(id, imageDir_, videoDir_);
+            named && named->type == MediaType::Video)
+            path = pathForIdentifier(id);
         if (handler) handler(path);
     });
 }
@@ -423,48 +271,26 @@ void FolderPhotoLibrary::requestVideoFile(const Asset& asset,
 std::optional<std::string> FolderPhotoLibrary::writeNewFile(const std::string& folder, const std::string& extension,
                                                             const std::function<bool(int fd)>& fill,
                                                             std::string& error) {
-    const auto written = writeTempFile(folder, "plinthora-", ".tmp", fill, error);
-    if (!written) return std::nullopt;
-    const std::string& temp = *written;
-    auto abandon = [&](const std::string& why) -> std::optional<std::string> {
-        error = why;
-        ::unlink(temp.c_str());
-        return std::nullopt;
-    };
-
-    const std::string stem = newStem();
-    for (int n = 1; n < 1000; ++n) {
+    std::string stem;
+    SaveNames names;
+    names.nth = [&](int n) -> std::optional<std::string> {
+        if (n >= 1000) return std::nullopt;
+        // Named once the bytes are written, by the clock.
+        if (stem.empty()) stem = newResultStem();
         std::string path = folder + "/" + stem;
         if (n > 1) path.append(1, '_').append(std::to_string(n));
         path += extension;
-        {
-            // Marked before the name appears, so the watcher's event for it
-            // already finds it ours.
-            std::lock_guard lock(mutex_);
-            written_.insert(path);
-            saving_.insert(path);
-        }
-        if (renameNoReplace(temp, path) == 0) {
-            if (!syncFolder(folder))
-                debugLog("photo library: cannot sync folder %s (%s)", folder.c_str(), std::strerror(errno));
-            return path;
-        }
-        const int err = errno;
-        {
-            // Only our own mark: another writer may be claiming the same
-            // name at this moment, and its mark must survive our failure.
-            std::lock_guard lock(mutex_);
-            written_.erase(written_.find(path));
-            saving_.erase(saving_.find(path));
-        }
-        if (err != EEXIST) return abandon("cannot rename " + temp + " to " + path + ": " + std::strerror(err));
-    }
-    return abandon("no free name in " + folder);
-}
-
-void FolderPhotoLibrary::doneSaving(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    if (auto it = saving_.find(path); it != saving_.end()) saving_.erase(it);
+        // Marked before the name appears, so the watcher's event for it
+        // already finds it ours.
+        index_.claim(path);
+        return path;
+    };
+    names.missed = [&](const std::string& path) {
+        // Only our own mark: another writer may be claiming the same name
+        // at this moment, and its mark must survive our failure.
+        index_.unclaim(path);
+    };
+    return saveFile(folder, kSaveTempStem, kSaveTempSuffix, fill, names, error);
 }
 
 void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completion) {
@@ -494,7 +320,7 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
         } else if (completion) {
             completion(true, asset->localIdentifier);
         }
-        if (path) doneSaving(*path);
+        if (path) index_.saved(*path);
     });
 }
 
@@ -514,16 +340,7 @@ void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
         } else {
             std::string ext = lowerExtension(videoPath);
             if (!isVideoExtension(ext)) ext = ".mp4";
-            path = writeNewFile(folder, ext, [src](int fd) {
-                std::vector<char> buf(1 << 20);
-                for (;;) {
-                    const ssize_t n = ::read(src, buf.data(), buf.size());
-                    if (n < 0 && errno == EINTR) continue;
-                    if (n < 0) return false;
-                    if (n == 0) return true;
-                    if (!writeAll(fd, buf.data(), size_t(n))) return false;
-                }
-            }, error);
+            path = writeNewFile(folder, ext, [src](int fd) { return copyAll(src, fd); }, error);
             if (!path) err = errno;
             ::close(src);
         }
@@ -535,7 +352,7 @@ void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
         } else if (completion) {
             completion(true, asset->localIdentifier);
         }
-        if (path) doneSaving(*path);
+        if (path) index_.saved(*path);
     });
 }
 
@@ -555,7 +372,7 @@ void FolderPhotoLibrary::deleteAssets(const std::vector<Asset>& assets, ChangeCo
                 allMoved = false;
                 continue;
             }
-            removeFromIndex(*path);
+            index_.remove(*path);
         }
         if (completion) completion(allMoved, "");
     });

@@ -1,28 +1,30 @@
 // The photo library on Linux: the user's screenshot folder (images) and
 // screencast folder (videos), indexed in memory.
 //
-// One scan at start-up fills the index; inotify keeps it current from then
-// on (a file counts once it is closed after writing or renamed into the
-// folder). A fetch walks the index from the newest entry and never lists a
-// folder, so its cost does not grow with the library.
+// One scan at start-up fills the index (MediaIndex); inotify keeps it
+// current from then on (FolderWatch: a file counts once it is closed after
+// writing or renamed into the folder). A fetch walks the index from the
+// newest entry and never lists a folder, so its cost does not grow with the
+// library.
 //
 // Identifiers are "img:" or "vid:" followed by the file name inside its
-// folder. They are stable across restarts and between processes, need no
+// folder (see MediaIndex). They are stable across restarts and between processes, need no
 // database, and stay unique because a folder holds a name once. A file
 // renamed by the user becomes a new asset, which is what a user who renamed
 // it expects to see.
 //
-// Files the library writes go in under new names, atomically (a dot-named
-// temp file in the same folder, fsync, rename without replacing, fsync of
-// the folder), so a watcher never sees half a file and nothing is ever
+// Files the library writes go in under new names, atomically (saveFile: a
+// dot-named temp file in the same folder, fsync, rename without replacing,
+// fsync of the folder), so a watcher never sees half a file and nothing is ever
 // overwritten. Deleting moves originals to the freedesktop Trash.
 #pragma once
 
 #include "platform/ports/Imaging.h"
 #include "platform/ports/Media.h"
 #include "platform/linux/Files.h"
-#include "platform/linux/FolderEvents.h"
+#include "platform/linux/FolderWatch.h"
 #include "platform/linux/ImageHeaders.h"
+#include "platform/linux/MediaIndex.h"
 #include "platform/linux/Trash.h"
 
 #include <QObject>
@@ -31,12 +33,9 @@
 #include <QThreadPool>
 
 #include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace plinthora::linux_platform {
@@ -111,24 +110,13 @@ signals:
     void watchChanged(const QString& folder, bool watching);
 
 private:
-    struct Entry {
-        Asset asset;
-        std::string path;
-        std::multimap<double, std::string>::iterator order;
-    };
-
     void scanFolders();
     void scanFolder(const std::string& dir, std::set<std::string>& seen);
-    void watchFolder(const std::string& dir);
     std::vector<std::string> allFolders() const;
     bool holds(const std::string& folder, MediaType type) const;
-    void folderChanged(const std::string& dir, const FolderEvents::Event& e);
-    void settleCreated(const std::string& path);
+    void completed(const std::string& path);
     std::optional<MediaType> classify(const std::string& folder, const std::string& name) const;
     std::optional<Asset> addToIndex(const std::string& path);
-    void removeFromIndex(const std::string& path);
-    // Offers a save's file to fetches, once its completion has returned.
-    void doneSaving(const std::string& path);
     std::optional<std::string> writeNewFile(const std::string& folder, const std::string& extension,
                                             const std::function<bool(int fd)>& fill, std::string& error);
 
@@ -141,25 +129,10 @@ private:
     // The folder of the picture a run read last: its result goes there.
     std::string lastImageFolder_;
     Trash trash_;
-
-    mutable std::mutex mutex_;
-    std::unordered_map<std::string, Entry> byPath_;           // path → entry
-    std::unordered_map<std::string, std::string> byId_;       // identifier → path
-    std::multimap<double, std::string> imagesByDate_;         // creation date → path
-    std::multimap<double, std::string> videosByDate_;
-    std::multiset<std::string> written_;  // paths we wrote, once per writer claiming the name
-    // Our saves whose completion has not returned yet. Fetches leave them
-    // out: a search running meanwhile would take the result for a new
-    // capture before the completion marks it as ours.
-    std::multiset<std::string> saving_;
-
-    std::vector<int> subscriptions_;  // to the shared folder events
-    // Names that appeared without being written to (yet): a file linked in
-    // whole (a hard link, or a temp file made visible with linkat) shows
-    // only IN_CREATE, never a close after writing. True once a write shows
-    // the file is still being filled, so its close will report it.
-    std::map<std::string, bool> createdOnly_;
+    MediaIndex index_;
     QThreadPool pool_;
+    // Last, so it is gone, its handlers with it, before anything they use.
+    FolderWatch watch_;
 };
 
 }  // namespace plinthora::linux_platform

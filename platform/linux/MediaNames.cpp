@@ -15,10 +15,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-bool endsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 std::string lowerExtension(const std::string& name) {
@@ -38,14 +34,14 @@ bool isTemporaryName(const std::string& name) {
     if (name.empty() || name[0] == '.') return true;
     const std::string l = lower(name);
     for (const char* suffix : kTemporarySuffixes)
-        if (endsWith(l, suffix)) return true;
+        if (l.ends_with(suffix)) return true;
     return false;
 }
 
 std::string withoutTemporarySuffix(const std::string& name) {
     const std::string l = lower(name);
     for (const std::string suffix : kTemporarySuffixes)
-        if (endsWith(l, suffix)) return name.substr(0, name.size() - suffix.size());
+        if (l.ends_with(suffix)) return name.substr(0, name.size() - suffix.size());
     return name;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/linux/Trash.h"
 
+#include "platform/linux/Files.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,13 +16,6 @@
 namespace plinthora::linux_platform {
 
 namespace {
-
-std::string parentOf(const std::string& path) { return parentFolder(path); }
-
-std::string baseName(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string errnoText(const std::string& what, int err) { return what + ": " + std::strerror(err); }
 
@@ -175,9 +170,9 @@ std::string mountTopDir(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return "/";
     const dev_t dev = st.st_dev;
-    std::string cur = S_ISDIR(st.st_mode) ? path : parentOf(path);
+    std::string cur = S_ISDIR(st.st_mode) ? path : parentFolder(path);
     while (cur != "/") {
-        const std::string up = parentOf(cur);
+        const std::string up = parentFolder(cur);
         if (::stat(up.c_str(), &st) != 0 || st.st_dev != dev) return cur;
         cur = up;
     }

@@ -2,6 +2,7 @@
 // fetch order, header sizes, identifiers, atomic saves and trashing.
 #include "platform/linux/FolderPhotoLibrary.h"
 #include "platform/linux/MediaContent.h"
+#include "platform/linux/MediaIndex.h"
 #include "platform/linux/QtImaging.h"
 
 #include "MediaTestSupport.h"
@@ -307,6 +308,10 @@ TEST_F(FolderPhotoLibraryTest, FetchAnswersFromTheIndexNewestFirstWithLimitAndCu
         }
     }
 
+    // Limits and cutoffs are the index's alone: the same assets in an index
+    // of their own, with no folder behind it.
+    MediaIndex index;
+    for (const Asset& a : all) index.put(a.localIdentifier, a);
     struct Case {
         int limit;
         int cutoffIndex;  // index into `all` whose date is the cutoff, or -1 for 0
@@ -315,7 +320,7 @@ TEST_F(FolderPhotoLibraryTest, FetchAnswersFromTheIndexNewestFirstWithLimitAndCu
     for (const Case& c : std::vector<Case>{{2, -1, 2}, {100, -1, 6}, {0, -1, 0}, {-3, -1, 0},
                                            {100, 2, 2}, {1, 2, 1}, {100, 0, 0}, {100, 5, 5}}) {
         const double cutoff = c.cutoffIndex < 0 ? 0 : all[size_t(c.cutoffIndex)].creationDate;
-        const auto got = lib->fetchNewest(MediaType::Image, c.limit, cutoff);
+        const auto got = index.newest(MediaType::Image, c.limit, cutoff);
         ASSERT_EQ(got.size(), c.expected) << "limit " << c.limit << " cutoff #" << c.cutoffIndex;
         for (size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].localIdentifier, all[i].localIdentifier);

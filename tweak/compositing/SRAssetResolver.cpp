@@ -11,11 +11,6 @@ namespace plinthora {
 
 namespace {
 
-bool endsWith(const std::string& s, const char* suffix) {
-    const size_t n = std::char_traits<char>::length(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
 std::vector<std::string> qualifyingNames(const std::string& folder) {
     auto names = platform().fs->listDirectory(folder).value_or(std::vector<std::string>{});
     std::erase_if(names, [](const std::string& n) { return !SRAssetResolver::qualifiesAsImageName(n); });
@@ -53,7 +48,7 @@ bool SRAssetResolver::qualifiesAsImageName(const std::string& name) {
     std::string lower(name);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return endsWith(lower, ".png") || endsWith(lower, ".jpg");
+    return lower.ends_with(".png") || lower.ends_with(".jpg");
 }
 
 bool SRAssetResolver::isBareName(const std::string& name) {
