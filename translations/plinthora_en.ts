@@ -290,6 +290,10 @@ The three folder names are Chinese and stay so: the programs look for them by th
         <translation>Saved as %1</translation>
     </message>
     <message>
+        <source>已复制到剪贴板。</source>
+        <translation>Copied to the clipboard.</translation>
+    </message>
+    <message>
         <source>打开</source>
         <translation>Open</translation>
     </message>

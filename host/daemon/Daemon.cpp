@@ -5,6 +5,7 @@
 #include "host/daemon/ScreencastWatcher.h"
 #include "settings/SRSettings.h"
 #include "platform/linux/FFmpegVideoExport.h"
+#include "platform/linux/QtPasteboard.h"
 #include "platform/linux/RunFolder.h"
 
 #include <QDBusConnection>
@@ -166,8 +167,10 @@ bool Daemon::start(QString& error) {
     connect(screens_.get(), &Screens::changed, this,
             [this] { say("the screen changed: screenshots are now measured against %s", screens_->describe().c_str()); });
     notify_ = std::make_unique<linux_platform::DBusNotifyCenter>(bus);
-    pasteboard_ = std::make_unique<linux_platform::DesktopPasteboard>(imaging_, wayland_.get());
-    pasteboard_->onUndelivered = [this](Image image, const std::string& why) { deliverAsFile(std::move(image), why); };
+    pasteboard_ = std::make_unique<linux_platform::DesktopPasteboard>(imaging_, wayland_.get(), options_.clipboard);
+    pasteboard_->onUndelivered = [this](Image image, const std::string& why, Pasteboard::Kept kept) {
+        deliverAsFile(std::move(image), why, std::move(kept));
+    };
     if (pasteboard_->road() == linux_platform::DesktopPasteboard::Road::None)
         say("clipboard delivery is unavailable (%s): with \"save to clipboard\" on, framed screenshots are saved "
             "as files instead", pasteboard_->description().c_str());
@@ -222,9 +225,14 @@ bool Daemon::start(QString& error) {
         notifications_ = std::make_unique<DesktopNotifications>(bus);
         connect(library_.get(), &linux_platform::FolderPhotoLibrary::saveFailed, this, &Daemon::onSaveFailed);
         connect(this, &Daemon::ClipboardUndelivered, this, [this](const QString& why, const QString& savedPath) {
-            notifications_->failed(DesktopNotifications::Failure::ClipboardImpossible, false,
-                                   savedPath.isEmpty() ? why : why + "\n" + savedPath);
+            if (savedPath.isEmpty())
+                notifications_->failed(DesktopNotifications::Failure::SaveFailed, false, why);
+            else
+                notifications_->failed(DesktopNotifications::Failure::ClipboardImpossible, false, why);
         });
+        pasteboard_->onDelivered = [this](const Image& image) {
+            if (!stopping_) notifications_->copiedToClipboard(linux_platform::toQImage(*image));
+        };
         trackedVideo_->setFinishedObserver([this](const std::string& source, ExportStatus status) {
             if (status != ExportStatus::Failed) return;
             QMetaObject::invokeMethod(
@@ -473,15 +481,16 @@ QString Daemon::Status() {
 
 // The picture is never lost: what the clipboard would not take is saved
 // beside the screenshots.
-void Daemon::deliverAsFile(Image image, const std::string& why) {
+void Daemon::deliverAsFile(Image image, const std::string& why, Pasteboard::Kept kept) {
     if (pasteboard_->road() == linux_platform::DesktopPasteboard::Road::None)
         debugLog("host: saving the framed screenshot as a file: %s", why.c_str());
     else
         say("the framed screenshot could not be put on the clipboard (%s): saving it as a file instead", why.c_str());
-    trackedLibrary_->createImageAsset(std::move(image), [this, why](bool ok, const std::string& id) {
+    trackedLibrary_->createImageAsset(std::move(image), [this, why, kept = std::move(kept)](bool ok, const std::string& id) {
         const std::optional<std::string> path = ok ? library_->pathForIdentifier(id) : std::nullopt;
-        QMetaObject::invokeMethod(this, [this, why, path] {
-            if (!path) say("the framed screenshot could not be saved as a file either");
+        QMetaObject::invokeMethod(this, [this, why, path, kept] {
+            if (!path) say("the framed screenshot could not be saved as a file either: the original stays");
+            if (kept) kept(path.has_value());
             emit ClipboardUndelivered(QString::fromStdString(why),
                                       path ? QString::fromStdString(*path) : QString());
         }, Qt::QueuedConnection);

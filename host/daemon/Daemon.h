@@ -50,6 +50,8 @@ struct DaemonOptions {
     std::optional<ScreenSpec> screen;
     QString tweakPath;  // empty: the usual places
     bool notifications = true;  // a desktop notification for each result and failure
+    // The one clipboard road allowed; none given: the first that works.
+    std::optional<linux_platform::DesktopPasteboard::Road> clipboard;
 };
 
 // The host's own settings file: $XDG_CONFIG_HOME/plinthora/plinthorad.conf.
@@ -107,7 +109,7 @@ private:
     void exportEnded(const std::string& source, ExportStatus status);
     bool busy() const;
     void keepOnBus();
-    void deliverAsFile(Image image, const std::string& why);
+    void deliverAsFile(Image image, const std::string& why, Pasteboard::Kept kept);
 
     DaemonOptions options_;
 

@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace plinthora::host {
@@ -117,6 +119,13 @@ void DesktopNotifications::resultSaved(const QString& path, bool movie) {
     });
 }
 
+void DesktopNotifications::copiedToClipboard(const QImage& picture) {
+    QVariantMap hints{{"category", "transfer.complete"}, {"desktop-entry", "plinthora-settings"}};
+    // Scaled here: the picture is in memory, and small once scaled.
+    if (!picture.isNull()) hints.insert("image-data", imageHint(picture));
+    send(said("截图已套壳"), said("已复制到剪贴板。"), {}, hints, QString());
+}
+
 void DesktopNotifications::failed(Failure what, bool movie, const QString& detail) {
     if (what == Failure::ClipboardImpossible) {
         if (clipboardTold_) return;
@@ -142,7 +151,7 @@ void DesktopNotifications::failed(Failure what, bool movie, const QString& detai
         break;
     }
     if (!detail.isEmpty()) body += QLatin1Char('\n') + detail;
-    body += QLatin1Char('\n') + said("原图未被改动。");
+    if (what != Failure::ClipboardImpossible) body += QLatin1Char('\n') + said("原图未被改动。");
     send(summary, body, {}, {{"category", "transfer.error"}, {"urgency", QVariant::fromValue<uchar>(2)}}, QString());
 }
 
@@ -179,9 +188,16 @@ void DesktopNotifications::actionInvoked(uint id, const QString& key) {
 
 void DesktopNotifications::notificationClosed(uint id, uint) { shown_.erase(id); }
 
+// The desktop's own opener where there is one: it knows the user's choice of
+// viewer whatever platform Qt runs on here (the daemon may have none).
+bool DesktopNotifications::openWithDesktop(const QString& path) {
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (!opener.isEmpty() && QProcess::startDetached(opener, {path})) return true;
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
 void DesktopNotifications::openResult(const QString& path) {
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        debugLog("host: no viewer opened %s", qPrintable(path));
+    if (!openWithDesktop(path)) debugLog("host: no viewer opened %s", qPrintable(path));
 }
 
 void DesktopNotifications::showInFolder(const QString& path) {
@@ -194,7 +210,7 @@ void DesktopNotifications::showInFolder(const QString& path) {
         if (!w->isError()) return;
         // No file manager on the bus: the folder's own handler at least.
         debugLog("host: no file manager on the bus (%s); opening the folder", qPrintable(w->error().message()));
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
+        if (!openWithDesktop(QFileInfo(path).path())) debugLog("host: the folder of %s could not be opened", qPrintable(path));
     });
 }
 

@@ -38,12 +38,16 @@ public:
 
     // A framed picture or movie was saved at `path`.
     void resultSaved(const QString& path, bool movie);
+    // A framed screenshot is on the clipboard: no file to open, so no
+    // actions; its thumbnail shows which.
+    void copiedToClipboard(const QImage& picture);
 
     enum class Failure { NoRoom, SaveFailed, ExportFailed, ClipboardImpossible };
     // Something the user must know went wrong; `detail` says what, in the
     // system's words (may be empty). That the clipboard cannot be used is
     // told once a run: it stays so, and each screenshot saved instead comes
-    // with its own result notification.
+    // with its own result notification. It alone does not say the original
+    // is untouched: the result is safe as a file, so it may have gone.
     void failed(Failure what, bool movie, const QString& detail);
 
     // The notification's image for a picture: at most 256 pixels on its
@@ -60,6 +64,7 @@ private:
     void askCapabilities();
     void send(const QString& summary, const QString& body, const QStringList& actions, const QVariantMap& hints,
               const QString& path);
+    static bool openWithDesktop(const QString& path);
     void openResult(const QString& path);
     void showInFolder(const QString& path);
 

@@ -36,7 +36,8 @@ constexpr int kAlreadyRunningExit = 3;
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: plinthorad [--screenshots DIR] [--screencasts DIR] [--screen WxH@S]\n"
-                 "                  [--tweak PATH] [--no-notifications] [--verbose] [--autostart] [--demo]\n"
+                 "                  [--tweak PATH] [--clipboard ROAD] [--no-notifications] [--verbose]\n"
+                 "                  [--autostart] [--demo]\n"
                  "       plinthorad --version\n\n"
                  "  --screenshots DIR  folder the screenshot tool writes to (default: XDG Pictures/Screenshots);\n"
                  "                     repeat it to watch more folders\n"
@@ -45,6 +46,8 @@ void usage(FILE* out) {
                  "  --screen WxH@S     screen size in points and its scale, e.g. 390x844@3\n"
                  "                     (default: the primary screen; 390x844@3 without a display)\n"
                  "  --tweak PATH       the tweak library to load (default: beside the program or installed)\n"
+                 "  --clipboard ROAD   reach the clipboard only through ROAD: data-control (the Wayland\n"
+                 "                     compositor's), wl-copy, x11 or none (default: the first that works)\n"
                  "  --no-notifications no desktop notification for results and failures\n"
                  "  --verbose          debug log on stderr (same as PLINTHORA_DEBUG=1)\n"
                  "  --autostart        started by the session's autostart: exit quietly when a daemon\n"
@@ -93,7 +96,8 @@ std::optional<Args> parseArgs(int argc, char** argv, int& exitCode) {
             a.options.notifications = false;
         } else if (arg == "--demo") {
             a.demo = true;
-        } else if (arg == "--screenshots" || arg == "--screencasts" || arg == "--tweak" || arg == "--screen") {
+        } else if (arg == "--screenshots" || arg == "--screencasts" || arg == "--tweak" || arg == "--screen" ||
+                   arg == "--clipboard") {
             const char* v = value(arg.c_str());
             if (!v) {
                 exitCode = 2;
@@ -102,6 +106,14 @@ std::optional<Args> parseArgs(int argc, char** argv, int& exitCode) {
             if (arg == "--screenshots") a.options.screenshots << QString::fromLocal8Bit(v);
             if (arg == "--screencasts") a.options.screencasts << QString::fromLocal8Bit(v);
             if (arg == "--tweak") a.options.tweakPath = QString::fromLocal8Bit(v);
+            if (arg == "--clipboard") {
+                a.options.clipboard = linux_platform::DesktopPasteboard::roadNamed(v);
+                if (!a.options.clipboard) {
+                    std::fprintf(stderr, "plinthorad: --clipboard wants data-control, wl-copy, x11 or none\n");
+                    exitCode = 2;
+                    return std::nullopt;
+                }
+            }
             if (arg == "--screen") {
                 a.options.screen = parseScreenSpec(v);
                 if (!a.options.screen) {

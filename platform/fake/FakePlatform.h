@@ -115,8 +115,12 @@ public:
 
 class RecordingPasteboard : public Pasteboard {
 public:
-    void setImage(Image image) override { images.push_back(std::move(image)); }
+    void setImage(Image image, Kept kept) override {
+        images.push_back(std::move(image));
+        if (kept) kept(keeps);
+    }
     std::vector<Image> images;
+    bool keeps = true;  // what every delivery reports
 };
 
 class RecordingSound : public SystemSound {

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace plinthora::linux_platform {
@@ -23,24 +24,33 @@ public:
     enum class Road { DataControl, WlCopy, Qt, None };
 
     // Chooses the road for this session; `wayland` is our own connection to
-    // the compositor, null where there is none. Make it on the main thread.
-    DesktopPasteboard(Imaging& imaging, WaylandDisplay* wayland);
+    // the compositor, null where there is none. `only` limits the choice to
+    // one road (a user whose compositor's data control misbehaves, or a
+    // test of the others): where it cannot be taken, none is. Make it on
+    // the main thread.
+    DesktopPasteboard(Imaging& imaging, WaylandDisplay* wayland, std::optional<Road> only = std::nullopt);
     ~DesktopPasteboard() override;
 
-    void setImage(Image image) override;
+    void setImage(Image image, Kept kept) override;
 
     Road road() const { return road_; }
     // How the clipboard is reached, or why it cannot be, in plain words.
     const std::string& description() const { return description_; }
     static const char* name(Road road);
+    // "data-control", "wl-copy", "x11", "none": the names a user gives.
+    static std::optional<Road> roadNamed(const std::string& key);
 
     // Runs on the main thread with an image that did not reach the
-    // clipboard, and why.
-    std::function<void(Image image, const std::string& why)> onUndelivered;
+    // clipboard, and why; the host saves it elsewhere and tells `kept`
+    // whether that worked.
+    std::function<void(Image image, const std::string& why, Kept kept)> onUndelivered;
+    // Runs on the main thread with each image that reached the clipboard.
+    std::function<void(const Image& image)> onDelivered;
 
 private:
-    void deliver(Image image, std::string png);
-    void undelivered(Image image, const std::string& why);
+    void deliver(Image image, std::string png, Kept kept);
+    void undelivered(Image image, const std::string& why, Kept kept);
+    void delivered(const Image& image, const Kept& kept);
 
     Imaging& imaging_;
     WaylandDisplay* wayland_;

@@ -23,28 +23,25 @@ QImage toQImage(const Bitmap& bitmap) {
     return out;
 }
 
-void QtPasteboard::setImage(Image image) {
-    if (!image || image->empty() || image->pixels.size() < size_t(image->width) * size_t(image->height)) {
-        debugLog("pasteboard: no image to copy");
-        return;
-    }
+void QtPasteboard::setImage(Image image, Kept kept) {
+    auto refuse = [&kept](const char* why) {
+        debugLog("pasteboard: %s", why);
+        if (kept) kept(false);
+    };
+    if (!image || image->empty() || image->pixels.size() < size_t(image->width) * size_t(image->height))
+        return refuse("no image to copy");
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (!app) {
-        debugLog("pasteboard: no GUI application, nothing copied");
-        return;
-    }
+    if (!app) return refuse("no GUI application, nothing copied");
     const auto png = imaging_.encodePng(*image);
-    if (!png) {
-        debugLog("pasteboard: PNG encoding failed, nothing copied");
-        return;
-    }
+    if (!png) return refuse("PNG encoding failed, nothing copied");
     QByteArray bytes(png->data(), qsizetype(png->size()));
     QImage qimage = toQImage(*image);
-    auto apply = [bytes = std::move(bytes), qimage = std::move(qimage)] {
+    auto apply = [bytes = std::move(bytes), qimage = std::move(qimage), kept = std::move(kept)] {
         auto* mime = new QMimeData;
         mime->setData(QStringLiteral("image/png"), bytes);
         mime->setImageData(qimage);
         QGuiApplication::clipboard()->setMimeData(mime);  // takes ownership
+        if (kept) kept(true);
     };
     if (QThread::currentThread() == app->thread())
         apply();

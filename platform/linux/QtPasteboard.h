@@ -15,7 +15,7 @@ namespace plinthora::linux_platform {
 class QtPasteboard : public Pasteboard {
 public:
     explicit QtPasteboard(Imaging& imaging) : imaging_(imaging) {}
-    void setImage(Image image) override;
+    void setImage(Image image, Kept kept) override;
 
 private:
     Imaging& imaging_;

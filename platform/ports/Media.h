@@ -47,7 +47,11 @@ public:
 class Pasteboard {
 public:
     virtual ~Pasteboard() = default;
-    virtual void setImage(Image image) = 0;
+    // `kept` (if any) runs once, later or at once, with whether the picture
+    // is safe: on the clipboard, or where the platform puts what the
+    // clipboard would not take. Only then may the original go.
+    using Kept = std::function<void(bool kept)>;
+    virtual void setImage(Image image, Kept kept) = 0;
 };
 
 class SystemSound {

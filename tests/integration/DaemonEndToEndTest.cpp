@@ -850,8 +850,18 @@ TEST_F(DaemonEndToEndTest, EachResultAndAFullDiskReachTheNotificationServer) {
     FakeFileManager files;
     serveDesktop(server, files);
 
+    // The desktop's opener, as every desktop has it: it writes down what it
+    // was asked to open.
+    const QString bin = dir_.filePath("bin"), opened = dir_.filePath("opened");
+    QDir().mkpath(bin);
+    QFile opener(bin + "/xdg-open");
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '%1'\n").arg(opened).toUtf8());
+    opener.close();
+    opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
     // A framed screenshot: its path, its thumbnail and both actions.
-    QProcess* daemon = launch(QString(), {"LC_ALL=zh_CN.UTF-8"});
+    QProcess* daemon = launch(QString(), {"LC_ALL=zh_CN.UTF-8", "PATH=" + bin + ":" + qEnvironmentVariable("PATH")});
     ASSERT_TRUE(daemonOnBus());
     takeScreenshot("shot.png", 1);
     ASSERT_TRUE(waitUntil([&] { return !server.shown.empty(); }, kResultMs)) << "no notification";
@@ -866,15 +876,26 @@ TEST_F(DaemonEndToEndTest, EachResultAndAFullDiskReachTheNotificationServer) {
     EXPECT_EQ(thumb.height(), 256) << "a thumbnail of the portrait result";
     EXPECT_NEAR(thumb.width(), 256.0 * shell.width() / shell.height(), 1.0);
 
-    // "Show in folder" asks the file manager for exactly that file.
-    const int showAction = saved.actions.indexOf("在文件夹中显示") - 1;
-    ASSERT_GE(showAction, 0);
-    QDBusMessage click = QDBusMessage::createSignal("/org/freedesktop/Notifications",
-                                                    "org.freedesktop.Notifications", "ActionInvoked");
-    click << saved.id << saved.actions.at(showAction);
-    ASSERT_TRUE(bus_.connection().send(click));
+    // "Show in folder" asks the file manager for exactly that file; "open"
+    // hands the file itself to the desktop's opener.
+    auto click = [&](const QString& label) {
+        const int action = saved.actions.indexOf(label) - 1;
+        ASSERT_GE(action, 0) << label.toStdString();
+        QDBusMessage signal = QDBusMessage::createSignal("/org/freedesktop/Notifications",
+                                                         "org.freedesktop.Notifications", "ActionInvoked");
+        signal << saved.id << saved.actions.at(action);
+        ASSERT_TRUE(bus_.connection().send(signal));
+    };
+    click("在文件夹中显示");
     ASSERT_TRUE(waitUntil([&] { return !files.shownItems.isEmpty(); }, kStartMs)) << "the file manager was not asked";
     EXPECT_EQ(files.shownItems, QStringList{QUrl::fromLocalFile(framed.first()).toString(QUrl::FullyEncoded)});
+    click("打开");
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(opened); }, kStartMs)) << "nothing was opened";
+    QFile openedList(opened);
+    ASSERT_TRUE(openedList.open(QIODevice::ReadOnly));
+    const QString target = QString::fromUtf8(openedList.readAll()).trimmed();
+    EXPECT_TRUE(target == framed.first() || target == QUrl::fromLocalFile(framed.first()).toString())
+        << target.toStdString();
     daemon->terminate();
     ASSERT_TRUE(daemon->waitForFinished(kStartMs));
 

@@ -45,7 +45,9 @@ TEST(QtPasteboardTest, OffersPngFirstThenQtImageAndTheBytesDecode) {
     QtImaging imaging;
     QtPasteboard pasteboard(imaging);
     const Image image = gradient(13, 8);
-    pasteboard.setImage(image);
+    std::vector<bool> kept;
+    pasteboard.setImage(image, [&kept](bool k) { kept.push_back(k); });
+    EXPECT_EQ(kept, std::vector<bool>{true});
 
     const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
     ASSERT_NE(mime, nullptr);
@@ -59,9 +61,9 @@ TEST(QtPasteboardTest, OffersPngFirstThenQtImageAndTheBytesDecode) {
 TEST(QtPasteboardTest, CallFromAWorkerReachesTheClipboardOnTheGuiThread) {
     QtImaging imaging;
     QtPasteboard pasteboard(imaging);
-    pasteboard.setImage(gradient(3, 3));
+    pasteboard.setImage(gradient(3, 3), {});
     const Image image = gradient(21, 5);
-    std::thread worker([&] { pasteboard.setImage(image); });
+    std::thread worker([&] { pasteboard.setImage(image, {}); });
     worker.join();
     ASSERT_TRUE(waitUntil([] { return pngOnClipboard().width() == 21; }));
     expectSamePixels(pngOnClipboard(), *image);
@@ -71,13 +73,16 @@ TEST(QtPasteboardTest, NothingToCopyLeavesTheClipboardAlone) {
     QtImaging imaging;
     QtPasteboard pasteboard(imaging);
     const Image before = gradient(7, 2);
-    pasteboard.setImage(before);
-    pasteboard.setImage(nullptr);
-    pasteboard.setImage(std::make_shared<Bitmap>());
+    pasteboard.setImage(before, {});
+    std::vector<bool> kept;
+    auto record = [&kept](bool k) { kept.push_back(k); };
+    pasteboard.setImage(nullptr, record);
+    pasteboard.setImage(std::make_shared<Bitmap>(), record);
     auto inconsistent = std::make_shared<Bitmap>(4, 4);
     inconsistent->pixels.resize(3);
-    pasteboard.setImage(inconsistent);
+    pasteboard.setImage(inconsistent, record);
     expectSamePixels(pngOnClipboard(), *before);
+    EXPECT_EQ(kept, std::vector<bool>(3, false)) << "a refusal must say so, or the original goes";
 }
 
 TEST(QtPasteboardTest, ToQImageKeepsPremultipliedPixelsAndScale) {

@@ -36,6 +36,15 @@ TEST_F(ResultDeliveryTest, PasteboardPath) {
     processor().finalizeScreenshot(image(), std::nullopt);
     world_.time.advance(1);
     EXPECT_EQ(world_.photos.deleted.size(), 1u);
+
+    // A picture the clipboard (and whatever stands in for it) did not keep
+    // leaves the original where it is.
+    const Asset another = world_.photos.add(MediaType::Image, 31, 60, 1, "bytes");
+    world_.pasteboard.keeps = false;
+    processor().finalizeScreenshot(image(), another);
+    world_.time.advance(1);
+    EXPECT_EQ(world_.pasteboard.images.size(), 3u);
+    EXPECT_EQ(world_.photos.deleted.size(), 1u);
 }
 
 TEST_F(ResultDeliveryTest, LibraryPathStampsTheNewAssetOnlyAfterTheSave) {

@@ -6,13 +6,17 @@
 #     nothing is saved as a file.
 #  2. The output turned a quarter (and so resized) is followed without a
 #     restart: the next screenshot, of the new size, is framed too.
+#     Its notification says so (seen on the bus: no server needs to run;
+#     in English, as the session has no language set).
 #  3. A second output: a screenshot of the whole desktop is framed.
+#  4. The daemon limited to wl-copy (as on a compositor without data
+#     control) puts the next one on the clipboard that way.
 # sway refuses to run as root, so as root everything runs as `nobody`.
 #   sway_session.sh BUILD_DIR
 set -euo pipefail
 BUILD=$(cd "$1" && pwd)
 fail() { echo "sway session: $*" >&2; [ -n "${WORK:-}" ] && tail -n 30 "$WORK"/*.log >&2 || true; exit 1; }
-for tool in sway grim wl-paste swaymsg dbus-run-session; do
+for tool in sway grim wl-paste wl-copy swaymsg dbus-run-session dbus-monitor; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/deps.sh installs it)"
 done
 
@@ -61,11 +65,18 @@ for _ in $(seq 100); do [ -S "$RUN/wayland-1" ] && break; sleep 0.1; done
 for _ in $(seq 50); do [ -S "$RUN/sway.sock" ] && break; sleep 0.1; done
 [ -S "$RUN/sway.sock" ] || fail "sway's IPC socket did not appear"
 
-setsid "${user_env[@]}" dbus-run-session -- "$BUILD/host/plinthorad" --verbose --screenshots "$SHOTS" --screencasts "$HOME_DIR/Casts" \
-  >"$WORK/daemon.log" 2>&1 &
-DAEMON_PID=$!
-for _ in $(seq 300); do grep -q "watching" "$WORK/daemon.log" && break; sleep 0.1; done
-grep -q "watching" "$WORK/daemon.log" || fail "the daemon did not start"
+# start_daemon LOG [OPTION...]: the daemon on a session bus of its own, with
+# the bus's notification calls written to LOG.notify.
+start_daemon() {
+  local log=$1; shift
+  setsid "${user_env[@]}" dbus-run-session -- sh -c \
+    'dbus-monitor "interface=org.freedesktop.Notifications,member=Notify" >"$0.notify" 2>&1 & exec "$@"' "$log" \
+    "$BUILD/host/plinthorad" --verbose --screenshots "$SHOTS" --screencasts "$HOME_DIR/Casts" "$@" >"$log" 2>&1 &
+  DAEMON_PID=$!
+  for _ in $(seq 300); do grep -q "watching" "$log" && break; sleep 0.1; done
+  grep -q "watching" "$log" || fail "the daemon did not start"
+}
+start_daemon "$WORK/daemon.log"
 grep -q "the clipboard through the compositor's data control" "$WORK/daemon.log" ||
   fail "the daemon does not use the compositor's data control"
 
@@ -101,6 +112,8 @@ want=$(shell_size 横屏素材)
 head -c 8 "$WORK/pasted.png" | od -An -tx1 | grep -q '89 50 4e 47' || fail "the clipboard's image/png is no PNG"
 [ -z "$(find "$SHOTS" -name 'Plinthora_*')" ] || fail "a file was saved though the clipboard took the picture"
 grep -q "screenshot saved: $SHOTS/first.png" "$WORK/daemon.log" || fail "the log does not name the screenshot"
+for _ in $(seq 50); do grep -q "Copied to the clipboard" "$WORK/daemon.log.notify" && break; sleep 0.1; done
+grep -q "Copied to the clipboard" "$WORK/daemon.log.notify" || fail "no notification told that the clipboard holds the picture"
 
 # 2. The output turned: portrait now, followed without a restart.
 run swaymsg output HEADLESS-1 transform 90 >/dev/null
@@ -121,4 +134,16 @@ got=$(shoot third.png)
 grep -q "screenshot third.png is .*not the size of the screen" "$WORK/daemon.log" &&
   fail "the whole desktop (${desktop}) was refused"
 [ -n "$got" ] || fail "the whole desktop was not framed"
-echo "sway session: clipboard, turned output and whole desktop OK (desktop ${desktop}, last result ${got})"
+
+# 4. Only wl-copy.
+kill -- "-$DAEMON_PID" && wait "$DAEMON_PID" 2>/dev/null || true
+start_daemon "$WORK/wl-copy.log" --clipboard wl-copy
+grep -q "the clipboard through wl-copy" "$WORK/wl-copy.log" || fail "the daemon limited to wl-copy does not use it"
+# The same desktop frames to the same picture: an empty clipboard tells the
+# new one apart.
+run wl-copy --clear
+rm -f "$WORK/last-paste"
+got=$(shoot fourth.png)
+[ -n "$got" ] || fail "nothing reached the clipboard through wl-copy"
+[ -z "$(find "$SHOTS" -name 'Plinthora_*')" ] || fail "a file was saved though wl-copy took the picture"
+echo "sway session: clipboard, turned output, whole desktop and wl-copy OK (desktop ${desktop}, last result ${got})"

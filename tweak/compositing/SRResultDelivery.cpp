@@ -16,9 +16,17 @@ void SRUnifiedProcessor::finalizeScreenshot(Image image, std::optional<Asset> or
     Platform& p = platform();
     SRSettings& s = settings();
     if (s.saveToClipboard) {
-        p.pasteboard->setImage(image);
+        // The clipboard may refuse a picture where the platform cannot put
+        // it elsewhere: the original goes only once the picture is safe.
+        const bool deleteOriginal = s.deleteOriginal && original.has_value();
+        p.pasteboard->setImage(image, [original, deleteOriginal](bool kept) {
+            if (!kept) {
+                debugLog("the result reached neither the clipboard nor a file; the original stays");
+                return;
+            }
+            if (deleteOriginal) platform().photos->deleteAssets({*original}, nullptr);
+        });
         if (s.vibrationEnabled) p.sound->play(kDeliveredSound);
-        if (original && s.deleteOriginal) p.photos->deleteAssets({*original}, nullptr);
         return;
     }
     p.photos->createImageAsset(std::move(image), [this, original](bool success, const std::string& created) {
