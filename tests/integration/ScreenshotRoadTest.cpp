@@ -6,7 +6,7 @@
 
 #include "compositing/SRAssetResolver.h"
 #include "compositing/SRUnifiedProcessor.h"
-#include "discovery/RecentCaptureTable.h"
+#include "history/RecentCaptureTable.h"
 #include "host/common/SampleAssets.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/FolderPhotoLibrary.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "compositing/SRUnifiedProcessor.h"
-#include "discovery/RecentCaptureTable.h"
+#include "history/RecentCaptureTable.h"
 #include "discovery/SRPhotoObserver.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/ClockAndRandom.h"

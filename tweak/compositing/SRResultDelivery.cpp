@@ -2,7 +2,7 @@
 // point: save first; only a confirmed save stamps the new asset, plays the
 // sound and deletes the original, so a failed save never costs a capture.
 #include "compositing/SRUnifiedProcessor.h"
-#include "discovery/RecentCaptureTable.h"
+#include "history/RecentCaptureTable.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
 

@@ -5,7 +5,7 @@
 #include "compositing/SRAssetResolver.h"
 #include "compositing/SRUnifiedProcessor.h"
 #include "compositing/ShellOutside.h"
-#include "discovery/RecentCaptureTable.h"
+#include "history/RecentCaptureTable.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
 

@@ -6,7 +6,7 @@
 #include "discovery/SRPhotoObserver.h"
 
 #include "compositing/SRUnifiedProcessor.h"
-#include "discovery/RecentCaptureTable.h"
+#include "history/RecentCaptureTable.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
 

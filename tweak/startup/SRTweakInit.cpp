@@ -2,7 +2,7 @@
 
 #include "compositing/SRAssetResolver.h"
 #include "compositing/SRUnifiedProcessor.h"
-#include "discovery/RecentCaptureTable.h"
+#include "history/RecentCaptureTable.h"
 #include "discovery/SRPhotoObserver.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"

@@ -1,4 +1,4 @@
-#include "discovery/RecentCaptureTable.h"
+#include "history/RecentCaptureTable.h"
 
 #include "platform/ports/Platform.h"
 
