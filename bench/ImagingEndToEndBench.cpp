@@ -112,6 +112,17 @@ int main(int argc, char** argv) {
     writeFile(dir / "shot.png", *img.encodePng(bench::makeScreenshot()));
     writeFile(dir / "shell.png", *img.encodePng(bench::makeShell()));
     writeFile(dir / "wm.png", *img.encodePng(bench::makeWatermark()));
+    // The shell's template beside it, so that the whole-process comparison
+    // can frame the same files with `plinthora frame`.
+    const Quad q = bench::holeQuad();
+    char cfg[512];
+    std::snprintf(cfg, sizeof cfg,
+                  "{\"template_width\": %d, \"template_height\": %d, \"left_top_x\": %g, \"left_top_y\": %g, "
+                  "\"right_top_x\": %g, \"right_top_y\": %g, \"left_bottom_x\": %g, \"left_bottom_y\": %g, "
+                  "\"right_bottom_x\": %g, \"right_bottom_y\": %g}\n",
+                  bench::kShellW, bench::kShellH, q.topLeft.x, q.topLeft.y, q.topRight.x, q.topRight.y,
+                  q.bottomLeft.x, q.bottomLeft.y, q.bottomRight.x, q.bottomRight.y);
+    writeFile(dir / "shell.cfg", cfg);
 
     const fs::path oursOut = dir / "ours.png", imOut = dir / "imagemagick.png", im1Out = dir / "imagemagick-1t.png";
     std::vector<double> ours, im, im1;

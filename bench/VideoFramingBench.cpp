@@ -10,6 +10,13 @@
 // its debug log gives the CPU time of the frame handler (the compositing),
 // set against all the CPU time the process used.
 //
+// Beside both, the floor: what the same encoder costs with nothing else to
+// do, libx264 at our preset and CRF encoding our own framed picture from
+// raw frames (decoded from our output once, untimed, into memory), plus a
+// decode of the source recording's video. Each run takes ours, the ffmpeg
+// command line and the floor in turn, and the ratios are taken pair by
+// pair, so that a change in the machine's load falls on all of them.
+//
 //   bench_video_framing [work-dir] [--runs N] [--plinthora PATH]
 #include "bench/BenchInputs.h"
 #include "platform/linux/FFmpegVideoExport.h"
@@ -112,6 +119,23 @@ std::vector<std::string> ffmpegCommand(const fs::path& dir, const fs::path& out)
             out.string()};
 }
 
+// The floor's two processes: the encoder alone on raw frames of our framed
+// picture, and the decoder alone on the source.
+std::vector<std::string> floorEncodeCommand(const fs::path& raw, const fs::path& out) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%dx%d", (bench::kShellW + 1) & ~1, (bench::kShellH + 1) & ~1);
+    return {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size,
+            "-r", "30", "-i", raw.string(), "-c:v", "libx264", "-preset", linux_platform::FFmpegVideoExport::kPreset,
+            "-crf", std::to_string(linux_platform::FFmpegVideoExport::kCrf), "-color_primaries", "bt709",
+            "-color_trc", "bt709", "-colorspace", "bt709", "-color_range", "tv", "-an", "-movflags", "+faststart",
+            out.string()};
+}
+
+std::vector<std::string> floorDecodeCommand(const fs::path& dir) {
+    return {"ffmpeg", "-v", "error", "-nostdin", "-i", (dir / "recording.mp4").string(), "-map", "0:v", "-f", "null",
+            "-"};
+}
+
 // The command a user would type: the recording, the shell (its template
 // beside it) and the watermark over the whole canvas at the bench's alpha.
 std::vector<std::string> oursCommand(const std::string& plinthora, const fs::path& dir, const fs::path& out) {
@@ -189,8 +213,14 @@ int main(int argc, char** argv) {
     ::setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
 
     const fs::path oursOut = dir / "ours.mp4", cliOut = dir / "ffmpeg.mp4", report = dir / "ours.log";
-    std::vector<double> oursWall, oursCpu, share, cliWall, cliCpu;
-    long oursPeak = 0, cliPeak = 0;
+    std::vector<double> oursWall, oursCpu, share, cliWall, cliCpu, floorWall, floorCpu, overWall, overCpu;
+    long oursPeak = 0, cliPeak = 0, floorPeak = 0;
+    // Raw frames of our output live in memory (some 1.7 GB for the bench
+    // movie), not on the disk, so that reading them costs the floor little.
+    const fs::path rawDir = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : dir;
+    const fs::path raw = rawDir / ("plinthora-bench-framed-" + std::to_string(::getpid()) + ".yuv");
+    const fs::path floorOut = dir / "floor.mp4";
+    const auto floorDecode = floorDecodeCommand(dir);
     const auto cli = ffmpegCommand(dir, cliOut);
     const auto ours = oursCommand(plinthora, dir, oursOut);
     for (const auto* command : {&ours, &cli}) {
@@ -231,15 +261,45 @@ int main(int argc, char** argv) {
         cliPeak = std::max(cliPeak, c.peakKb);
         std::printf("ffmpeg run %d: %6.2f s wall, %6.2f s CPU, peak %ld MB\n", i + 1, c.wall, c.cpu, c.peakKb / 1024);
         std::fflush(stdout);
+
+        if (i == 0) {
+            const ProcessRun d = runProcess({"ffmpeg", "-v", "error", "-nostdin", "-y", "-i", oursOut.string(), "-map",
+                                             "0:v", "-f", "rawvideo", "-pix_fmt", "yuv420p", raw.string()});
+            if (!d.ok) {
+                std::fprintf(stderr, "cannot decode our output into %s\n", raw.c_str());
+                return 1;
+            }
+        }
+        const ProcessRun e = runProcess(floorEncodeCommand(raw, floorOut));
+        const ProcessRun s = runProcess(floorDecode);
+        if (!e.ok || !s.ok) {
+            fs::remove(raw);
+            std::fprintf(stderr, "the floor's encode or decode failed\n");
+            return 1;
+        }
+        floorWall.push_back(e.wall + s.wall);
+        floorCpu.push_back(e.cpu + s.cpu);
+        overWall.push_back(wall / (e.wall + s.wall));
+        overCpu.push_back(cpu / (e.cpu + s.cpu));
+        floorPeak = std::max(floorPeak, e.peakKb);
+        std::printf("floor  run %d: %6.2f s wall, %6.2f s CPU (encode %.2f s, %.2f s CPU, peak %ld MB; decode of the "
+                    "source %.2f s, %.2f s CPU)\n",
+                    i + 1, e.wall + s.wall, e.cpu + s.cpu, e.wall, e.cpu, e.peakKb / 1024, s.wall, s.cpu);
+        std::fflush(stdout);
     }
+    fs::remove(raw);
     const double o = median(oursWall), c = median(cliWall);
     std::printf("median ours %.2f s (%.2f s CPU), ffmpeg %.2f s (%.2f s CPU): %.2fx faster (target >= 2x)\n", o,
                 median(oursCpu), c, median(cliCpu), c / o);
     std::printf("CPU time: ffmpeg / ours %.2fx\n", median(cliCpu) / median(oursCpu));
     std::printf("compositing %.1f %% of our CPU time (target < 25 %%)\n", 100 * median(share));
-    std::printf("peak memory: ours %ld MB, ffmpeg %ld MB\n", oursPeak / 1024, cliPeak / 1024);
-    std::printf("sizes: ours %ju bytes, ffmpeg %ju bytes\n", uintmax_t(fs::file_size(oursOut)),
-                uintmax_t(fs::file_size(cliOut)));
+    std::printf("floor (encoder alone on our frames + decode of the source): %.2f s (%.2f s CPU); ours / floor "
+                "%.2fx wall, %.2fx CPU (target <= 1.10x both)\n",
+                median(floorWall), median(floorCpu), median(overWall), median(overCpu));
+    std::printf("peak memory: ours %ld MB, ffmpeg %ld MB, the floor's encoder %ld MB\n", oursPeak / 1024,
+                cliPeak / 1024, floorPeak / 1024);
+    std::printf("sizes: ours %ju bytes, ffmpeg %ju bytes, the floor's %ju bytes\n", uintmax_t(fs::file_size(oursOut)),
+                uintmax_t(fs::file_size(cliOut)), uintmax_t(fs::file_size(floorOut)));
     double load[1] = {0};
     if (::getloadavg(load, 1) == 1) std::printf("load average while measuring: %.1f on %u cores\n", load[0], std::thread::hardware_concurrency());
     return 0;

@@ -2,8 +2,10 @@
 # Builds the benchmarks in Release (build-bench/ beside the source tree, or
 # $BUILD_DIR) and runs the comparisons: the compose step against pixman,
 # our pipeline in-process against ImageMagick, the whole `plinthora frame`
-# process against ImageMagick and the vips command line, and the framing
-# of a recording against the ffmpeg command line.
+# process (one still, and a batch in one call) against OpenCV as a Python
+# script uses it, ImageMagick and the vips command line, and the framing of
+# a recording against the ffmpeg command line and against the floor (the
+# encoder alone on our frames plus a decode of the source).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$SRC/../build-bench}
@@ -16,12 +18,14 @@ echo "== compose step: ours vs pixman"
 "$BUILD/bench/bench_imaging_compose"
 echo "== end to end: ours vs ImageMagick"
 "$BUILD/bench/bench_imaging_end_to_end" "${TMPDIR:-/tmp}/plinthora-bench" "${RUNS:-5}"
-echo "== whole process: plinthora frame vs ImageMagick vs the vips command line"
-# The two reference tools are used here only; they are Debian packages.
-if [ ! -x /usr/bin/convert ] || ! command -v vips >/dev/null; then
+echo "== whole process: plinthora frame vs OpenCV vs ImageMagick vs the vips command line"
+# The reference tools are used here only; they are Debian packages. OpenCV
+# is Debian's, for Debian's own python3.
+if [ ! -x /usr/bin/convert ] || ! command -v vips >/dev/null || ! /usr/bin/python3 -c 'import cv2' 2>/dev/null; then
   SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get install -y --no-install-recommends imagemagick libvips-tools
+  $SUDO apt-get install -y --no-install-recommends imagemagick libvips-tools python3 python3-opencv
 fi
-python3 "$SRC/bench/frame_compare.py" "$BUILD/host/plinthora" "${TMPDIR:-/tmp}/plinthora-frame-compare" "${RUNS:-5}"
-echo "== framing a recording: ours vs the ffmpeg command line"
+python3 "$SRC/bench/frame_compare.py" "$BUILD/host/plinthora" "${TMPDIR:-/tmp}/plinthora-frame-compare" "${RUNS:-5}" \
+  "${TMPDIR:-/tmp}/plinthora-bench"
+echo "== framing a recording: ours vs the ffmpeg command line and the floor"
 "$BUILD/bench/bench_video_framing" "${TMPDIR:-/tmp}/plinthora-bench-video" --runs "${VIDEO_RUNS:-5}"
