@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -40,6 +41,14 @@ public:
         else if (byte < size_) std::memcpy(&v, data_ + byte, size_ - byte);
         return uint32_t((v >> (pos_ & 7)) & ((uint64_t(1) << k) - 1));
     }
+    // At least the next 56 bits, LSB first; zeros past the end.
+    uint64_t word() const {
+        const size_t byte = pos_ >> 3;
+        uint64_t v = 0;
+        if (byte + 8 <= size_) std::memcpy(&v, data_ + byte, 8);
+        else if (byte < size_) std::memcpy(&v, data_ + byte, size_ - byte);
+        return v >> (pos_ & 7);
+    }
     void skip(size_t k) { pos_ += k; }
     uint32_t read(int k) {
         const uint32_t v = peek(k);
@@ -56,13 +65,25 @@ private:
     size_t pos_ = 0;
 };
 
-constexpr int kTableBits = 15;
+// Codes are looked up by their first kRootBits bits, and those longer than
+// that by the rest in a sub-table of their prefix: the tables of a whole
+// stream's walk then stay in the first-level cache (a flat 15-bit table
+// is 64 KiB for each of two codes, and filling it cost more than the walk
+// itself on short blocks).
+constexpr int kCodeBits = 15, kRootBits = 10, kSubBits = kCodeBits - kRootBits;
+// Entry: code length in bits 0-3 (0 = no such code), symbol in bits 4-12;
+// a root entry with kSubTable set holds the start of its sub-table from bit 16.
+constexpr uint32_t kSubTable = 1u << 15;
+using Table = std::vector<uint32_t>;
 
-// Full-width decoding table: entry = symbol << 4 | code length (0 = invalid).
-using Table = std::vector<uint16_t>;
+// The entry for the code that starts the 15 bits `v` (LSB first).
+inline uint32_t lookup(const Table& t, uint32_t v) {
+    const uint32_t e = t[v & ((1u << kRootBits) - 1)];
+    return e & kSubTable ? t[(e >> 16) + (v >> kRootBits)] : e;
+}
 
 bool buildTable(const uint8_t* lengths, int count, Table& table) {
-    table.assign(size_t(1) << kTableBits, 0);
+    table.assign(size_t(1) << kRootBits, 0);
     int blCount[16] = {};
     for (int i = 0; i < count; ++i) ++blCount[lengths[i]];
     blCount[0] = 0;
@@ -79,8 +100,18 @@ bool buildTable(const uint8_t* lengths, int count, Table& table) {
         const int c = next[len]++;
         int rev = 0;
         for (int i = 0; i < len; ++i) rev |= ((c >> i) & 1) << (len - 1 - i);
-        const uint16_t entry = uint16_t((sym << 4) | len);
-        for (int k = rev; k < (1 << kTableBits); k += 1 << len) table[size_t(k)] = entry;
+        const uint32_t entry = uint32_t((sym << 4) | len);
+        if (len <= kRootBits) {
+            for (int k = rev; k < (1 << kRootBits); k += 1 << len) table[size_t(k)] = entry;
+            continue;
+        }
+        const size_t root = size_t(rev & ((1 << kRootBits) - 1));
+        if (!(table[root] & kSubTable)) {
+            table[root] = kSubTable | uint32_t(table.size()) << 16;
+            table.resize(table.size() + (size_t(1) << kSubBits), 0);
+        }
+        const size_t sub = table[root] >> 16;
+        for (int k = rev >> kRootBits; k < (1 << kSubBits); k += 1 << (len - kRootBits)) table[sub + size_t(k)] = entry;
     }
     return true;
 }
@@ -91,18 +122,29 @@ constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4,
                                                 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 bool skipSymbols(BitReader& in, const Table& lit, const Table& dist) {
+    constexpr uint32_t kCodeMask = (1u << kCodeBits) - 1;
     for (;;) {
-        const uint16_t e = lit[in.peek(kTableBits)];
-        const int len = e & 15;
-        if (len == 0) return false;
-        in.skip(size_t(len));
-        const int sym = e >> 4;
+        if (in.overrun()) return false;
+        // Literals, the most of a picture's symbols, as many as one read
+        // surely holds.
+        uint64_t v = in.word();
+        int avail = 56, sym = 0;
+        while (avail >= kCodeBits) {
+            const uint32_t e = lookup(lit, uint32_t(v) & kCodeMask);
+            const int len = int(e & 15);
+            if (len == 0) return false;
+            v >>= len;
+            avail -= len;
+            in.skip(size_t(len));
+            sym = int(e >> 4);
+            if (sym >= 256) break;
+        }
         if (sym < 256) continue;
         if (sym == 256) return !in.overrun();
         const int l = sym - 257;
         if (l >= 29) return false;
         in.skip(kLengthExtra[size_t(l)]);
-        const uint16_t d = dist[in.peek(kTableBits)];
+        const uint32_t d = lookup(dist, in.peek(kCodeBits));
         if ((d & 15) == 0 || (d >> 4) >= 30) return false;
         in.skip(size_t(d & 15));
         in.skip(kDistExtra[size_t(d >> 4)]);
@@ -120,7 +162,7 @@ bool readDynamicTables(BitReader& in, Table& lit, Table& dist) {
     uint8_t lens[288 + 32] = {};
     int n = 0;
     while (n < hlit + hdist) {
-        const uint16_t e = clTable[in.peek(kTableBits)];
+        const uint32_t e = lookup(clTable, in.peek(kCodeBits));
         if ((e & 15) == 0) return false;
         in.skip(size_t(e & 15));
         const int sym = e >> 4;
@@ -287,14 +329,36 @@ struct Block {
     std::vector<uint8_t> deflated;
     uint32_t adler = 1;
     size_t rawSize = 0;
+    int level = 0;  // the level its rows were compressed at
     bool ok = false;
 };
+
+// Bits per byte of the filtered rows (order 0), from every kEntropyStride-th
+// row: cheap, and enough to tell a noisy photo's rows from a UI's.
+constexpr int kEntropyStride = 4;
+double filteredEntropy(const uint8_t* filtered, size_t rowBytes, int rows) {
+    uint32_t counts[256] = {};
+    size_t total = 0;
+    for (int y = 0; y < rows; y += kEntropyStride) {
+        const uint8_t* row = filtered + size_t(y) * rowBytes;
+        for (size_t i = 0; i < rowBytes; ++i) ++counts[row[i]];
+        total += rowBytes;
+    }
+    double bits = 0;
+    for (const uint32_t c : counts)
+        if (c) bits -= double(c) * std::log2(double(c) / double(total));
+    return total ? bits / double(total) : 0;
+}
+
+struct CompressorFree {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+using Compressor = std::unique_ptr<libdeflate_compressor, CompressorFree>;
 
 // What one worker thread keeps between its blocks: filtering into the same
 // buffer again keeps it in cache for the compressor, and avoids fresh pages.
 struct Worker {
-    std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> compressor{nullptr,
-                                                                                            &libdeflate_free_compressor};
+    Compressor compressor, fast;
     std::unique_ptr<uint8_t[]> filtered, out;
     size_t filteredCap = 0, outCap = 0;
     std::vector<uint8_t> prev, cur;
@@ -303,8 +367,6 @@ struct Worker {
 void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& block) {
     const size_t n = size_t(image.width) * 4;
     const size_t raw = (n + 1) * size_t(block.row1 - block.row0);
-    if (!w.compressor) w.compressor.reset(libdeflate_alloc_compressor(level));
-    if (!w.compressor) return;
     if (w.filteredCap < raw) {
         w.filtered = std::make_unique_for_overwrite<uint8_t[]>(raw);
         w.filteredCap = raw;
@@ -327,12 +389,22 @@ void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& bl
         filterRow(w.cur.data() + 4, w.prev.data() + 4, n, w.filtered.get() + size_t(y - block.row0) * (n + 1));
         std::swap(w.prev, w.cur);
     }
-    const size_t bound = libdeflate_deflate_compress_bound(w.compressor.get(), raw);
+    // Rows this noisy (a photo's grain, a camera's sensor) leave the match
+    // finder little to find: a higher level buys no bytes on them, only
+    // time, and the fastest level is as small or smaller. Flat UI rows and
+    // mildly noisy ones stay at the level asked for, where it pays.
+    block.level = level > kFastLevel && filteredEntropy(w.filtered.get(), n + 1, block.row1 - block.row0) >= kNoisyBits
+                      ? kFastLevel
+                      : level;
+    Compressor& compressor = block.level == level ? w.compressor : w.fast;
+    if (!compressor) compressor.reset(libdeflate_alloc_compressor(block.level));
+    if (!compressor) return;
+    const size_t bound = libdeflate_deflate_compress_bound(compressor.get(), raw);
     if (w.outCap < bound) {
         w.out = std::make_unique_for_overwrite<uint8_t[]>(bound);
         w.outCap = bound;
     }
-    const size_t size = libdeflate_deflate_compress(w.compressor.get(), w.filtered.get(), raw, w.out.get(), bound);
+    const size_t size = libdeflate_deflate_compress(compressor.get(), w.filtered.get(), raw, w.out.get(), bound);
     if (size == 0) return;
     block.deflated.reserve(size + 5);  // the join adds at most 5 bytes
     block.deflated.assign(w.out.get(), w.out.get() + size);

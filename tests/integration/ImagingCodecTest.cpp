@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -264,19 +265,29 @@ TEST(ImagingDecode, LoadsImagesBeyondQtsDefaultAllocationLimit) {
 
 // ---------------------------------------------------------------- encode
 
+// Which rows are noise: `Mixed` puts smooth rows between noisy ones, so
+// that every filter type gets chosen and every block is noisy enough for
+// the fast level; `NoisyTop` fills the upper half with noise and the lower
+// with smooth rows, so that blocks at the fast level and at the level asked
+// for are joined in one stream; `Smooth` has no noise at all.
+enum class Noise { Mixed, NoisyTop, Smooth };
+
 struct EncodeCase {
     int w, h, level, blocks;
+    Noise noise = Noise::Mixed;
 };
 
 TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
-    const EncodeCase cases[] = {{1, 1, 6, 1}, {37, 23, 1, 1}, {300, 200, 6, 3}, {64, 500, 12, 7}, {90, 60, 0, 4}};
+    const EncodeCase cases[] = {{1, 1, 6, 1},       {37, 23, 1, 1},  {300, 200, 6, 3},
+                                {64, 500, 12, 7},   {90, 60, 0, 4},  {400, 240, 4, 4, Noise::NoisyTop},
+                                {333, 90, 4, 0, Noise::NoisyTop},    {200, 120, 6, 2, Noise::Smooth}};
     for (const EncodeCase& c : cases) {
         Bitmap b = randomBitmap(c.w, c.h, uint32_t(c.w * 31 + c.h));
-        // Mix noise with smooth runs so that every filter type gets chosen.
-        for (int y = 0; y < c.h; ++y)
+        for (int y = 0; y < c.h; ++y) {
+            const bool noisy = c.noise == Noise::Mixed ? y % 3 != 0 : c.noise == Noise::NoisyTop && y < c.h / 2;
             for (int x = 0; x < c.w; ++x)
-                b.at(x, y) = (y % 3 == 0) ? 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256)
-                                          : b.at(x, y) | 0xFF000000u;
+                b.at(x, y) = noisy ? b.at(x, y) | 0xFF000000u : 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256);
+        }
         const auto bytes = png::encode(b, c.level, c.blocks);
         ASSERT_TRUE(bytes);
         const QImage back = load(*bytes, QImage::Format_ARGB32);
@@ -352,12 +363,15 @@ TEST(ImagingPngEncode, JoinedDeflateStreamsInflateToTheConcatenation) {
     for (int level : {0, 1, 6, 12}) {
         std::vector<uint8_t> all, joined;
         for (int part = 0; part < 5; ++part) {
-            // Text-like, random and constant pieces of various sizes.
+            // Text-like, random, constant and skewed pieces (the last with
+            // codes longer than the walk's first lookup) of various sizes.
             std::vector<uint8_t> input(size_t(1 + rng() % 200000));
-            const int kind = part % 3;
+            const int kind = part % 4;
             for (size_t i = 0; i < input.size(); ++i)
-                input[i] = kind == 0 ? uint8_t("the quick brown fox "[i % 20] + (rng() % 7 == 0))
-                                     : kind == 1 ? uint8_t(rng()) : uint8_t(42);
+                input[i] = kind == 0   ? uint8_t("the quick brown fox "[i % 20] + (rng() % 7 == 0))
+                           : kind == 1 ? uint8_t(rng())
+                           : kind == 2 ? uint8_t(42)
+                                       : uint8_t(std::countr_zero(rng() | (1u << 24)) * 10 + rng() % 10);
             libdeflate_compressor* c = libdeflate_alloc_compressor(level);
             std::vector<uint8_t> stream(libdeflate_deflate_compress_bound(c, input.size()));
             stream.resize(libdeflate_deflate_compress(c, input.data(), input.size(), stream.data(), stream.size()));
