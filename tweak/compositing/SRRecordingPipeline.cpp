@@ -161,7 +161,7 @@ void SRUnifiedProcessor::processVideoWithURL(const std::string& url, std::option
     if (s.recShellEnabled) {
         const bool landscape = videoSize.width > videoSize.height;
         shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
-        frames->shell = loadImageFile(shellPath);
+        frames->shell = keptImageFile(shellPath);
         if (!frames->shell) {
             // Without the frame the user asked for, the recording stays as
             // it was, watermark switch or not.
@@ -187,7 +187,7 @@ void SRUnifiedProcessor::processVideoWithURL(const std::string& url, std::option
                                                        outsideForPlacement(outsideOfShellFile(shellPath, *shell), quad));
     }
     const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
-    if (s.recWatermarkEnabled && watermarkPath) frames->watermark = loadImageFile(watermarkPath);
+    if (s.recWatermarkEnabled && watermarkPath) frames->watermark = keptImageFile(watermarkPath);
 
     const std::string folder = p.fs->temporaryDirectory();
     if (folder.empty()) {

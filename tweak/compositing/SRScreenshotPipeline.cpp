@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <exception>
+#include <mutex>
 
 namespace plinthora {
 
@@ -42,12 +44,54 @@ std::shared_ptr<Bitmap> loadImageFile(const std::optional<std::string>& path) {
     return image;
 }
 
+namespace {
+
+struct Kept {
+    const FileSystem* fs;
+    std::string path;
+    FileStamp stamp;
+    Image image;
+};
+
+// Portrait and landscape shells, the watermark, and one more.
+constexpr size_t kKept = 4;
+
+std::mutex keptLock;
+std::deque<Kept> kept;
+
+}  // namespace
+
+Image keptImageFile(const std::optional<std::string>& path) {
+    if (!path) return nullptr;
+    const FileSystem* fs = platform().fs;
+    // Taken before the bytes are read: a file that changes meanwhile has
+    // another stamp at the next look, and is decoded again then.
+    const std::optional<FileStamp> stamp = fs->stamp(*path);
+    if (!stamp) return loadImageFile(path);
+    {
+        std::lock_guard g(keptLock);
+        for (const Kept& k : kept)
+            if (k.fs == fs && k.path == *path && k.stamp == *stamp) return k.image;
+    }
+    Image image = loadImageFile(path);
+    if (!image) return nullptr;
+    std::lock_guard g(keptLock);
+    std::erase_if(kept, [&](const Kept& k) { return k.path == *path; });
+    kept.push_front({fs, *path, *stamp, image});
+    if (kept.size() > kKept) kept.pop_back();
+    return image;
+}
+
 SRUnifiedProcessor& SRUnifiedProcessor::sharedInstance() {
     static SRUnifiedProcessor instance;
     return instance;
 }
 
 void SRUnifiedProcessor::resetForTesting() {
+    {
+        std::lock_guard g(keptLock);
+        kept.clear();
+    }
     std::lock_guard g(lock_);
     screenshotProcessing_ = false;
     lastScreenshotTriggerTime_ = 0;
@@ -155,9 +199,9 @@ void SRUnifiedProcessor::handleImageData(const std::optional<std::string>& data,
     const bool landscape = screenshot->width > screenshot->height;
     // Both look-ups run on every screenshot, whatever the switches say.
     dressing.shellPath = SRAssetResolver::resolveShellPathIsLandscape(landscape);
-    if (s.ssShellEnabled) dressing.shell = dressing.spareShell = loadImageFile(dressing.shellPath);
+    if (s.ssShellEnabled) dressing.shell = keptImageFile(dressing.shellPath);
     const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
-    if (s.ssWatermarkEnabled) dressing.watermark = loadImageFile(watermarkPath);
+    if (s.ssWatermarkEnabled) dressing.watermark = keptImageFile(watermarkPath);
     dressing.watermarkMode = s.watermarkMode;
     Image result = composeScreenshot(screenshot, dressing);
     finalizeScreenshot(result, asset);
