@@ -308,13 +308,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"every key of the wrong type",
                  [](BadInputTest& t) {
                      Value::Dict d;
-                     for (const char* k : {"sr_recShellEnabled", "sr_ssShellEnabled", "sr_recWatermarkEnabled",
-                                           "sr_ssWatermarkEnabled", "sr_randomShell", "sr_randomWatermark",
-                                           "sr_watermarkOpacity", "sr_watermarkMode", "sr_vibrationEnabled",
-                                           "sr_deleteOriginal", "sr_saveToClipboard"})
-                         d[k] = Value::array({Value::boolean(false)});
-                     for (const char* k : {"sr_selectedShell", "sr_selectedWatermark", "sr_watermarkBlendMode"})
-                         d[k] = Value::dict({{"x", Value::integer(1)}});
+                     for (const SettingSpec& s : kSettingsSchema)
+                         d[s.key] = s.type == SettingType::Name ? Value::dict({{"x", Value::integer(1)}})
+                                                                : Value::array({Value::boolean(false)});
                      t.writePrefs(d);
                  },
                  kFramed},

@@ -4,6 +4,7 @@
 #include "prefs/AssetFolder.h"
 #include "prefs/SRPSliderCell.h"
 #include "prefs/ShellImageSelector.h"
+#include "tweak/settings/SettingsSchema.h"
 
 #include <QComboBox>
 #include <QDBusAbstractAdaptor>
@@ -45,36 +46,45 @@ QDialog* openPicker(PlinthoraRootListController& page) {
 }
 
 TEST_F(RootPageTest, EveryKeyHasARowThatShowsTheTweaksDefaultWhileTheFileHoldsNone) {
-    // The tweak's defaults; the asset rows have none (nothing chosen).
-    const std::vector<std::pair<std::string, Value>> table = {
-        {"sr_recShellEnabled", Value::boolean(true)},     {"sr_ssShellEnabled", Value::boolean(true)},
-        {"sr_recWatermarkEnabled", Value::boolean(false)}, {"sr_ssWatermarkEnabled", Value::boolean(false)},
-        {"sr_randomShell", Value::boolean(false)},         {"sr_randomWatermark", Value::boolean(false)},
-        {"sr_selectedShell", Value()},                     {"sr_selectedWatermark", Value()},
-        {"sr_watermarkOpacity", Value::real(1.0)},         {"sr_watermarkMode", Value::integer(1)},
-        {"sr_watermarkBlendMode", Value::string("正常")},  {"sr_vibrationEnabled", Value::boolean(true)},
-        {"sr_deleteOriginal", Value::boolean(false)},      {"sr_saveToClipboard", Value::boolean(false)},
-    };
-    for (const auto& [key, def] : table) {
+    // The page's keyed rows are the tweak's settings, one row each, in the
+    // same order, edited by the cell and under the label the settings list.
+    std::vector<std::string> rowKeys, settingKeys;
+    for (const SpecifierPtr& s : page().specifiers())
+        if (s->propertyForKey("key")) rowKeys.push_back(s->stringProperty("key"));
+    for (const SettingSpec& spec : kSettingsSchema) settingKeys.emplace_back(spec.key);
+    EXPECT_EQ(rowKeys, settingKeys);
+    for (const SettingSpec& spec : kSettingsSchema) {
+        const std::string key = spec.key;
         SCOPED_TRACE(key);
         PSSpecifier* s = page().specifierForID(key);
         ASSERT_NE(s, nullptr) << "no row for the key";
         EXPECT_EQ(s->stringProperty("key"), key);
         EXPECT_EQ(s->stringProperty("PostNotification"), kNote);
+        EXPECT_EQ(s->stringProperty("cell"), spec.cell);
+        EXPECT_EQ(s->stringProperty("label"), spec.label);
         const Value* d = s->propertyForKey("default");
-        if (def.isNull()) {
-            EXPECT_EQ(d, nullptr);
+        if (spec.type == SettingType::Name && !spec.name) {
+            EXPECT_EQ(d, nullptr) << "nothing is chosen until the user chooses";
             continue;
         }
         ASSERT_NE(d, nullptr);
-        EXPECT_EQ(valueAsReal(*d), valueAsReal(def));
-        EXPECT_EQ(d->isString() ? d->asString() : "", def.isString() ? def.asString() : "");
+        switch (spec.type) {
+        case SettingType::Bool: EXPECT_TRUE(d->isBool()); break;
+        case SettingType::Real: EXPECT_EQ(d->kind(), Value::Kind::Real); break;
+        case SettingType::Int: EXPECT_EQ(d->kind(), Value::Kind::Integer); break;
+        case SettingType::Name: EXPECT_TRUE(d->isString()); break;
+        }
+        if (spec.type == SettingType::Name) {
+            EXPECT_EQ(d->isString() ? d->asString() : "", spec.name);
+        } else {
+            EXPECT_EQ(valueAsReal(*d), spec.number);
+        }
         // What the row shows with no file at all.
         PSTableCell* cell = cellFor(key);
         if (auto* sw = dynamic_cast<PSSwitchCell*>(cell)) {
-            EXPECT_EQ(sw->control()->isOn(), def.asBool());
+            EXPECT_EQ(sw->control()->isOn(), spec.number != 0);
         } else if (auto* slider = dynamic_cast<SRPSliderCell*>(cell)) {
-            EXPECT_EQ(slider->valueLabel()->text(), "1.00");
+            EXPECT_EQ(slider->valueLabel()->text(), QString::number(spec.number, 'f', 2));
         } else if (auto* choice = dynamic_cast<PSChoiceCell*>(cell)) {
             EXPECT_EQ(choice->currentIndex(), 0);
         } else {

@@ -61,47 +61,41 @@ std::optional<int64_t> integerReading(const Value& v) {
     }
 }
 
-void SRSettings::apply(const Value& prefs) {
-    // Keys in the order the table lists them; a key without a reading takes
-    // its default, like an absent one.
-    auto readBool = [&](const char* key, std::atomic<bool>& field, bool def) {
-        const Value* v = prefs.find(key);
-        field = v ? boolReading(*v).value_or(def) : def;
-    };
-    auto readName = [&](const char* key) -> SharedString {
-        const Value* v = prefs.find(key);
-        if (!v || !v->isString()) return nullptr;
-        return std::make_shared<const std::string>(v->asString());
-    };
+namespace {
 
-    readBool("sr_recShellEnabled", recShellEnabled, true);
-    readBool("sr_ssShellEnabled", ssShellEnabled, true);
-    readBool("sr_recWatermarkEnabled", recWatermarkEnabled, false);
-    readBool("sr_ssWatermarkEnabled", ssWatermarkEnabled, false);
-    readBool("sr_randomShell", randomShell, false);
-    readBool("sr_randomWatermark", randomWatermark, false);
-    setSelectedShell(readName("sr_selectedShell"));
-    setSelectedWatermark(readName("sr_selectedWatermark"));
-    {
-        const Value* v = prefs.find("sr_watermarkOpacity");
-        auto r = v ? realReading(*v) : std::nullopt;
-        watermarkOpacity = r ? static_cast<float>(*r) : 1.0f;
-    }
-    {
-        const Value* v = prefs.find("sr_watermarkMode");
-        auto i = v ? integerReading(*v) : std::nullopt;
-        // A number the 32-bit field cannot hold has no reading either.
-        const bool fits = i && *i >= INT32_MIN && *i <= INT32_MAX;
-        watermarkMode = fits ? static_cast<int32_t>(*i) : 1;
-    }
-    {
-        SharedString blend = readName("sr_watermarkBlendMode");
-        setWatermarkBlendMode(blend ? blend : std::make_shared<const std::string>(kBlendNormal));
-    }
-    readBool("sr_vibrationEnabled", vibrationEnabled, true);
-    readBool("sr_deleteOriginal", deleteOriginal, false);
-    readBool("sr_saveToClipboard", saveToClipboard, false);
+// The reading of one stored value by the field's type, or the default.
+bool readSetting(const Value& prefs, const char* key, bool def) {
+    const Value* v = prefs.find(key);
+    return v ? boolReading(*v).value_or(def) : def;
 }
+float readSetting(const Value& prefs, const char* key, double def) {
+    const Value* v = prefs.find(key);
+    const auto r = v ? realReading(*v) : std::nullopt;
+    return static_cast<float>(r ? *r : def);
+}
+int32_t readSetting(const Value& prefs, const char* key, int def) {
+    const Value* v = prefs.find(key);
+    const auto i = v ? integerReading(*v) : std::nullopt;
+    // A number the 32-bit field cannot hold has no reading either.
+    return i && *i >= INT32_MIN && *i <= INT32_MAX ? static_cast<int32_t>(*i) : def;
+}
+SharedString readSetting(const Value& prefs, const char* key, const char* def) {
+    const Value* v = prefs.find(key);
+    if (v && v->isString()) return std::make_shared<const std::string>(v->asString());
+    return def ? std::make_shared<const std::string>(def) : nullptr;
+}
+
+}  // namespace
+
+#define PLINTHORA_SETTING_APPLY_Bool(field, Field, key, def) field = readSetting(prefs, key, bool(def));
+#define PLINTHORA_SETTING_APPLY_Real(field, Field, key, def) field = readSetting(prefs, key, double(def));
+#define PLINTHORA_SETTING_APPLY_Int(field, Field, key, def) field = readSetting(prefs, key, int(def));
+#define PLINTHORA_SETTING_APPLY_Name(field, Field, key, def) \
+    set##Field(readSetting(prefs, key, static_cast<const char*>(def)));
+#define PLINTHORA_SETTING_APPLY(type, field, Field, key, def, cell, label) \
+    PLINTHORA_SETTING_APPLY_##type(field, Field, key, def)
+
+void SRSettings::apply(const Value& prefs) { PLINTHORA_SETTINGS(PLINTHORA_SETTING_APPLY) }
 
 Value readPreferences() {
     Platform& p = platform();

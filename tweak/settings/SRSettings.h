@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/ports/Value.h"
+#include "settings/SettingsSchema.h"
 
 #include <atomic>
 #include <memory>
@@ -14,41 +15,39 @@ namespace plinthora {
 
 inline constexpr const char* kPreferencesPath = "/var/mobile/Library/Preferences/com.ozrin.plinthora.plist";
 inline constexpr const char* kPreferencesChangedNotification = "com.ozrin.plinthora/preferencesChanged";
-inline constexpr const char* kBlendNormal = "正常";
 
 using SharedString = std::shared_ptr<const std::string>;
 
-// Scalars are atomics so a reader during a reload sees each field before or
-// after it; strings are handed out as shared pointers so a reload never
-// frees one under a reader.
+#define PLINTHORA_SETTING_FIELD_Bool(field, Field, def) std::atomic<bool> field{def};
+#define PLINTHORA_SETTING_FIELD_Real(field, Field, def) std::atomic<float> field{static_cast<float>(def)};
+#define PLINTHORA_SETTING_FIELD_Int(field, Field, def) std::atomic<int32_t> field{def};
+#define PLINTHORA_SETTING_FIELD_Name(field, Field, def)                  \
+    SharedString field() const { return get(field##_); }                 \
+    void set##Field(SharedString s) { set(field##_, std::move(s)); }
+#define PLINTHORA_SETTING_FIELD(type, field, Field, key, def, cell, label) PLINTHORA_SETTING_FIELD_##type(field, Field, def)
+#define PLINTHORA_SETTING_STORAGE_Bool(field, def)
+#define PLINTHORA_SETTING_STORAGE_Real(field, def)
+#define PLINTHORA_SETTING_STORAGE_Int(field, def)
+#define PLINTHORA_SETTING_STORAGE_Name(field, def) SharedString field##_{nameOrNone(def)};
+#define PLINTHORA_SETTING_STORAGE(type, field, Field, key, def, cell, label) PLINTHORA_SETTING_STORAGE_##type(field, def)
+
+// One field per entry of PLINTHORA_SETTINGS (SettingsSchema.h), holding its
+// default until apply(). Scalars are atomics so a reader during a reload
+// sees each field before or after it; strings (nullptr when none is
+// selected) are handed out as shared pointers so a reload never frees one
+// under a reader.
 class SRSettings {
 public:
-    std::atomic<bool> recShellEnabled{true};
-    std::atomic<bool> ssShellEnabled{true};
-    std::atomic<bool> recWatermarkEnabled{false};
-    std::atomic<bool> ssWatermarkEnabled{false};
-    std::atomic<bool> randomShell{false};
-    std::atomic<bool> randomWatermark{false};
-    std::atomic<float> watermarkOpacity{1.0f};
-    std::atomic<int32_t> watermarkMode{1};
-    std::atomic<bool> vibrationEnabled{true};
-    std::atomic<bool> deleteOriginal{false};
-    std::atomic<bool> saveToClipboard{false};
-
-    // nullptr when none is selected.
-    SharedString selectedShell() const { return get(selectedShell_); }
-    SharedString selectedWatermark() const { return get(selectedWatermark_); }
-    SharedString watermarkBlendMode() const { return get(watermarkBlendMode_); }
-
-    void setSelectedShell(SharedString s) { set(selectedShell_, std::move(s)); }
-    void setSelectedWatermark(SharedString s) { set(selectedWatermark_, std::move(s)); }
-    void setWatermarkBlendMode(SharedString s) { set(watermarkBlendMode_, std::move(s)); }
+    PLINTHORA_SETTINGS(PLINTHORA_SETTING_FIELD)
 
     // Overwrites every field from a preferences dictionary; absent keys take
     // their defaults. A non-dictionary counts as empty.
     void apply(const Value& prefs);
 
 private:
+    static SharedString nameOrNone(const char* name) {
+        return name ? std::make_shared<const std::string>(name) : nullptr;
+    }
     // The lock is held only to copy a pointer. (libstdc++ 12's
     // atomic<shared_ptr> ends a load by releasing its internal lock with
     // relaxed order, which ThreadSanitizer reports as a race and a weakly
@@ -62,9 +61,7 @@ private:
         field.swap(value);
     }
     mutable std::mutex stringsLock_;
-    SharedString selectedShell_;
-    SharedString selectedWatermark_;
-    SharedString watermarkBlendMode_{std::make_shared<const std::string>(kBlendNormal)};
+    PLINTHORA_SETTINGS(PLINTHORA_SETTING_STORAGE)
 };
 
 // The process's record.
