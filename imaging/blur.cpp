@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-namespace plinthora::linux_platform::PLINTHORA_KERNELS {
+namespace plinthora::linux_platform::kernels {
 
 double blurSigma(double radius) { return std::isfinite(radius) ? std::max(radius, 0.0) : 0.0; }
 
@@ -99,4 +99,4 @@ Bitmap gaussianBlur(const Bitmap& src, double radius) {
     return out;
 }
 
-}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS
+}  // namespace plinthora::linux_platform::kernels

@@ -19,12 +19,13 @@
 // rectangle (half-open on the right and bottom); it samples the source
 // bilinearly at the matching point, clamped to the source's edge pixels.
 #include "imaging/kernels.h"
+#include "imaging/tiers.h"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-namespace plinthora::linux_platform::PLINTHORA_KERNELS {
+namespace plinthora::linux_platform::kernels {
 
 namespace {
 
@@ -126,84 +127,18 @@ inline uint32_t blend(uint32_t s, uint32_t d) {
     else return blendSlow<M>(s, d);
 }
 
-#if PLINTHORA_AVX2
-PLINTHORA_AVX2_FN __m256i mul255x16(__m256i x, __m256i y) {
-    const __m256i t = _mm256_add_epi16(_mm256_mullo_epi16(x, y), _mm256_set1_epi16(128));
-    return _mm256_mulhi_epu16(t, _mm256_set1_epi16(257));
-}
-
-// 255 − αs per lane of unpacked source pixels.
-PLINTHORA_AVX2_FN __m256i inverseAlphas16(__m256i s16) {
-    return _mm256_xor_si256(_mm256_shufflehi_epi16(_mm256_shufflelo_epi16(s16, 0xFF), 0xFF), _mm256_set1_epi16(255));
-}
-
-// blendRow()'s four-pixel loop eight pixels at a time; returns how many
-// pixels it did (a multiple of eight).
-template <BlendMode M>
-__attribute__((target("avx2"))) int blendRowAvx2(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i k = _mm256_set1_epi16(short(a8));
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
-        if (_mm256_testz_si256(sv, sv)) continue;  // clear source: dst stays
-        const __m256i dv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
-        __m256i slo = _mm256_unpacklo_epi8(sv, zero), shi = _mm256_unpackhi_epi8(sv, zero);
-        if (a8 != 255) {
-            slo = mul255x16(slo, k);
-            shi = mul255x16(shi, k);
-        }
-        const __m256i dlo = _mm256_unpacklo_epi8(dv, zero), dhi = _mm256_unpackhi_epi8(dv, zero);
-        __m256i lo, hi;
-        if constexpr (M == BlendMode::Normal) {
-            lo = _mm256_add_epi16(slo, mul255x16(dlo, inverseAlphas16(slo)));
-            hi = _mm256_add_epi16(shi, mul255x16(dhi, inverseAlphas16(shi)));
-        } else {
-            lo = _mm256_sub_epi16(_mm256_add_epi16(slo, dlo), mul255x16(slo, dlo));
-            hi = _mm256_sub_epi16(_mm256_add_epi16(shi, dhi), mul255x16(shi, dhi));
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm256_packus_epi16(lo, hi));
-    }
-    return i;
-}
-#endif
-
 // d[i] = blend(s[i]·a8/255, d[i]) for i in [0, n): the source lands on whole
 // destination pixels, nothing to interpolate.
 template <BlendMode M>
 inline void blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
+    // Normal and Screen stay in integers and have vector loops (at least
+    // four pixels wide: a watermark's short stretches skip the call).
     int i = 0;
-#if PLINTHORA_SIMD
-    if constexpr (M == BlendMode::Normal || M == BlendMode::Screen) {
-#if PLINTHORA_AVX2
-        if (n >= 8 && hasAvx2()) i = blendRowAvx2<M>(d, s, n, a8);
-#endif
-        // Four pixels at a time on 16-bit lanes, rounding exactly as the
-        // scalar mul255 does, so both paths give the same bytes.
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i k = _mm_set1_epi16(short(a8));
-        for (; i + 4 <= n; i += 4) {
-            const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            if (simd::allZero(sv)) continue;  // clear source: dst stays
-            const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-            __m128i slo = _mm_unpacklo_epi8(sv, zero), shi = _mm_unpackhi_epi8(sv, zero);
-            if (a8 != 255) {
-                slo = simd::mul255(slo, k);
-                shi = simd::mul255(shi, k);
-            }
-            const __m128i dlo = _mm_unpacklo_epi8(dv, zero), dhi = _mm_unpackhi_epi8(dv, zero);
-            __m128i lo, hi;
-            if constexpr (M == BlendMode::Normal) {
-                lo = _mm_add_epi16(slo, simd::mul255(dlo, simd::inverseAlphas(slo)));
-                hi = _mm_add_epi16(shi, simd::mul255(dhi, simd::inverseAlphas(shi)));
-            } else {
-                lo = _mm_sub_epi16(_mm_add_epi16(slo, dlo), simd::mul255(slo, dlo));
-                hi = _mm_sub_epi16(_mm_add_epi16(shi, dhi), simd::mul255(shi, dhi));
-            }
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi16(lo, hi));
-        }
+    if constexpr (M == BlendMode::Normal) {
+        if (n >= 4) i = tier().blendNormal(d, s, n, a8);
+    } else if constexpr (M == BlendMode::Screen) {
+        if (n >= 4) i = tier().blendScreen(d, s, n, a8);
     }
-#endif
     for (; i < n; ++i) {
         uint32_t p = s[i];
         if (p == 0) continue;  // clear source: every mode keeps dst
@@ -287,4 +222,4 @@ void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, doub
     }
 }
 
-}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS
+}  // namespace plinthora::linux_platform::kernels

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "imaging/parallel_for.h"
+#include "imaging/tiers.h"
 #include "platform/ports/Imaging.h"
 
 #include <algorithm>
@@ -15,25 +16,10 @@
 #include <optional>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-// The tests build the kernels a second time with the SIMD paths off
-// (PLINTHORA_SCALAR_KERNELS, in namespace kernels_scalar), so that the fast
-// paths can be held to the plain ones byte for byte.
-#if defined(PLINTHORA_SCALAR_KERNELS)
-#define PLINTHORA_SIMD 0
-#define PLINTHORA_KERNELS kernels_scalar
-#elif defined(__SSE2__)
-#define PLINTHORA_SIMD 1
-#define PLINTHORA_KERNELS kernels
-#else
-#define PLINTHORA_SIMD 0
-#define PLINTHORA_KERNELS kernels
-#endif
-#if PLINTHORA_SIMD && defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
+// The PNG codec keeps AVX2 twins of its row loops in its own files (the
+// compiler vectorises them for target("avx2")); the AVX2 tier switches
+// them on. The kernels' vector loops are in files of their own (tiers.h).
+#if defined(__x86_64__) && defined(__GNUC__)
 #define PLINTHORA_AVX2 1
 #else
 #define PLINTHORA_AVX2 0
@@ -42,8 +28,7 @@
 namespace plinthora::linux_platform {
 
 // Frames of a movie: 8-bit planar 4:2:0 (Y, then Cb and Cr at half the
-// width and height) to and from ARGB32. See yuv.cpp. Shared by
-// both builds of the kernels.
+// width and height) to and from ARGB32. See yuv.cpp.
 struct PlanesIn {
     const uint8_t* data[3];
     int stride[3];
@@ -61,22 +46,15 @@ struct YuvMatrix {
 
 }  // namespace plinthora::linux_platform
 
-namespace plinthora::linux_platform::PLINTHORA_KERNELS {
+namespace plinthora::linux_platform::kernels {
 
 using linux_platform::parallelFor;
 using linux_platform::threadCount;
 
-// Some SIMD paths have a wider twin for processors with AVX2, chosen when
-// the kernels run; the build itself targets plain x86-64.
 #if PLINTHORA_AVX2
-inline bool hasAvx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
-}
-#define PLINTHORA_AVX2_FN __attribute__((target("avx2"), always_inline)) inline
+// Whether the AVX2 tier runs: the processor has it and PLINTHORA_SIMD does
+// not ask for less.
+inline bool hasAvx2() { return tier().tier == SimdTier::Avx2; }
 #endif
 
 // x * y / 255 rounded to nearest, for x, y in [0, 255].
@@ -110,36 +88,6 @@ inline uint32_t over(uint32_t s, uint32_t d) {
     // Channels of s + d·inv never exceed 255 for valid premultiplied input.
     return s + scalePixel(d, inv);
 }
-
-#if PLINTHORA_SIMD
-namespace simd {
-
-// mul255 on 16-bit lanes holding 0..255: (t + (t >> 8)) >> 8 with
-// t = x·y + 128 < 2^16 equals (t·257) >> 16, one high multiply.
-inline __m128i mul255(__m128i x, __m128i y) {
-    const __m128i t = _mm_add_epi16(_mm_mullo_epi16(x, y), _mm_set1_epi16(128));
-    return _mm_mulhi_epu16(t, _mm_set1_epi16(257));
-}
-
-// Each pixel's alpha copied to its four 16-bit channel lanes (two pixels
-// per register, unpacked).
-inline __m128i alphas(__m128i p16) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(p16, 0xFF), 0xFF); }
-
-// 255 − αs per lane of two unpacked source pixels.
-inline __m128i inverseAlphas(__m128i s16) { return _mm_xor_si128(alphas(s16), _mm_set1_epi16(255)); }
-
-// Four pixels of over(): the same rounding as the scalar version.
-inline __m128i over(__m128i s, __m128i d) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i lo = mul255(_mm_unpacklo_epi8(d, zero), inverseAlphas(_mm_unpacklo_epi8(s, zero)));
-    const __m128i hi = mul255(_mm_unpackhi_epi8(d, zero), inverseAlphas(_mm_unpackhi_epi8(s, zero)));
-    return _mm_adds_epu8(s, _mm_packus_epi16(lo, hi));
-}
-
-inline bool allZero(__m128i v) { return _mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF; }
-
-}  // namespace simd
-#endif
 
 // 3×3 projective matrix, row-major, acting on column vectors (x, y, 1).
 using Matrix3 = std::array<double, 9>;
@@ -227,4 +175,4 @@ double blurSigma(double radius);
 int blurSpread(double radius);
 Bitmap gaussianBlur(const Bitmap& src, double radius);
 
-}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS
+}  // namespace plinthora::linux_platform::kernels

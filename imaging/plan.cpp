@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-namespace plinthora::linux_platform::PLINTHORA_KERNELS {
+namespace plinthora::linux_platform::kernels {
 
 namespace {
 
@@ -347,4 +347,4 @@ std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, 
                                                  std::move(outside));
 }
 
-}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS
+}  // namespace plinthora::linux_platform::kernels

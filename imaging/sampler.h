@@ -4,100 +4,17 @@
 #pragma once
 
 #include "imaging/kernels.h"
+#include "imaging/tiers.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-namespace plinthora::linux_platform::PLINTHORA_KERNELS {
-
-#if PLINTHORA_AVX2
-// Eight lanes of the low 32 bits of f, f + df, …, f + 7·df: the low bits
-// of a sum or a product depend only on the low bits of its terms, so the
-// lanes can be worked out in 32 bits, wrapping.
-PLINTHORA_AVX2_FN __m256i lowLanes8(int64_t f, int64_t df) {
-    const __m256i low = _mm256_set1_epi32(int(uint32_t(uint64_t(f))));
-    const __m256i step = _mm256_set1_epi32(int(uint32_t(uint64_t(df))));
-    return _mm256_add_epi32(low, _mm256_mullo_epi32(step, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
-}
-
-// The two pixels right of the sample at word offset `at`, each channel
-// interleaved with the one below it.
-PLINTHORA_AVX2_FN __m128i columnPair(const uint32_t* pixels, size_t stride, int at) {
-    const uint32_t* p = pixels + at;
-    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
-                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride)));
-}
-
-// Samples k and k + 4 of a batch of eight, one in each 128-bit half.
-PLINTHORA_AVX2_FN __m256i samplePair(const uint32_t* pixels, size_t stride, const int* at, int k, __m256i wxk,
-                                     __m256i wyk) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i tb = _mm256_inserti128_si256(_mm256_castsi128_si256(columnPair(pixels, stride, at[k])),
-                                               columnPair(pixels, stride, at[k + 4]), 1);
-    const __m256i left = _mm256_madd_epi16(_mm256_unpacklo_epi8(tb, zero), wyk);
-    const __m256i right = _mm256_madd_epi16(_mm256_unpackhi_epi8(tb, zero), wyk);
-    const __m256i sum = _mm256_madd_epi16(_mm256_or_si256(left, _mm256_slli_epi32(right, 16)), wxk);
-    return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(1 << 13)), 14);
-}
-
-// Sampler::stepInterior()'s samples eight at a time, the same arithmetic
-// in twice the lanes: pixels k and k + 4 share a register, one in each
-// 128-bit half, so that the packing at the end puts them back in order.
-// The positions of interior samples are whole in 32 bits, and so are the
-// word offsets of their pixels when the picture has fewer than 2^31 words
-// and sides below 2^15 (the caller sees to it): both are worked out eight
-// lanes at a time. Returns how many samples it made (a multiple of eight).
-__attribute__((target("avx2"))) inline int stepInteriorAvx2(const uint32_t* pixels, size_t stride, int64_t fx,
-                                                            int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
-                                                            int n) {
-    const __m256i k127 = _mm256_set1_epi32(127), k128 = _mm256_set1_epi32(128), k256 = _mm256_set1_epi32(256);
-    const __m256i vstride = _mm256_set1_epi32(int(stride));
-    __m256i vfx = lowLanes8(fx, dfx), vfy = lowLanes8(fy, dfy);
-    const __m256i step8x = _mm256_set1_epi32(int(uint32_t(uint64_t(dfx * 8))));
-    const __m256i step8y = _mm256_set1_epi32(int(uint32_t(uint64_t(dfy * 8))));
-    alignas(32) int at[8];
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i gx = _mm256_add_epi32(vfx, k256), gy = _mm256_add_epi32(vfy, k256);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(at),
-                           _mm256_add_epi32(_mm256_mullo_epi32(_mm256_srli_epi32(gy, 16), vstride),
-                                            _mm256_srli_epi32(gx, 16)));
-        const __m256i wx = _mm256_and_si256(_mm256_srli_epi32(gx, 9), k127);
-        const __m256i wy = _mm256_and_si256(_mm256_srli_epi32(gy, 9), k127);
-        const __m256i WX = _mm256_or_si256(_mm256_sub_epi32(k128, wx), _mm256_slli_epi32(wx, 16));
-        const __m256i WY = _mm256_or_si256(_mm256_sub_epi32(k128, wy), _mm256_slli_epi32(wy, 16));
-        vfx = _mm256_add_epi32(vfx, step8x);
-        vfy = _mm256_add_epi32(vfy, step8y);
-        const __m256i s0 =
-            samplePair(pixels, stride, at, 0, _mm256_shuffle_epi32(WX, 0x00), _mm256_shuffle_epi32(WY, 0x00));
-        const __m256i s1 =
-            samplePair(pixels, stride, at, 1, _mm256_shuffle_epi32(WX, 0x55), _mm256_shuffle_epi32(WY, 0x55));
-        const __m256i s2 =
-            samplePair(pixels, stride, at, 2, _mm256_shuffle_epi32(WX, 0xAA), _mm256_shuffle_epi32(WY, 0xAA));
-        const __m256i s3 =
-            samplePair(pixels, stride, at, 3, _mm256_shuffle_epi32(WX, 0xFF), _mm256_shuffle_epi32(WY, 0xFF));
-        // Halves: 0, 1 | 4, 5 and 2, 3 | 6, 7, then 0–3 | 4–7.
-        const __m256i a = _mm256_packs_epi32(s0, s1), b = _mm256_packs_epi32(s2, s3);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_packus_epi16(a, b));
-    }
-    return i;
-}
-
-// stepInteriorAvx2() for each interior span in [first, last), in one loop
-// so that a span's set-up overlaps the one before it; each span's samples
-// go to out + (its from − base). Leaves each span's last n mod 8.
-template <class Span>
-__attribute__((target("avx2"))) inline void stepSpansAvx2(const uint32_t* pixels, size_t stride, const Span* first,
-                                                          const Span* last, int base, uint32_t* out) {
-    for (const Span* s = first; s != last; ++s)
-        stepInteriorAvx2(pixels, stride, s->fx, s->fy, s->dfx, s->dfy, out + (s->from - base), s->to - s->from);
-}
-#endif
+namespace plinthora::linux_platform::kernels {
 
 // The inverse map of one warp, ready for stepping row by row.
 struct Sampler {
@@ -133,7 +50,7 @@ struct Sampler {
 
     // The bilinear sample at source point (u, v) (pixel-edge coordinates);
     // transparent outside the source. Weights have 7 bits (1/128 pixel),
-    // which lets the SSE2 path keep every product in signed 16-bit lanes.
+    // which lets the vector loops keep every product in signed 16-bit lanes.
     inline uint32_t fetch(double u, double v) const {
         const int sw = src->width, sh = src->height;
         if (!(u >= 0 && v >= 0 && u < sw && v < sh)) return 0;
@@ -155,22 +72,6 @@ struct Sampler {
 
     // Bilinear mix of r0[ix], r0[ix1], r1[ix], r1[ix1] with 7-bit weights.
     static inline uint32_t blend4(const uint32_t* r0, const uint32_t* r1, int ix, int ix1, int wx, int wy) {
-#if PLINTHORA_SIMD
-        const __m128i zero = _mm_setzero_si128();
-        // Lanes: p00 (4 × 16 bit) | p01, and p10 | p11.
-        const __m128i top = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(int(r0[ix])), _mm_cvtsi32_si128(int(r0[ix1]))), zero);
-        const __m128i bot = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(int(r1[ix])), _mm_cvtsi32_si128(int(r1[ix1]))), zero);
-        // Vertical: ≤ 255·128, fits a signed 16-bit lane.
-        const __m128i vert = _mm_add_epi16(_mm_mullo_epi16(top, _mm_set1_epi16(short(128 - wy))),
-                                           _mm_mullo_epi16(bot, _mm_set1_epi16(short(wy))));
-        // Pair each left channel with its right neighbour, then one madd.
-        const __m128i pairs = _mm_unpacklo_epi16(vert, _mm_unpackhi_epi64(vert, vert));
-        const __m128i weights = _mm_set1_epi32(int(uint32_t(wx) << 16 | uint32_t(128 - wx)));
-        __m128i sum = _mm_madd_epi16(pairs, weights);
-        sum = _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << 13)), 14);
-        const __m128i packed = _mm_packs_epi32(sum, sum);
-        return uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(packed, packed)));
-#else
         uint32_t out = 0;
         for (int shift = 0; shift < 32; shift += 8) {
             const int c00 = int((r0[ix] >> shift) & 255), c01 = int((r0[ix1] >> shift) & 255);
@@ -179,7 +80,6 @@ struct Sampler {
             out |= uint32_t((vl * (128 - wx) + vr * wx + (1 << 13)) >> 14) << shift;
         }
         return out;
-#endif
     }
 
 
@@ -194,27 +94,31 @@ struct Sampler {
         return true;
     }
 
-    // How the pixels [from, to) of one span of a row are sampled: stepped
-    // in fixed point with no edge tests, stepped with them, or mapped
-    // exactly pixel by pixel.
-    struct Span {
-        enum Kind : uint8_t { Interior, Fixed, Exact };
-        int from = 0, to = 0;
-        int64_t fx = 0, fy = 0, dfx = 0, dfy = 0;
-        Kind kind = Exact;
-    };
+    using Span = SampleSpan;
 
     // Writes the samples of pixels [begin, end) of row y to out[0 ..
     // end − begin).
+    // The spans go to drawRun() in batches, so that a tier steps a run of
+    // interior ones in one call.
     inline void row(int y, int begin, int end, uint32_t* out) const {
-        spans(y, begin, end, [&](const Span& s) { draw(s, y, out + (s.from - begin)); });
+        constexpr int kBatch = 32;
+        Span batch[kBatch];
+        int n = 0;
+        auto flush = [&] {
+            if (n) drawRun(batch, batch + n, y, out + (batch[0].from - begin));
+            n = 0;
+        };
+        spans(y, begin, end, [&](const Span& s) {
+            batch[n++] = s;
+            if (n == kBatch) flush();
+        });
+        flush();
     }
 
     // The samples of the consecutive spans [first, last) of row y, to
     // out[0 ..), out standing for pixel first->from: draw() of each.
     inline void drawRun(const Span* first, const Span* last, int y, uint32_t* out) const {
-#if PLINTHORA_AVX2
-        if (offsetsIn32Bits() && hasAvx2()) {
+        if (const auto stepSpans = tier().stepSpans; stepSpans && offsetsIn32Bits()) {
             const uint32_t* pixels = src->pixels.data();
             const size_t stride = size_t(src->width);
             for (const Span* s = first; s != last;) {
@@ -225,7 +129,7 @@ struct Sampler {
                     ++s;
                     continue;
                 }
-                stepSpansAvx2(pixels, stride, s, e, first->from, out);
+                stepSpans(pixels, stride, s, e, first->from, out);
                 for (; s != e; ++s) {
                     const int n = s->to - s->from, done = n & ~7;
                     if (done < n)
@@ -235,7 +139,6 @@ struct Sampler {
             }
             return;
         }
-#endif
         for (const Span* s = first; s != last; ++s) draw(*s, y, out + (s->from - first->from));
     }
 
@@ -339,86 +242,31 @@ struct Sampler {
         return std::abs(um - (us + (ue - us) * t)) <= kTolerance && std::abs(vm - (vs + (ve - vs) * t)) <= kTolerance;
     }
 
-    // v in 16.16 fixed point, rounded to nearest (a tie may go either way).
+    // v in 16.16 fixed point, rounded to nearest, ties to even (the
+    // default rounding mode). On x86-64 the one conversion instruction:
+    // llrint() is a call into libm there, and this runs for every span.
     static inline int64_t toFixed(double v) {
-#if PLINTHORA_SIMD && defined(__x86_64__)
+#if defined(__x86_64__) && defined(__SSE2__)
         return _mm_cvtsd_si64(_mm_set_sd(v * 65536.0));
 #else
-        return std::llround(v * 65536.0);
+        return std::llrint(v * 65536.0);
 #endif
     }
 
     // n samples from the 16.16 pixel-centre position (fx, fy) stepping by
     // (dfx, dfy), all with their four neighbours inside the source. The
     // position is rounded to 1/128 pixel as fetch() does, and the
-    // arithmetic is blend4()'s, four pixels at a time.
+    // arithmetic is blend4()'s: the tier's vector loops, then one at a time.
     inline void stepInterior(int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out, int n) const {
         const uint32_t* pixels = src->pixels.data();
         const size_t stride = size_t(src->width);
-        int i = 0;
-#if PLINTHORA_AVX2
-        if (n >= 8 && offsetsIn32Bits() && hasAvx2()) {
-            i = stepInteriorAvx2(pixels, stride, fx, fy, dfx, dfy, out, n);
-            fx += dfx * i;
-            fy += dfy * i;
-        }
-#endif
-#if PLINTHORA_SIMD
-        if (n - i >= 4) {
-            const __m128i zero = _mm_setzero_si128();
-            const __m128i k127 = _mm_set1_epi32(127), k128 = _mm_set1_epi32(128), k256 = _mm_set1_epi32(256);
-            const __m128i half = _mm_set1_epi32(1 << 13);
-            // Only the low 32 bits of the positions matter for the weights
-            // (bits 9–15), so wrapping lanes are fine.
-            auto lanes = [](int64_t f, int64_t df) {
-                auto low = [](int64_t v) { return int(uint32_t(uint64_t(v))); };
-                return _mm_setr_epi32(low(f), low(f + df), low(f + 2 * df), low(f + 3 * df));
-            };
-            __m128i vfx = lanes(fx, dfx), vfy = lanes(fy, dfy);
-            const __m128i step4x = _mm_set1_epi32(int(uint32_t(uint64_t(dfx * 4))));
-            const __m128i step4y = _mm_set1_epi32(int(uint32_t(uint64_t(dfy * 4))));
-            for (; i + 4 <= n; i += 4) {
-                // (128 − w) | w << 16 per lane: the pair of weights a madd wants.
-                const __m128i wx = _mm_and_si128(_mm_srli_epi32(_mm_add_epi32(vfx, k256), 9), k127);
-                const __m128i wy = _mm_and_si128(_mm_srli_epi32(_mm_add_epi32(vfy, k256), 9), k127);
-                const __m128i WX = _mm_or_si128(_mm_sub_epi32(k128, wx), _mm_slli_epi32(wx, 16));
-                const __m128i WY = _mm_or_si128(_mm_sub_epi32(k128, wy), _mm_slli_epi32(wy, 16));
-                vfx = _mm_add_epi32(vfx, step4x);
-                vfy = _mm_add_epi32(vfy, step4y);
-                __m128i sum[4];
-                auto one = [&](int k, __m128i wxk, __m128i wyk) {
-                    const int64_t px = fx + dfx * k, py = fy + dfy * k;
-                    const int gx = int((px + 256) >> 9), gy = int((py + 256) >> 9);
-                    const uint32_t* p = pixels + size_t(gy >> 7) * stride + size_t(gx >> 7);
-                    const __m128i top = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-                    const __m128i bot = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride));
-                    // Each channel of the left pixel next to the one below
-                    // it, then the right pixel's: one madd per column gives
-                    // top·(128 − wy) + bottom·wy.
-                    const __m128i tb = _mm_unpacklo_epi8(top, bot);
-                    const __m128i left = _mm_madd_epi16(_mm_unpacklo_epi8(tb, zero), wyk);
-                    const __m128i right = _mm_madd_epi16(_mm_unpackhi_epi8(tb, zero), wyk);
-                    // Both ≤ 255·128, so they share a lane as a 16-bit pair.
-                    sum[k] = _mm_madd_epi16(_mm_or_si128(left, _mm_slli_epi32(right, 16)), wxk);
-                };
-                one(0, _mm_shuffle_epi32(WX, 0x00), _mm_shuffle_epi32(WY, 0x00));
-                one(1, _mm_shuffle_epi32(WX, 0x55), _mm_shuffle_epi32(WY, 0x55));
-                one(2, _mm_shuffle_epi32(WX, 0xAA), _mm_shuffle_epi32(WY, 0xAA));
-                one(3, _mm_shuffle_epi32(WX, 0xFF), _mm_shuffle_epi32(WY, 0xFF));
-                fx += dfx * 4;
-                fy += dfy * 4;
-                const __m128i a = _mm_packs_epi32(_mm_srli_epi32(_mm_add_epi32(sum[0], half), 14),
-                                                  _mm_srli_epi32(_mm_add_epi32(sum[1], half), 14));
-                const __m128i b = _mm_packs_epi32(_mm_srli_epi32(_mm_add_epi32(sum[2], half), 14),
-                                                  _mm_srli_epi32(_mm_add_epi32(sum[3], half), 14));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(a, b));
-            }
-        }
-#endif
-        for (; i < n; ++i, fx += dfx, fy += dfy) {
+        const int i = n >= 4 ? tier().stepInterior(pixels, stride, fx, fy, dfx, dfy, out, n, offsetsIn32Bits()) : 0;
+        fx += dfx * i;
+        fy += dfy * i;
+        for (int k = i; k < n; ++k, fx += dfx, fy += dfy) {
             const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
             const uint32_t* r0 = pixels + size_t(gy >> 7) * stride;
-            out[i] = blend4(r0, r0 + stride, gx >> 7, (gx >> 7) + 1, gx & 127, gy & 127);
+            out[k] = blend4(r0, r0 + stride, gx >> 7, (gx >> 7) + 1, gx & 127, gy & 127);
         }
     }
 
@@ -464,16 +312,9 @@ struct Sampler {
 inline bool opaque(uint32_t p) { return (p >> 24) == 255; }
 
 // The first x in [x, end) whose pixel is (is not, when `want` is false)
-// opaque; four pixels a test where SSE2 is there.
+// opaque.
 inline int skipWhile(const uint32_t* row, int x, int end, bool want) {
-#if PLINTHORA_SIMD
-    const __m128i mask = _mm_set1_epi32(int(0xFF000000u));
-    const int all = want ? 0xFFFF : 0;
-    for (; x + 4 <= end; x += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, mask), mask)) != all) break;
-    }
-#endif
+    if (end - x >= 4) x = tier().skipOpaque(row, x, end, want);
     while (x < end && opaque(row[x]) == want) ++x;
     return x;
 }
@@ -481,31 +322,15 @@ inline int skipWhile(const uint32_t* row, int x, int end, bool want) {
 // row[i] = over(row[i], under[i]) for i in [0, n): the shell over the
 // warped content, straight copies where the shell is clear.
 inline void shellOver(uint32_t* row, const uint32_t* under, int n) {
-    int i = 0;
-#if PLINTHORA_SIMD
-    for (; i + 4 <= n; i += 4) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(under + i));
-        const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), simd::allZero(sp) ? c : simd::over(sp, c));
-    }
-#endif
-    for (; i < n; ++i) row[i] = row[i] == 0 ? under[i] : over(row[i], under[i]);
+    for (int i = n >= 4 ? tier().shellOver(row, under, n) : 0; i < n; ++i)
+        row[i] = row[i] == 0 ? under[i] : over(row[i], under[i]);
 }
 
 // The same with the content already in place: content[i] = over(shell[i],
 // content[i]).
 inline void shellOverInPlace(uint32_t* content, const uint32_t* shell, int n) {
-    int i = 0;
-#if PLINTHORA_SIMD
-    for (; i + 4 <= n; i += 4) {
-        const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(shell + i));
-        if (simd::allZero(sp)) continue;
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(content + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(content + i), simd::over(sp, c));
-    }
-#endif
-    for (; i < n; ++i)
+    for (int i = n >= 4 ? tier().shellOverInPlace(content, shell, n) : 0; i < n; ++i)
         if (shell[i] != 0) content[i] = over(shell[i], content[i]);
 }
 
-}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS
+}  // namespace plinthora::linux_platform::kernels

@@ -19,11 +19,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-namespace plinthora::linux_platform::PLINTHORA_KERNELS {
+namespace plinthora::linux_platform::kernels {
 
 namespace {
 
@@ -127,14 +123,7 @@ inline bool partlyDrawn(uint32_t p) { return (p >> 24) != 0 && (p >> 24) != 255;
 
 // The first x in [x, end) whose shell pixel is partly drawn.
 inline int skipSolid(const uint32_t* row, int x, int end) {
-#if PLINTHORA_SIMD
-    const __m128i mask = _mm_set1_epi32(int(0xFF000000u));
-    for (; x + 4 <= end; x += 4) {
-        const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), mask);
-        const __m128i solid = _mm_or_si128(_mm_cmpeq_epi32(a, mask), _mm_cmpeq_epi32(a, _mm_setzero_si128()));
-        if (_mm_movemask_epi8(solid) != 0xFFFF) break;
-    }
-#endif
+    if (end - x >= 4) x = tier().skipSolid(row, x, end);
     while (x < end && !partlyDrawn(row[x])) ++x;
     return x;
 }
@@ -239,4 +228,4 @@ Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, c
     return out;
 }
 
-}  // namespace plinthora::linux_platform::PLINTHORA_KERNELS
+}  // namespace plinthora::linux_platform::kernels

@@ -1,24 +1,20 @@
-// The imaging kernels' SIMD paths against the same kernels built once more
-// with those paths off: on random pictures, placements and quads both must
-// give the same bytes, so a fast path can never drift from the plain one.
+// The kernels' vector tiers against the plain one: on random pictures,
+// placements and quads, every tier this processor has must give the bytes
+// the plain C++ gives, each tier's loops run whole (a forced tier hands its
+// tails to the tier below, never to the best one), so a fast path can
+// never drift from the plain one.
 #include "imaging/kernels.h"
+#include "imaging/png_decode.h"
+#include "imaging/png_encode.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 
 namespace plinthora::linux_platform {
 
-// The plain build (tests only).
-namespace kernels_scalar {
-Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height);
-Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, const ShellOutside* outside = nullptr);
-void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha);
-void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
-                  size_t outStride);
-void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
-                  int endPair = -1);
-}  // namespace kernels_scalar
+using kernels::SimdTier;
 
 namespace {
 
@@ -45,10 +41,27 @@ private:
     std::mt19937 rng_;
 };
 
-TEST(KernelAgreement, SimdAndPlainKernelsGiveTheSameBytes) {
+// f() run in the plain tier, then in each other tier the processor has;
+// the results must be equal.
+template <class F>
+void sameInEveryTier(const char* what, F&& f) {
+    ASSERT_TRUE(kernels::useTier(SimdTier::Plain));
+    const auto plain = f();
+    for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2}) {
+        if (!kernels::useTier(t)) continue;
+        EXPECT_TRUE(f() == plain) << what << " differs in tier " << kernels::tierName(t);
+    }
+}
+
+TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
+    const SimdTier before = kernels::tier().tier;
+    SimdTier best = SimdTier::Plain;
+    for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2})
+        if (kernels::hasTier(t)) best = t;
+    RecordProperty("best_tier", kernels::tierName(best));
     Pictures pick(20261207);
     const BlendMode modes[] = {BlendMode::Normal, BlendMode::Screen, BlendMode::Overlay, BlendMode::SoftLight};
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 40 && !HasFailure(); ++round) {
         SCOPED_TRACE(round);
         const Bitmap src = pick.bitmap(pick.between(1, 97), pick.between(1, 71));
         const Bitmap base = pick.bitmap(pick.between(8, 131), pick.between(8, 97));
@@ -60,12 +73,12 @@ TEST(KernelAgreement, SimdAndPlainKernelsGiveTheSameBytes) {
                               {pick.real(-5, 10), pick.real(-5, 10), pick.real(1, 140), pick.real(1, 100)}};
         for (const Rect& r : rects)
             for (BlendMode m : modes)
-                for (double alpha : {1.0, pick.real(0, 1)}) {
-                    Bitmap fast = base, plain = base;
-                    kernels::draw(fast, src, r, m, alpha);
-                    kernels_scalar::draw(plain, src, r, m, alpha);
-                    ASSERT_EQ(fast.pixels, plain.pixels) << "mode " << int(m) << " alpha " << alpha;
-                }
+                for (double alpha : {1.0, pick.real(0, 1)})
+                    sameInEveryTier("draw", [&] {
+                        Bitmap out = base;
+                        kernels::draw(out, src, r, m, alpha);
+                        return out.pixels;
+                    });
 
         // A leaning quad inside the destination, corners off the grid.
         const double w = base.width, h = base.height;
@@ -73,14 +86,22 @@ TEST(KernelAgreement, SimdAndPlainKernelsGiveTheSameBytes) {
                         {pick.real(2 * w / 3, w), pick.real(0, h / 3)},
                         {pick.real(0, w / 3), pick.real(2 * h / 3, h)},
                         {pick.real(2 * w / 3, w), pick.real(2 * h / 3, h)}};
-        ASSERT_EQ(kernels::warp(src, quad, base.width, base.height).pixels,
-                  kernels_scalar::warp(src, quad, base.width, base.height).pixels);
-        ASSERT_EQ(kernels::warpUnder(src, quad, base).pixels, kernels_scalar::warpUnder(src, quad, base).pixels);
+        sameInEveryTier("warp", [&] { return kernels::warp(src, quad, base.width, base.height).pixels; });
+        sameInEveryTier("warpUnder", [&] { return kernels::warpUnder(src, quad, base).pixels; });
         // A screen's hole, nearly a rectangle: the sampler steps whole spans
-        // between exact points, as it does for a movie's frames.
+        // between exact points, as it does for a movie's frames, and a plan
+        // steps runs of them at once, with a layer drawn over.
         auto inset = [&] { return pick.real(1, 3); };
         const Quad hole{{inset(), inset()}, {w - inset(), inset()}, {inset(), h - inset()}, {w - inset(), h - inset()}};
-        ASSERT_EQ(kernels::warpUnder(src, hole, base).pixels, kernels_scalar::warpUnder(src, hole, base).pixels);
+        sameInEveryTier("warpUnder hole", [&] { return kernels::warpUnder(src, hole, base).pixels; });
+        const Imaging::CanvasLayer layer{std::make_shared<const Bitmap>(pick.bitmap(base.width, base.height)),
+                                         modes[pick.between(0, 1)], pick.real(0, 1)};
+        sameInEveryTier("plan", [&] {
+            Bitmap out;
+            kernels::planWarpUnder(src.width, src.height, hole, std::make_shared<const Bitmap>(base))
+                ->render(src, out, &layer);
+            return out.pixels;
+        });
 
         // Movie frames, odd sizes included: planes with padded rows to
         // ARGB, and ARGB to planes one column and row larger when odd.
@@ -92,22 +113,30 @@ TEST(KernelAgreement, SimdAndPlainKernelsGiveTheSameBytes) {
             for (uint8_t& v : planes[p]) v = uint8_t(pick.between(0, 255));
         }
         const PlanesIn in{{planes[0].data(), planes[1].data(), planes[2].data()}, {strides[0], strides[1], strides[2]}};
-        for (const YuvMatrix m : {YuvMatrix{0.299, 0.114, false}, YuvMatrix{0.2126, 0.0722, true}}) {
-            std::vector<uint32_t> fast(size_t(fw) * size_t(fh)), plain(fast.size());
-            kernels::yuv420ToArgb(in, fw, fh, m, fast.data(), size_t(fw));
-            kernels_scalar::yuv420ToArgb(in, fw, fh, m, plain.data(), size_t(fw));
-            ASSERT_EQ(fast, plain) << "full range " << m.fullRange;
-        }
+        for (const YuvMatrix m : {YuvMatrix{0.299, 0.114, false}, YuvMatrix{0.2126, 0.0722, true}})
+            sameInEveryTier("yuv420ToArgb", [&] {
+                std::vector<uint32_t> out(size_t(fw) * size_t(fh));
+                kernels::yuv420ToArgb(in, fw, fh, m, out.data(), size_t(fw));
+                return out;
+            });
         const int ew = (fw + 1) & ~1, eh = (fh + 1) & ~1;
-        std::vector<uint8_t> fast[3], plain[3];
-        for (int p = 0; p < 3; ++p) {
-            fast[p].assign(size_t(strides[p]) * size_t(p ? eh / 2 : eh), 0);
-            plain[p] = fast[p];
-        }
-        kernels::argbToYuv420(src, {{fast[0].data(), fast[1].data(), fast[2].data()}, {strides[0], strides[1], strides[2]}}, ew, eh);
-        kernels_scalar::argbToYuv420(src, {{plain[0].data(), plain[1].data(), plain[2].data()}, {strides[0], strides[1], strides[2]}}, ew, eh);
-        for (int p = 0; p < 3; ++p) ASSERT_EQ(fast[p], plain[p]) << "plane " << p;
+        sameInEveryTier("argbToYuv420", [&] {
+            std::vector<uint8_t> out[3];
+            for (int p = 0; p < 3; ++p) out[p].assign(size_t(strides[p]) * size_t(p ? eh / 2 : eh), 0);
+            const PlanesOut planesOut{{out[0].data(), out[1].data(), out[2].data()}, {strides[0], strides[1], strides[2]}};
+            kernels::argbToYuv420(src, planesOut, ew, eh);
+            return std::make_tuple(out[0], out[1], out[2]);
+        });
+
+        // The PNG codec's row loops: the same file, and the same pixels back.
+        sameInEveryTier("png", [&] {
+            const std::string bytes = png::encode(src, 1).value_or("");
+            Bitmap back;
+            png::decode(bytes, 1 << 20, back);
+            return std::make_pair(bytes, back.pixels);
+        });
     }
+    kernels::useTier(before);
 }
 
 }  // namespace

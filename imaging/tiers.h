@@ -1,0 +1,110 @@
+// The kernels' inner loops, once per instruction-set tier: the plain C++
+// reference in the kernel's own file, SSE2 in <kernel>_sse2.cpp and AVX2 in
+// <kernel>_avx2.cpp (the only files built for AVX2). One table per tier;
+// which one runs is decided once, at the first kernel call: the best the
+// processor has, or PLINTHORA_SIMD=plain|sse2|avx2 from the environment.
+// Every tier gives the same bytes.
+//
+// Each loop works from the start of its row and returns how far it got:
+// a tier does what its vectors can and hands the rest to the tier below
+// (AVX2 to SSE2), and the caller finishes the last few pixels in plain
+// C++, so a tier's loops are exercised whole when it is forced.
+//
+// The AVX2 files include only this header and the intrinsics: an inline
+// function of a shared header compiled there with AVX2 could be the copy
+// the linker keeps for the whole program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plinthora::linux_platform::kernels {
+
+enum class SimdTier : uint8_t { Plain, Sse2, Avx2 };
+
+// How the pixels [from, to) of one span of a warped row are sampled:
+// stepped in 16.16 fixed point with no edge tests, stepped with them, or
+// mapped exactly pixel by pixel (see sampler.h).
+struct SampleSpan {
+    enum Kind : uint8_t { Interior, Fixed, Exact };
+    int from = 0, to = 0;
+    int64_t fx = 0, fy = 0, dfx = 0, dfy = 0;
+    Kind kind = Exact;
+};
+
+// Movie frames towards RGB: the matrix in 13-bit fixed point (yuv.cpp).
+struct ToRgb {
+    int yOffset, cy, crv, cgu, cgv, cbu;
+};
+// And towards YUV: BT.709 limited range in 15-bit fixed point, chroma
+// weights applying to the sum of a 2 × 2 block.
+struct ToYuv {
+    int yr, yg, yb, ur, ug, ub, vr, vg, vb, yBias, cBias;
+};
+const ToYuv& toYuv();
+
+struct TierKernels {
+    SimdTier tier;
+    // draw(): d[i] = blend(s[i]·a8/255, d[i]) in Normal and Screen mode.
+    int (*blendNormal)(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
+    int (*blendScreen)(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
+    // The warp's interior samples from (fx, fy) stepping by (dfx, dfy);
+    // `offsets32`: the source's positions and word offsets fit in 32 bits.
+    int (*stepInterior)(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
+                        uint32_t* out, int n, bool offsets32);
+    // stepInterior() over consecutive interior spans, each to out + (its
+    // from − base), leaving each span's last n mod 8 undone; may be null.
+    void (*stepSpans)(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
+                      int base, uint32_t* out);
+    // The first x from `x` on whose pixel is (is not) opaque, or where the
+    // vectors stopped looking.
+    int (*skipOpaque)(const uint32_t* row, int x, int end, bool want);
+    // The same for a pixel that is neither clear nor opaque.
+    int (*skipSolid)(const uint32_t* row, int x, int end);
+    // row[i] = over(row[i], under[i]); content[i] = over(shell[i], content[i]).
+    int (*shellOver)(uint32_t* row, const uint32_t* under, int n);
+    int (*shellOverInPlace)(uint32_t* content, const uint32_t* shell, int n);
+    // A row of 4:2:0 to ARGB32, and two rows of ARGB32 to their luma and
+    // chroma rows.
+    int (*yuvRowToArgb)(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o,
+                        int width);
+    int (*argbRowsToYuv)(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V,
+                         int w);
+};
+
+// The tier in use.
+const TierKernels& tier();
+// Whether this processor (and this build) has the tier.
+bool hasTier(SimdTier t);
+// Runs the kernels on `t` from now on, for tests and benchmarks that compare
+// tiers; false, and nothing changes, when the processor lacks it. Not to be
+// called while kernels run.
+bool useTier(SimdTier t);
+const char* tierName(SimdTier t);
+
+// The vector loops (tiers.cpp puts them in the tables; the plain tier's
+// entries do nothing and leave every pixel to the caller).
+namespace sse2 {
+int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
+int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
+int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
+                 uint32_t* out, int n, bool offsets32);
+int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
+int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
+int skipOpaque(const uint32_t* row, int x, int end, bool want);
+int skipSolid(const uint32_t* row, int x, int end);
+int shellOver(uint32_t* row, const uint32_t* under, int n);
+int shellOverInPlace(uint32_t* content, const uint32_t* shell, int n);
+}  // namespace sse2
+namespace avx2 {
+int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
+int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
+int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
+                 uint32_t* out, int n, bool offsets32);
+void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
+               uint32_t* out);
+int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
+int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
+}  // namespace avx2
+
+}  // namespace plinthora::linux_platform::kernels
