@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# clang-tidy (checks in .clang-tidy) over tweak/, imaging/, platform/ and prefs/, on
+# clang-tidy (checks in .clang-tidy) over tweak/, imaging/, platform/, prefs/ and host/, on
 # the compile commands of a configured build (default build-test). Any
 # finding fails the run.
 set -euo pipefail
@@ -11,7 +11,7 @@ BUILD=${1:-build-test}
 if ! err=$(clang-tidy --dump-config 2>&1 >/dev/null) || [ -n "$err" ]; then
   echo "clang-tidy: .clang-tidy does not parse: $err" >&2; exit 2
 fi
-mapfile -t FILES < <(git ls-files 'tweak/*.cpp' 'imaging/*.cpp' 'platform/*.cpp' 'prefs/*.cpp')
+mapfile -t FILES < <(git ls-files 'tweak/*.cpp' 'imaging/*.cpp' 'platform/*.cpp' 'prefs/*.cpp' 'host/*.cpp')
 JOBS=${JOBS:-$(nproc)}
 printf '%s\n' "${FILES[@]}" | xargs -P "$JOBS" -n 4 clang-tidy -p "$BUILD" --quiet 2>/dev/null > "$BUILD/tidy.log" || true
 if grep -q 'warning:\|error:' "$BUILD/tidy.log"; then

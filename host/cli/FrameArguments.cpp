@@ -40,7 +40,9 @@ std::variant<Arguments, int> parseArguments(int argc, char** argv) {
     Arguments a;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const char* v = nullptr;
+        // Every option below that reads it has set it first; empty rather
+        // than null all the same, so no path hands strtol a null pointer.
+        const char* v = "";
         if (arg == "--shell" || arg == "--watermark" || arg == "-o" || arg == "--output" || arg == "--mode" ||
             arg == "--blend" || arg == "--opacity") {
             if (i + 1 >= argc) return fail(arg + " needs a value");
