@@ -4,7 +4,7 @@
 #include "bench/BenchInputs.h"
 #include "imaging/parallel_for.h"
 #include "platform/linux/QtImaging.h"
-#include "tests/integration/ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include <benchmark/benchmark.h>
 #include <pixman.h>

@@ -10,7 +10,7 @@
 #include "host/common/ShellDetection.h"
 #include "imaging/png_encode.h"
 #include "platform/linux/QtImaging.h"
-#include "tests/integration/GeneratedFrames.h"
+#include "synth/GeneratedFrames.h"
 
 #include <benchmark/benchmark.h>
 

@@ -21,7 +21,7 @@
 #include "bench/BenchInputs.h"
 #include "platform/linux/FFmpegVideoExport.h"
 #include "platform/linux/QtImaging.h"
-#include "tests/integration/ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include <QGuiApplication>
 

@@ -1,6 +1,6 @@
 // Gaussian blur: size, conservation, symmetry and the radius convention.
 #include "platform/linux/QtImaging.h"
-#include "tests/integration/ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "imaging/png_decode.h"
 #include "imaging/png_encode.h"
 #include "platform/linux/QtImaging.h"
-#include "tests/integration/ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include <QBuffer>
 #include <QImage>

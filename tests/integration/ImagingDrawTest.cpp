@@ -1,6 +1,6 @@
 // Drawing with blend modes and alpha, and the per-pixel colour filters.
 #include "platform/linux/QtImaging.h"
-#include "tests/integration/ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // A perspective plan must give, frame after frame and on any number of
 // threads, exactly the pixels perspectiveUnder() gives for each frame alone,
 // and with a layer, those pixels with the layer drawn over them.
-#include "ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include "platform/linux/QtImaging.h"
 

@@ -1,6 +1,6 @@
 // Projective map: geometry, sampling, and the fused shell path.
 #include "platform/linux/QtImaging.h"
-#include "tests/integration/ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include <QImage>
 #include <QPainter>

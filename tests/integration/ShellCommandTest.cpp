@@ -4,7 +4,7 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "imaging/png_encode.h"
 
-#include "tests/integration/GeneratedFrames.h"
+#include "synth/GeneratedFrames.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,7 +4,7 @@
 #include "host/common/TrackedVideoExport.h"
 #include "platform/linux/FFmpegMovie.h"
 #include "platform/linux/FFmpegVideoExport.h"
-#include "tests/integration/ImagingTestSupport.h"
+#include "synth/Pictures.h"
 
 #include "tests/integration/MediaTestSupport.h"
 

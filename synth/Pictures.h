@@ -1,5 +1,6 @@
-// Helpers shared by the imaging integration tests: deterministic images and
-// straight/premultiplied conversions written independently of the kernels.
+// Pictures made in code for the tests and the benchmarks: deterministic
+// images and straight/premultiplied conversions written independently of
+// the kernels.
 #pragma once
 
 #include "platform/ports/Imaging.h"

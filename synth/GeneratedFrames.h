@@ -1,3 +1,5 @@
+// Inputs made in code, shared by the tests and the benchmarks (which must
+// not reach into tests/).
 // Device frames drawn in code with a known screen: a rounded body on clear
 // surroundings, a rounded clear screen, optionally a notch, an island, a
 // drop shadow, a half-transparent glass sheen, and the whole device seen
