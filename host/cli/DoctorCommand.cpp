@@ -216,11 +216,11 @@ void checkDisplay(Report& r) {
         r.line(true, "display / clipboard", "QT_QPA_PLATFORM=%s", qpa.c_str());
     else if (host::waylandReachable()) {
         // The daemon's own road onto a Wayland clipboard, asked the same way.
-        const auto wayland = linux_platform::WaylandDisplay::connect();
-        if (wayland && wayland->hasDataControl())
+        const auto display = linux_platform::WaylandDisplay::connect();
+        if (display && display->hasDataControl())
             r.line(true, "display / clipboard", "%s: the clipboard through the compositor's data control",
                    named.c_str());
-        else if (wayland && !QStandardPaths::findExecutable("wl-copy").isEmpty())
+        else if (display && !QStandardPaths::findExecutable("wl-copy").isEmpty())
             r.line(true, "display / clipboard", "%s: the clipboard through wl-copy", named.c_str());
         else
             r.line(false, "display / clipboard",

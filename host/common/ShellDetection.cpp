@@ -199,9 +199,9 @@ Detection detectScreen(const Bitmap& frame) {
     tmpl.rectangle = std::abs(l->a) * tall < 0.5 && std::abs(r->a) * tall < 0.5 && std::abs(t->a) * wide < 0.5 &&
                      std::abs(b->a) * wide < 0.5;
     if (tmpl.rectangle) {
-        const double left = (q.topLeft.x + q.bottomLeft.x) / 2, right = (q.topRight.x + q.bottomRight.x) / 2;
-        const double top = (q.topLeft.y + q.topRight.y) / 2, bottom = (q.bottomLeft.y + q.bottomRight.y) / 2;
-        q = {{left, top}, {right, top}, {left, bottom}, {right, bottom}};
+        const double xl = (q.topLeft.x + q.bottomLeft.x) / 2, xr = (q.topRight.x + q.bottomRight.x) / 2;
+        const double yt = (q.topLeft.y + q.topRight.y) / 2, yb = (q.bottomLeft.y + q.bottomRight.y) / 2;
+        q = {{xl, yt}, {xr, yt}, {xl, yb}, {xr, yb}};
     }
     tmpl.corners = q;
     return {tmpl, {}};

@@ -263,10 +263,10 @@ std::shared_ptr<ExportSession> ScriptedVideoExport::exportAsynchronously(
     if (refuseSessions) return nullptr;
     auto session = std::make_shared<Session>();
     exports.push_back({request, session});
-    const ExportStatus outcome = this->outcome;
-    time_.after(exportSeconds, Queue::Global, [this, session, request, completion, outcome] {
+    const ExportStatus scripted = outcome;
+    time_.after(exportSeconds, Queue::Global, [this, session, request, completion, scripted] {
         ExportStatus running = ExportStatus::Exporting;
-        session->status_.compare_exchange_strong(running, outcome);
+        session->status_.compare_exchange_strong(running, scripted);
         const ExportStatus end = session->status_;
         if (end == ExportStatus::Completed) fs_.put(request.outputPath, movieBytes);
         else if (!partialBytes.empty()) fs_.put(request.outputPath, partialBytes);

@@ -11,7 +11,12 @@
 
 namespace plinthora {
 
+// A scoped enumerator is only ever named as MediaType::Image, so it cannot
+// hide the Image alias; g++ 12 warns about it all the same.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 enum class MediaType { Image = 1, Video = 2 };
+#pragma GCC diagnostic pop
 
 struct Asset {
     std::string localIdentifier;

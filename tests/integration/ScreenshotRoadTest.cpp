@@ -295,78 +295,78 @@ TEST_P(BadInputTest, EndsSilentlyAndLosesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     ScreenshotRoad, BadInputTest,
     ::testing::Values(
-        BadInput{"preferences file is a directory", [](BadInputTest& t) { QDir().mkpath(t.prefsPath()); }, kFramed},
-        BadInput{"empty preferences file", [](BadInputTest& t) { t.writePrefs(QByteArray()); }, kFramed},
+        BadInput{"preferences file is a directory", [](BadInputTest& test) { QDir().mkpath(test.prefsPath()); }, kFramed},
+        BadInput{"empty preferences file", [](BadInputTest& test) { test.writePrefs(QByteArray()); }, kFramed},
         BadInput{"50 MB preferences file",
-                 [](BadInputTest& t) { t.writePrefs(QByteArray("<?xml version=\"1.0\"?><plist><dict>") +
+                 [](BadInputTest& test) { test.writePrefs(QByteArray("<?xml version=\"1.0\"?><plist><dict>") +
                                                     QByteArray(50 << 20, 'x')); },
                  kFramed},
         BadInput{"preferences root is an array",
-                 [](BadInputTest& t) { t.writePrefs(QByteArray::fromStdString(t.ports_.plist.toXml(
+                 [](BadInputTest& test) { test.writePrefs(QByteArray::fromStdString(test.ports_.plist.toXml(
                                            Value::array({Value::string("sr_ssShellEnabled")})))); },
                  kFramed},
         BadInput{"every key of the wrong type",
-                 [](BadInputTest& t) {
+                 [](BadInputTest& test) {
                      Value::Dict d;
                      for (const SettingSpec& s : kSettingsSchema)
                          d[s.key] = s.type == SettingType::Name ? Value::dict({{"x", Value::integer(1)}})
                                                                 : Value::array({Value::boolean(false)});
-                     t.writePrefs(d);
+                     test.writePrefs(d);
                  },
                  kFramed},
         BadInput{"selected shell climbs out of the folder",
-                 [](BadInputTest& t) {
-                     t.plantOutsideShell();
-                     t.writePrefs({{"sr_selectedShell", Value::string("../outside.png")}});
+                 [](BadInputTest& test) {
+                     test.plantOutsideShell();
+                     test.writePrefs({{"sr_selectedShell", Value::string("../outside.png")}});
                  },
                  kFramed},
         BadInput{"selected shell is an absolute path",
-                 [](BadInputTest& t) {
-                     t.plantOutsideShell();
-                     t.writePrefs({{"sr_selectedShell", Value::string(t.assets("/var/mobile/Ozrin").toStdString() +
+                 [](BadInputTest& test) {
+                     test.plantOutsideShell();
+                     test.writePrefs({{"sr_selectedShell", Value::string(test.assets("/var/mobile/Ozrin").toStdString() +
                                                                       "/outside.png")}});
                  },
                  kFramed},
         BadInput{"selected shell holds a NUL",
-                 [](BadInputTest& t) {
-                     t.plantOutsideShell();
+                 [](BadInputTest& test) {
+                     test.plantOutsideShell();
                      using namespace std::string_literals;
-                     t.writePrefs(QByteArray::fromStdString(
+                     test.writePrefs(QByteArray::fromStdString(
                          "<plist><dict><key>sr_selectedShell</key><string>..\0/outside.png</string></dict></plist>"s));
                  },
                  kFramed},
         BadInput{"selected shell of 10,000 characters",
-                 [](BadInputTest& t) { t.writePrefs({{"sr_selectedShell", Value::string(std::string(10000, 'a'))}}); },
+                 [](BadInputTest& test) { test.writePrefs({{"sr_selectedShell", Value::string(std::string(10000, 'a'))}}); },
                  kFramed},
         BadInput{"selected shell is a link to an endless device",
-                 [](BadInputTest& t) {
-                     ASSERT_EQ(::symlink("/dev/zero", (t.assets() + "/zero.png").toLocal8Bit().constData()), 0);
-                     t.writePrefs({{"sr_selectedShell", Value::string("zero.png")}});
+                 [](BadInputTest& test) {
+                     ASSERT_EQ(::symlink("/dev/zero", (test.assets() + "/zero.png").toLocal8Bit().constData()), 0);
+                     test.writePrefs({{"sr_selectedShell", Value::string("zero.png")}});
                  },
                  kUnframed},
         BadInput{"selected shell is a FIFO",
-                 [](BadInputTest& t) {
-                     ASSERT_EQ(::mkfifo((t.assets() + "/pipe.png").toLocal8Bit().constData(), 0644), 0);
-                     t.writePrefs({{"sr_selectedShell", Value::string("pipe.png")}});
+                 [](BadInputTest& test) {
+                     ASSERT_EQ(::mkfifo((test.assets() + "/pipe.png").toLocal8Bit().constData(), 0644), 0);
+                     test.writePrefs({{"sr_selectedShell", Value::string("pipe.png")}});
                  },
                  kUnframed},
         BadInput{"shell folder full of non-images",
-                 [](BadInputTest& t) {
-                     QDir(t.assets()).removeRecursively();
-                     QDir().mkpath(t.assets());
+                 [](BadInputTest& test) {
+                     QDir(test.assets()).removeRecursively();
+                     QDir().mkpath(test.assets());
                      for (const char* n : {"a.png", "b.jpg", "c.PNG"})
-                         ASSERT_TRUE(mediatest::writeFile(t.assets() + "/" + n, "not an image"));
-                     t.writePrefs({{"sr_randomShell", Value::boolean(true)}});
+                         ASSERT_TRUE(mediatest::writeFile(test.assets() + "/" + n, "not an image"));
+                     test.writePrefs({{"sr_randomShell", Value::boolean(true)}});
                  },
                  kUnframed},
         BadInput{"shell folder cannot be listed",
-                 [](BadInputTest& t) {
-                     QDir(t.assets()).removeRecursively();
-                     ASSERT_TRUE(mediatest::writeFile(t.assets(), "a file where the folder should be"));
+                 [](BadInputTest& test) {
+                     QDir(test.assets()).removeRecursively();
+                     ASSERT_TRUE(mediatest::writeFile(test.assets(), "a file where the folder should be"));
                  },
                  kUnframed},
         BadInput{"shell declares 40000 x 40000 pixels",
-                 [](BadInputTest& t) {
+                 [](BadInputTest& test) {
                      QByteArray png = mediatest::encodedImage(8, 8, "PNG");
                      // IHDR width and height, then the chunk's CRC over type and data.
                      for (int i = 0; i < 2; ++i) {
@@ -374,22 +374,22 @@ INSTANTIATE_TEST_SUITE_P(
                      }
                      const quint32 crc = pngCrc(png.constData() + 12, 17);
                      for (int i = 0; i < 4; ++i) png[29 + i] = char(crc >> (24 - 8 * i));
-                     ASSERT_TRUE(mediatest::writeFile(t.assets() + "/huge.png", png));
-                     t.writePrefs({{"sr_selectedShell", Value::string("huge.png")}});
+                     ASSERT_TRUE(mediatest::writeFile(test.assets() + "/huge.png", png));
+                     test.writePrefs({{"sr_selectedShell", Value::string("huge.png")}});
                  },
                  kUnframed},
         BadInput{"watermark of 1 x 1",
-                 [](BadInputTest& t) {
-                     ASSERT_TRUE(mediatest::writeFile(t.assets(kWatermarkFolder) + "/dot.png",
+                 [](BadInputTest& test) {
+                     ASSERT_TRUE(mediatest::writeFile(test.assets(kWatermarkFolder) + "/dot.png",
                                                       mediatest::encodedImage(1, 1, "PNG")));
-                     t.writePrefs({{"sr_ssWatermarkEnabled", Value::boolean(true)},
+                     test.writePrefs({{"sr_ssWatermarkEnabled", Value::boolean(true)},
                                    {"sr_selectedWatermark", Value::string("dot.png")}});
                  },
                  kFramed},
-        BadInput{"screenshot that is not an image", [](BadInputTest& t) { t.screenshotIsNotAnImage = true; }, QSize()}),
-    [](const ::testing::TestParamInfo<BadInput>& info) {
+        BadInput{"screenshot that is not an image", [](BadInputTest& test) { test.screenshotIsNotAnImage = true; }, QSize()}),
+    [](const ::testing::TestParamInfo<BadInput>& param) {
         std::string name;
-        for (const char* p = info.param.what; *p; ++p)
+        for (const char* p = param.param.what; *p; ++p)
             if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
         return name;
     });

@@ -469,9 +469,9 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     EXPECT_EQ(o.completions, 1);
 
     auto handed = std::make_shared<std::atomic<int>>(0);
-    auto counting = [handed](const Bitmap&, Bitmap& o, int64_t, const Imaging::RowBands&) {
+    auto counting = [handed](const Bitmap&, Bitmap& dst, int64_t, const Imaging::RowBands&) {
         ++*handed;
-        std::fill(o.pixels.begin(), o.pixels.end(), 0u);
+        std::fill(dst.pixels.begin(), dst.pixels.end(), 0u);
     };
     o = runExport(video, {whole, out, 64, 48, 30, counting}, [&](ExportSession& s) {
         while (*handed < 10) std::this_thread::yield();
@@ -482,9 +482,9 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     EXPECT_EQ(o.completions, 1);
     EXPECT_LT(*handed, 120);
 
-    auto slow = [](const Bitmap&, Bitmap& o, int64_t, const Imaging::RowBands&) {
+    auto slow = [](const Bitmap&, Bitmap& dst, int64_t, const Imaging::RowBands&) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::fill(o.pixels.begin(), o.pixels.end(), 0u);
+        std::fill(dst.pixels.begin(), dst.pixels.end(), 0u);
     };
     std::atomic<int> cancelled{0};
     auto onEnd = [&](ExportStatus s) { cancelled += s == ExportStatus::Cancelled; };
