@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libpixman-1-dev
   dbus-daemon dbus fonts-wqy-microhei xauth locales lintian
   libwayland-dev wayland-protocols librust-wayland-protocols-dev qt6-wayland sway grim wl-clipboard
-  clang libclang-rt-14-dev clang-tidy
+  clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 missing=()
