@@ -51,8 +51,8 @@ Bitmap makeScreenshot() {
             g += jitter;
             bl += jitter;
             // Words: dark runs of varying length separated by gaps.
-            if (textRow && x > 60 && x < kShotW - 60 && ((x / 14 + y / 36) * 2654435761u >> 29) != 0 &&
-                (x % 14) < 11 && ((x * 7 + y * 3) % 5) != 0) {
+            if (textRow && x > 60 && x < kShotW - 60 && ((x / 14 + y / 36) * 2654435761u >> 29) != 0 && (x % 14) < 11 &&
+                ((x * 7 + y * 3) % 5) != 0) {
                 r = 25 + jitter;
                 g = 25 + jitter;
                 bl = 30 + jitter;

@@ -51,8 +51,8 @@ void BM_Plinthora(benchmark::State& state) {
 void BM_PlinthoraMovieFrame(benchmark::State& state) {
     const Inputs& in = inputs();
     linux_platform::QtImaging img;
-    const auto plan = img.planPerspectiveUnder(in.shot.width, in.shot.height, in.quad,
-                                               std::make_shared<const Bitmap>(in.shell));
+    const auto plan =
+        img.planPerspectiveUnder(in.shot.width, in.shot.height, in.quad, std::make_shared<const Bitmap>(in.shell));
     const Imaging::CanvasLayer layer{std::make_shared<const Bitmap>(in.watermark), BlendMode::Normal,
                                      bench::kWatermarkAlpha};
     const linux_platform::SerialLoops serial;
@@ -78,8 +78,8 @@ std::array<double, 9> inverseHomography(const Quad& q, double w, double h) {
 }
 
 pixman_image_t* wrap(const Bitmap& b) {
-    return pixman_image_create_bits(PIXMAN_a8r8g8b8, b.width, b.height,
-                                    const_cast<uint32_t*>(b.pixels.data()), b.width * 4);
+    return pixman_image_create_bits(PIXMAN_a8r8g8b8, b.width, b.height, const_cast<uint32_t*>(b.pixels.data()),
+                                    b.width * 4);
 }
 
 void BM_Pixman(benchmark::State& state) {
@@ -97,7 +97,8 @@ void BM_Pixman(benchmark::State& state) {
     for (double x : {0.0, double(in.shell.width)})
         for (double y : {0.0, double(in.shell.height)})
             for (int r = 0; r < 3; ++r)
-                reach = std::max(reach, std::abs(h[size_t(r * 3)] * x + h[size_t(r * 3 + 1)] * y + h[size_t(r * 3 + 2)]));
+                reach =
+                    std::max(reach, std::abs(h[size_t(r * 3)] * x + h[size_t(r * 3 + 1)] * y + h[size_t(r * 3 + 2)]));
     const double k = 30000.0 / reach;
     pixman_transform t;
     for (int r = 0; r < 3; ++r)

@@ -94,7 +94,8 @@ double meanDifference(const linux_platform::QtImaging& img, const fs::path& a, c
     if (!x || !y || x->width != y->width || x->height != y->height) return -1;
     double sum = 0;
     for (size_t i = 0; i < x->pixels.size(); ++i)
-        for (int s = 0; s < 32; s += 8) sum += std::abs(int((x->pixels[i] >> s) & 255) - int((y->pixels[i] >> s) & 255));
+        for (int s = 0; s < 32; s += 8)
+            sum += std::abs(int((x->pixels[i] >> s) & 255) - int((y->pixels[i] >> s) & 255));
     return sum / (4.0 * double(x->pixels.size()));
 }
 
@@ -120,8 +121,8 @@ int main(int argc, char** argv) {
                   "{\"template_width\": %d, \"template_height\": %d, \"left_top_x\": %g, \"left_top_y\": %g, "
                   "\"right_top_x\": %g, \"right_top_y\": %g, \"left_bottom_x\": %g, \"left_bottom_y\": %g, "
                   "\"right_bottom_x\": %g, \"right_bottom_y\": %g}\n",
-                  bench::kShellW, bench::kShellH, q.topLeft.x, q.topLeft.y, q.topRight.x, q.topRight.y,
-                  q.bottomLeft.x, q.bottomLeft.y, q.bottomRight.x, q.bottomRight.y);
+                  bench::kShellW, bench::kShellH, q.topLeft.x, q.topLeft.y, q.topRight.x, q.topRight.y, q.bottomLeft.x,
+                  q.bottomLeft.y, q.bottomRight.x, q.bottomRight.y);
     writeFile(dir / "shell.cfg", cfg);
 
     const fs::path oursOut = dir / "ours.png", imOut = dir / "imagemagick.png", im1Out = dir / "imagemagick-1t.png";
@@ -141,6 +142,7 @@ int main(int argc, char** argv) {
     std::printf("ImageMagick (1 thread):  %8.1f ms\n", m1 * 1e3);
     std::printf("time ratio ImageMagick/ours: %.2fx default, %.2fx one thread (target >= 3x)\n", m / o, m1 / o);
     std::printf("size ratio ours/ImageMagick: %.3f (target <= 1.10)\n", double(so) / double(sm));
-    std::printf("mean |difference| ours vs ImageMagick: %.2f levels per channel\n", meanDifference(img, oursOut, imOut));
+    std::printf("mean |difference| ours vs ImageMagick: %.2f levels per channel\n",
+                meanDifference(img, oursOut, imOut));
     return 0;
 }

@@ -111,11 +111,33 @@ std::vector<std::string> ffmpegCommand(const fs::path& dir, const fs::path& out)
                   "[bent][1:v]overlay=0:0[framed];[framed][wm]overlay=0:0,format=yuv420p[out]",
                   bench::kShellW, bench::kShellH, c[0].x, c[0].y, c[1].x, c[1].y, c[2].x, c[2].y, c[3].x, c[3].y,
                   bench::kWatermarkAlpha);
-    return {"ffmpeg", "-v", "error", "-nostdin", "-y", "-i", (dir / "recording.mp4").string(),
-            "-i", (dir / "shell.png").string(), "-i", (dir / "wm.png").string(), "-filter_complex", graph,
-            "-map", "[out]", "-map", "0:a", "-c:v", "libx264", "-preset",
-            linux_platform::FFmpegVideoExport::kPreset, "-crf",
-            std::to_string(linux_platform::FFmpegVideoExport::kCrf), "-c:a", "copy", "-movflags", "+faststart",
+    return {"ffmpeg",
+            "-v",
+            "error",
+            "-nostdin",
+            "-y",
+            "-i",
+            (dir / "recording.mp4").string(),
+            "-i",
+            (dir / "shell.png").string(),
+            "-i",
+            (dir / "wm.png").string(),
+            "-filter_complex",
+            graph,
+            "-map",
+            "[out]",
+            "-map",
+            "0:a",
+            "-c:v",
+            "libx264",
+            "-preset",
+            linux_platform::FFmpegVideoExport::kPreset,
+            "-crf",
+            std::to_string(linux_platform::FFmpegVideoExport::kCrf),
+            "-c:a",
+            "copy",
+            "-movflags",
+            "+faststart",
             out.string()};
 }
 
@@ -124,16 +146,44 @@ std::vector<std::string> ffmpegCommand(const fs::path& dir, const fs::path& out)
 std::vector<std::string> floorEncodeCommand(const fs::path& raw, const fs::path& out) {
     char size[32];
     std::snprintf(size, sizeof size, "%dx%d", (bench::kShellW + 1) & ~1, (bench::kShellH + 1) & ~1);
-    return {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size,
-            "-r", "30", "-i", raw.string(), "-c:v", "libx264", "-preset", linux_platform::FFmpegVideoExport::kPreset,
-            "-crf", std::to_string(linux_platform::FFmpegVideoExport::kCrf), "-color_primaries", "bt709",
-            "-color_trc", "bt709", "-colorspace", "bt709", "-color_range", "tv", "-an", "-movflags", "+faststart",
+    return {"ffmpeg",
+            "-v",
+            "error",
+            "-nostdin",
+            "-y",
+            "-f",
+            "rawvideo",
+            "-pix_fmt",
+            "yuv420p",
+            "-s",
+            size,
+            "-r",
+            "30",
+            "-i",
+            raw.string(),
+            "-c:v",
+            "libx264",
+            "-preset",
+            linux_platform::FFmpegVideoExport::kPreset,
+            "-crf",
+            std::to_string(linux_platform::FFmpegVideoExport::kCrf),
+            "-color_primaries",
+            "bt709",
+            "-color_trc",
+            "bt709",
+            "-colorspace",
+            "bt709",
+            "-color_range",
+            "tv",
+            "-an",
+            "-movflags",
+            "+faststart",
             out.string()};
 }
 
 std::vector<std::string> floorDecodeCommand(const fs::path& dir) {
-    return {"ffmpeg", "-v", "error", "-nostdin", "-i", (dir / "recording.mp4").string(), "-map", "0:v", "-f", "null",
-            "-"};
+    return {"ffmpeg", "-v",  "error", "-nostdin", "-i", (dir / "recording.mp4").string(),
+            "-map",   "0:v", "-f",    "null",     "-"};
 }
 
 // The command a user would type: the recording, the shell (its template
@@ -141,9 +191,14 @@ std::vector<std::string> floorDecodeCommand(const fs::path& dir) {
 std::vector<std::string> oursCommand(const std::string& plinthora, const fs::path& dir, const fs::path& out) {
     char alpha[16];
     std::snprintf(alpha, sizeof alpha, "%.2f", bench::kWatermarkAlpha);
-    return {plinthora, "--verbose", "frame", (dir / "recording.mp4").string(), "--shell", (dir / "shell.png").string(),
-            "--watermark", (dir / "wm.png").string(), "--mode", "1", "--blend", "正常", "--opacity", alpha, "-o",
-            out.string()};
+    return {plinthora,     "--verbose",
+            "frame",       (dir / "recording.mp4").string(),
+            "--shell",     (dir / "shell.png").string(),
+            "--watermark", (dir / "wm.png").string(),
+            "--mode",      "1",
+            "--blend",     "正常",
+            "--opacity",   alpha,
+            "-o",          out.string()};
 }
 
 void makeInputs(const fs::path& dir) {
@@ -282,9 +337,10 @@ int main(int argc, char** argv) {
         overWall.push_back(wall / (e.wall + s.wall));
         overCpu.push_back(cpu / (e.cpu + s.cpu));
         floorPeak = std::max(floorPeak, e.peakKb);
-        std::printf("floor  run %d: %6.2f s wall, %6.2f s CPU (encode %.2f s, %.2f s CPU, peak %ld MB; decode of the "
-                    "source %.2f s, %.2f s CPU)\n",
-                    i + 1, e.wall + s.wall, e.cpu + s.cpu, e.wall, e.cpu, e.peakKb / 1024, s.wall, s.cpu);
+        std::printf(
+            "floor  run %d: %6.2f s wall, %6.2f s CPU (encode %.2f s, %.2f s CPU, peak %ld MB; decode of the "
+            "source %.2f s, %.2f s CPU)\n",
+            i + 1, e.wall + s.wall, e.cpu + s.cpu, e.wall, e.cpu, e.peakKb / 1024, s.wall, s.cpu);
         std::fflush(stdout);
     }
     fs::remove(raw);
@@ -293,14 +349,16 @@ int main(int argc, char** argv) {
                 median(oursCpu), c, median(cliCpu), c / o);
     std::printf("CPU time: ffmpeg / ours %.2fx\n", median(cliCpu) / median(oursCpu));
     std::printf("compositing %.1f %% of our CPU time (target < 25 %%)\n", 100 * median(share));
-    std::printf("floor (encoder alone on our frames + decode of the source): %.2f s (%.2f s CPU); ours / floor "
-                "%.2fx wall, %.2fx CPU (target <= 1.10x both)\n",
-                median(floorWall), median(floorCpu), median(overWall), median(overCpu));
+    std::printf(
+        "floor (encoder alone on our frames + decode of the source): %.2f s (%.2f s CPU); ours / floor "
+        "%.2fx wall, %.2fx CPU (target <= 1.10x both)\n",
+        median(floorWall), median(floorCpu), median(overWall), median(overCpu));
     std::printf("peak memory: ours %ld MB, ffmpeg %ld MB, the floor's encoder %ld MB\n", oursPeak / 1024,
                 cliPeak / 1024, floorPeak / 1024);
     std::printf("sizes: ours %ju bytes, ffmpeg %ju bytes, the floor's %ju bytes\n", uintmax_t(fs::file_size(oursOut)),
                 uintmax_t(fs::file_size(cliOut)), uintmax_t(fs::file_size(floorOut)));
     double load[1] = {0};
-    if (::getloadavg(load, 1) == 1) std::printf("load average while measuring: %.1f on %u cores\n", load[0], std::thread::hardware_concurrency());
+    if (::getloadavg(load, 1) == 1)
+        std::printf("load average while measuring: %.1f on %u cores\n", load[0], std::thread::hardware_concurrency());
     return 0;
 }

@@ -28,7 +28,8 @@ inline FuzzWorld& fuzzWorld() {
 class Bytes {
 public:
     Bytes(const uint8_t* data, size_t size) : p_(data), n_(size) {}
-    template <class T> T take() {
+    template <class T>
+    T take() {
         T v{};
         const size_t k = n_ < sizeof v ? n_ : sizeof v;
         std::memcpy(&v, p_, k);

@@ -32,8 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         const SRShellLayout layout = SRUnifiedProcessor::sharedInstance().getLayoutForShell(shellPath, render, content);
         (void)layout;
-    } catch (const TemplateError&) {
-    }
+    } catch (const TemplateError&) {}
 
     StillDressing dressing;
     dressing.shellPath = shellPath;
@@ -45,7 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!out || out->width != shellW || out->height != shellH ||
             out->pixels.size() != size_t(shellW) * size_t(shellH))
             fuzz::fail("a composed screenshot is not the shell's size");
-    } catch (const TemplateError&) {
-    }
+    } catch (const TemplateError&) {}
     return 0;
 }

@@ -48,33 +48,39 @@ void verticalPass(const uint32_t* in, int inRows, size_t rowWords, const std::ve
                   uint32_t* out) {
     const int outRows = inRows + 2 * spread;
     const size_t rowBytes = rowWords * 4;
-    parallelFor(outRows, [&](int begin, int end) {
-        std::vector<uint32_t> acc(rowBytes);
-        for (int r = begin; r < end; ++r) {
-            std::fill(acc.begin(), acc.end(), 0x8000u);  // rounding
-            const int first = std::max(0, r - 2 * spread), last = std::min(inRows - 1, r);
-            for (int s = first; s <= last; ++s) {
-                const uint32_t wt = weights[size_t(s - (r - 2 * spread))];
-                const uint8_t* row = reinterpret_cast<const uint8_t*>(in + size_t(s) * rowWords);
-                uint32_t* a = acc.data();
-                for (size_t i = 0; i < rowBytes; ++i) a[i] += wt * row[i];
+    parallelFor(
+        outRows,
+        [&](int begin, int end) {
+            std::vector<uint32_t> acc(rowBytes);
+            for (int r = begin; r < end; ++r) {
+                std::fill(acc.begin(), acc.end(), 0x8000u);  // rounding
+                const int first = std::max(0, r - 2 * spread), last = std::min(inRows - 1, r);
+                for (int s = first; s <= last; ++s) {
+                    const uint32_t wt = weights[size_t(s - (r - 2 * spread))];
+                    const uint8_t* row = reinterpret_cast<const uint8_t*>(in + size_t(s) * rowWords);
+                    uint32_t* a = acc.data();
+                    for (size_t i = 0; i < rowBytes; ++i) a[i] += wt * row[i];
+                }
+                uint8_t* o = reinterpret_cast<uint8_t*>(out + size_t(r) * rowWords);
+                for (size_t i = 0; i < rowBytes; ++i) o[i] = uint8_t(std::min(acc[i] >> 16, 255u));
             }
-            uint8_t* o = reinterpret_cast<uint8_t*>(out + size_t(r) * rowWords);
-            for (size_t i = 0; i < rowBytes; ++i) o[i] = uint8_t(std::min(acc[i] >> 16, 255u));
-        }
-    }, 8);
+        },
+        8);
 }
 
 // dst (cols × rows) = transpose of src (rows × cols).
 void transpose(const uint32_t* src, int rows, int cols, uint32_t* dst) {
     constexpr int B = 32;
-    parallelFor((cols + B - 1) / B, [&](int begin, int end) {
-        for (int cb = begin * B; cb < std::min(cols, end * B); cb += B)
-            for (int rb = 0; rb < rows; rb += B)
-                for (int c = cb; c < std::min(cols, cb + B); ++c)
-                    for (int r = rb; r < std::min(rows, rb + B); ++r)
-                        dst[size_t(c) * size_t(rows) + size_t(r)] = src[size_t(r) * size_t(cols) + size_t(c)];
-    }, 4);
+    parallelFor((cols + B - 1) / B,
+                [&](int begin, int end) {
+                    for (int cb = begin * B; cb < std::min(cols, end * B); cb += B)
+                        for (int rb = 0; rb < rows; rb += B)
+                            for (int c = cb; c < std::min(cols, cb + B); ++c)
+                                for (int r = rb; r < std::min(rows, rb + B); ++r)
+                                    dst[size_t(c) * size_t(rows) + size_t(r)] =
+                                        src[size_t(r) * size_t(cols) + size_t(c)];
+                },
+                4);
 }
 
 }  // namespace

@@ -61,7 +61,10 @@ struct Axis {
             const double f = std::floor(s);
             int a = int(f);
             uint32_t wt = uint32_t(std::lround((s - f) * 256.0));
-            if (wt == 256) { ++a; wt = 0; }
+            if (wt == 256) {
+                ++a;
+                wt = 0;
+            }
             i0[d - begin] = std::clamp(a, 0, srcLength - 1);
             i1[d - begin] = std::clamp(a + 1, 0, srcLength - 1);
             w[d - begin] = wt;
@@ -85,7 +88,10 @@ inline double softLightD(double x) { return x <= 0.25 ? ((16 * x - 12) * x + 4) 
 template <BlendMode M>
 inline double blendFn(double Cb, double Cs) {
     if constexpr (M == BlendMode::Overlay) {
-        return Cb <= 0.5 ? Cs * 2 * Cb : [&] { const double t = 2 * Cb - 1; return Cs + t - Cs * t; }();
+        return Cb <= 0.5 ? Cs * 2 * Cb : [&] {
+            const double t = 2 * Cb - 1;
+            return Cs + t - Cs * t;
+        }();
     } else {
         return Cs <= 0.5 ? Cb - (1 - 2 * Cs) * Cb * (1 - Cb) : Cb + (2 * Cs - 1) * (softLightD(Cb) - Cb);
     }
@@ -122,9 +128,12 @@ inline uint32_t screen(uint32_t s, uint32_t d) {
 
 template <BlendMode M>
 inline uint32_t blend(uint32_t s, uint32_t d) {
-    if constexpr (M == BlendMode::Normal) return over(s, d);
-    else if constexpr (M == BlendMode::Screen) return screen(s, d);
-    else return blendSlow<M>(s, d);
+    if constexpr (M == BlendMode::Normal)
+        return over(s, d);
+    else if constexpr (M == BlendMode::Screen)
+        return screen(s, d);
+    else
+        return blendSlow<M>(s, d);
 }
 
 // d[i] = blend(s[i]·a8/255, d[i]) for i in [0, n): the source lands on whole
@@ -150,49 +159,52 @@ inline void blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
 template <BlendMode M>
 void drawRows(Bitmap& dst, const Bitmap& src, const Axis& ax, const Axis& ay, uint32_t a8) {
     const size_t dw = size_t(dst.width), sw = size_t(src.width);
-    parallelFor(ay.end - ay.begin, [&](int begin, int end) {
-        for (int y = ay.begin + begin; y < ay.begin + end; ++y) {
-            uint32_t* drow = dst.pixels.data() + size_t(y) * dw;
-            if (ay.identity && ax.identity) {
-                const uint32_t* srow = src.pixels.data() + size_t(y - ay.offset) * sw;
-                blendRow<M>(drow + ax.begin, srow + (ax.begin - ax.offset), ax.end - ax.begin, a8);
-                continue;
-            }
-            int sy0, sy1;
-            uint32_t wy;
-            if (ay.identity) {
-                sy0 = sy1 = y - ay.offset;
-                wy = 0;
-            } else {
-                sy0 = ay.i0[y - ay.begin];
-                sy1 = ay.i1[y - ay.begin];
-                wy = ay.w[y - ay.begin];
-            }
-            const uint32_t* r0 = src.pixels.data() + size_t(sy0) * sw;
-            const uint32_t* r1 = src.pixels.data() + size_t(sy1) * sw;
-            for (int x = ax.begin; x < ax.end; ++x) {
-                int sx0, sx1;
-                uint32_t wx;
-                if (ax.identity) {
-                    sx0 = sx1 = x - ax.offset;
-                    wx = 0;
-                } else {
-                    sx0 = ax.i0[x - ax.begin];
-                    sx1 = ax.i1[x - ax.begin];
-                    wx = ax.w[x - ax.begin];
+    parallelFor(
+        ay.end - ay.begin,
+        [&](int begin, int end) {
+            for (int y = ay.begin + begin; y < ay.begin + end; ++y) {
+                uint32_t* drow = dst.pixels.data() + size_t(y) * dw;
+                if (ay.identity && ax.identity) {
+                    const uint32_t* srow = src.pixels.data() + size_t(y - ay.offset) * sw;
+                    blendRow<M>(drow + ax.begin, srow + (ax.begin - ax.offset), ax.end - ax.begin, a8);
+                    continue;
                 }
-                const uint32_t p00 = r0[sx0], p01 = r0[sx1], p10 = r1[sx0], p11 = r1[sx1];
-                const uint32_t rbT = lerpPair(p00 & 0x00FF00FFu, p01 & 0x00FF00FFu, wx);
-                const uint32_t agT = lerpPair((p00 >> 8) & 0x00FF00FFu, (p01 >> 8) & 0x00FF00FFu, wx);
-                const uint32_t rbB = lerpPair(p10 & 0x00FF00FFu, p11 & 0x00FF00FFu, wx);
-                const uint32_t agB = lerpPair((p10 >> 8) & 0x00FF00FFu, (p11 >> 8) & 0x00FF00FFu, wx);
-                uint32_t s = lerpPair(rbT, rbB, wy) | (lerpPair(agT, agB, wy) << 8);
-                if (s == 0) continue;
-                if (a8 != 255) s = scalePixel(s, a8);
-                drow[x] = blend<M>(s, drow[x]);
+                int sy0, sy1;
+                uint32_t wy;
+                if (ay.identity) {
+                    sy0 = sy1 = y - ay.offset;
+                    wy = 0;
+                } else {
+                    sy0 = ay.i0[y - ay.begin];
+                    sy1 = ay.i1[y - ay.begin];
+                    wy = ay.w[y - ay.begin];
+                }
+                const uint32_t* r0 = src.pixels.data() + size_t(sy0) * sw;
+                const uint32_t* r1 = src.pixels.data() + size_t(sy1) * sw;
+                for (int x = ax.begin; x < ax.end; ++x) {
+                    int sx0, sx1;
+                    uint32_t wx;
+                    if (ax.identity) {
+                        sx0 = sx1 = x - ax.offset;
+                        wx = 0;
+                    } else {
+                        sx0 = ax.i0[x - ax.begin];
+                        sx1 = ax.i1[x - ax.begin];
+                        wx = ax.w[x - ax.begin];
+                    }
+                    const uint32_t p00 = r0[sx0], p01 = r0[sx1], p10 = r1[sx0], p11 = r1[sx1];
+                    const uint32_t rbT = lerpPair(p00 & 0x00FF00FFu, p01 & 0x00FF00FFu, wx);
+                    const uint32_t agT = lerpPair((p00 >> 8) & 0x00FF00FFu, (p01 >> 8) & 0x00FF00FFu, wx);
+                    const uint32_t rbB = lerpPair(p10 & 0x00FF00FFu, p11 & 0x00FF00FFu, wx);
+                    const uint32_t agB = lerpPair((p10 >> 8) & 0x00FF00FFu, (p11 >> 8) & 0x00FF00FFu, wx);
+                    uint32_t s = lerpPair(rbT, rbB, wy) | (lerpPair(agT, agB, wy) << 8);
+                    if (s == 0) continue;
+                    if (a8 != 255) s = scalePixel(s, a8);
+                    drow[x] = blend<M>(s, drow[x]);
+                }
             }
-        }
-    }, 16);
+        },
+        16);
 }
 
 }  // namespace
@@ -200,10 +212,10 @@ void drawRows(Bitmap& dst, const Bitmap& src, const Axis& ax, const Axis& ay, ui
 void blendOver(uint32_t* d, const uint32_t* s, int n, BlendMode mode, uint32_t a8) {
     if (a8 == 0 || n <= 0) return;
     switch (mode) {
-        case BlendMode::Normal: blendRow<BlendMode::Normal>(d, s, n, a8); break;
-        case BlendMode::Screen: blendRow<BlendMode::Screen>(d, s, n, a8); break;
-        case BlendMode::Overlay: blendRow<BlendMode::Overlay>(d, s, n, a8); break;
-        case BlendMode::SoftLight: blendRow<BlendMode::SoftLight>(d, s, n, a8); break;
+    case BlendMode::Normal: blendRow<BlendMode::Normal>(d, s, n, a8); break;
+    case BlendMode::Screen: blendRow<BlendMode::Screen>(d, s, n, a8); break;
+    case BlendMode::Overlay: blendRow<BlendMode::Overlay>(d, s, n, a8); break;
+    case BlendMode::SoftLight: blendRow<BlendMode::SoftLight>(d, s, n, a8); break;
     }
 }
 
@@ -215,10 +227,10 @@ void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, doub
     const Axis ay(rect.y, rect.height, src.height, dst.height);
     if (ax.empty() || ay.empty()) return;
     switch (mode) {
-        case BlendMode::Normal: drawRows<BlendMode::Normal>(dst, src, ax, ay, a8); break;
-        case BlendMode::Screen: drawRows<BlendMode::Screen>(dst, src, ax, ay, a8); break;
-        case BlendMode::Overlay: drawRows<BlendMode::Overlay>(dst, src, ax, ay, a8); break;
-        case BlendMode::SoftLight: drawRows<BlendMode::SoftLight>(dst, src, ax, ay, a8); break;
+    case BlendMode::Normal: drawRows<BlendMode::Normal>(dst, src, ax, ay, a8); break;
+    case BlendMode::Screen: drawRows<BlendMode::Screen>(dst, src, ax, ay, a8); break;
+    case BlendMode::Overlay: drawRows<BlendMode::Overlay>(dst, src, ax, ay, a8); break;
+    case BlendMode::SoftLight: drawRows<BlendMode::SoftLight>(dst, src, ax, ay, a8); break;
     }
 }
 

@@ -77,9 +77,7 @@ inline uint32_t alpha8(double alpha) {
 }
 
 // All four channels of a premultiplied pixel times y / 255.
-inline uint32_t scalePixel(uint32_t p, uint32_t y) {
-    return mul255Pair(p, y) | (mul255Pair(p >> 8, y) << 8);
-}
+inline uint32_t scalePixel(uint32_t p, uint32_t y) { return mul255Pair(p, y) | (mul255Pair(p >> 8, y) << 8); }
 
 // Source-over of premultiplied pixels: s + d * (1 - αs).
 inline uint32_t over(uint32_t s, uint32_t d) {
@@ -101,8 +99,7 @@ std::optional<Matrix3> inverse(const Matrix3& m);
 Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height);
 // shell over warp(content, quad, shell size), fused, with the seam rule
 // below applied; with `outside`, the shell alone on the pixels it lists.
-Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell,
-                 const ShellOutside* outside = nullptr);
+Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, const ShellOutside* outside = nullptr);
 // The same drawn in the shell's own pixels.
 void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell, const ShellOutside* outside = nullptr);
 
@@ -150,8 +147,7 @@ void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, doub
 
 // Frames of a movie (the types above): 4:2:0 to opaque ARGB32 rows of
 // outStride words.
-void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
-                  size_t outStride);
+void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out, size_t outStride);
 // Rows of an ARGB32 picture of width × height pixels, from row firstRow on,
 // one after another from `rows`.
 struct ArgbRows {
@@ -167,8 +163,7 @@ struct ArgbRows {
 // when given (fromX even, toX even or the picture's width).
 void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
                   int endPair = -1, int fromX = 0, int toX = -1);
-void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair = 0,
-                  int endPair = -1);
+void argbToYuv420(const Bitmap& argb, const PlanesOut& out, int width, int height, int firstPair = 0, int endPair = -1);
 
 // Standard deviation used for a blur radius, and the margin added per side.
 double blurSigma(double radius);

@@ -32,7 +32,10 @@ class WarpUnderPlan : public Imaging::PerspectivePlan {
 public:
     WarpUnderPlan(int contentWidth, int contentHeight, const Quad& quad, Image shell,
                   std::shared_ptr<const ShellOutside> outside)
-        : width_(contentWidth), height_(contentHeight), quad_(quad), shell_(std::move(shell)),
+        : width_(contentWidth),
+          height_(contentHeight),
+          quad_(quad),
+          shell_(std::move(shell)),
           outside_(std::move(outside)) {
         if (!shell_ || shell_->empty()) return;
         if (outside_ && (outside_->width != shell_->width || outside_->height != shell_->height)) outside_ = nullptr;
@@ -59,8 +62,10 @@ public:
                     const int runStart = skipWhile(row, x, sampler_.x1, true);
                     x = skipWhile(row, runStart, sampler_.x1, false);
                     if (runStart == x) continue;
-                    if (outside_) outside_->forEachInside(y, runStart, x, addRun);
-                    else addRun(runStart, x);
+                    if (outside_)
+                        outside_->forEachInside(y, runStart, x, addRun);
+                    else
+                        addRun(runStart, x);
                 }
                 rowRuns_.push_back(runs_.size());
             }
@@ -119,50 +124,55 @@ public:
         // handed over are made in a buffer of one band that stays in cache,
         // not in the canvas; when the receiver holds the still pixels, only
         // the live columns are made at all.
-        parallelFor(int(bandNeed_.size()), [&](int first, int last) {
-            std::vector<uint32_t> scratch(handOver ? size_t(kBand) * w : 0);
-            for (int band = first; band < last; ++band) {
-                const int begin = band * kBand, end = std::min(begin + kBand, out.height);
-                const auto [needFrom, needTo] = bandNeed_[size_t(band)];
-                if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
-                uint32_t* rows = handOver ? scratch.data() : out.pixels.data() + size_t(begin) * w;
-                for (int y = begin; y < end; ++y) {
-                    const Imaging::ColumnSpan live = liveOnly ? pairLive_[size_t(y / 2)] : Imaging::ColumnSpan{0, int(w)};
-                    if (live.from >= live.to) continue;
-                    uint32_t* row = rows + size_t(y - begin) * w;
-                    const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
-                    // The shell outside the runs: whole rows from the shell,
-                    // live columns from the plan's own copy.
-                    const uint32_t* kept = liveOnly ? liveShell_.data() + liveShellStart_[size_t(y)] : nullptr;
-                    auto shellUpTo = [&](size_t from, size_t to) {
-                        if (kept) {
-                            std::copy(kept, kept + (to - from), row + from);
-                            kept += to - from;
-                        } else {
-                            std::memcpy(row + from, shellRow + from, (to - from) * sizeof(uint32_t));
+        parallelFor(
+            int(bandNeed_.size()),
+            [&](int first, int last) {
+                std::vector<uint32_t> scratch(handOver ? size_t(kBand) * w : 0);
+                for (int band = first; band < last; ++band) {
+                    const int begin = band * kBand, end = std::min(begin + kBand, out.height);
+                    const auto [needFrom, needTo] = bandNeed_[size_t(band)];
+                    if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
+                    uint32_t* rows = handOver ? scratch.data() : out.pixels.data() + size_t(begin) * w;
+                    for (int y = begin; y < end; ++y) {
+                        const Imaging::ColumnSpan live =
+                            liveOnly ? pairLive_[size_t(y / 2)] : Imaging::ColumnSpan{0, int(w)};
+                        if (live.from >= live.to) continue;
+                        uint32_t* row = rows + size_t(y - begin) * w;
+                        const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
+                        // The shell outside the runs: whole rows from the shell,
+                        // live columns from the plan's own copy.
+                        const uint32_t* kept = liveOnly ? liveShell_.data() + liveShellStart_[size_t(y)] : nullptr;
+                        auto shellUpTo = [&](size_t from, size_t to) {
+                            if (kept) {
+                                std::copy(kept, kept + (to - from), row + from);
+                                kept += to - from;
+                            } else {
+                                std::memcpy(row + from, shellRow + from, (to - from) * sizeof(uint32_t));
+                            }
+                        };
+                        size_t x = size_t(live.from);
+                        if (mapped_ && y >= s.y0 && y < s.y1) {
+                            const size_t r = size_t(y - s.y0);
+                            for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
+                                const Run& run = runs_[i];
+                                shellUpTo(x, size_t(run.from));
+                                s.drawRun(&spans_[run.firstSpan], &spans_[run.lastSpan], y, row + run.from);
+                                if (run.underShell)
+                                    shellOverInPlace(row + run.from, shellRow + run.from, run.to - run.from);
+                                x = size_t(run.to);
+                            }
                         }
-                    };
-                    size_t x = size_t(live.from);
-                    if (mapped_ && y >= s.y0 && y < s.y1) {
-                        const size_t r = size_t(y - s.y0);
-                        for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
-                            const Run& run = runs_[i];
-                            shellUpTo(x, size_t(run.from));
-                            s.drawRun(&spans_[run.firstSpan], &spans_[run.lastSpan], y, row + run.from);
-                            if (run.underShell)
-                                shellOverInPlace(row + run.from, shellRow + run.from, run.to - run.from);
-                            x = size_t(run.to);
-                        }
+                        shellUpTo(x, size_t(live.to));
+                        const SeamPixel* seam = seam_.data();
+                        applySeam(rows, size_t(begin) * w, shell, content, seam + rowSeam_[size_t(y)],
+                                  seam + rowSeam_[size_t(y) + 1]);
+                        if (over && over->alpha != 0) over->blendRow(row, y, live.from, live.to);
                     }
-                    shellUpTo(x, size_t(live.to));
-                    const SeamPixel* seam = seam_.data();
-                    applySeam(rows, size_t(begin) * w, shell, content, seam + rowSeam_[size_t(y)],
-                              seam + rowSeam_[size_t(y) + 1]);
-                    if (over && over->alpha != 0) over->blendRow(row, y, live.from, live.to);
+                    if (handOver)
+                        bands->canvasRows(begin, end, rows, liveOnly ? &pairLive_[size_t(begin / 2)] : nullptr);
                 }
-                if (handOver) bands->canvasRows(begin, end, rows, liveOnly ? &pairLive_[size_t(begin / 2)] : nullptr);
-            }
-        }, 1);
+            },
+            1);
     }
 
 private:
@@ -202,7 +212,8 @@ private:
         if (layerState_ && layerState_->source == layer.pixels && layerState_->mode == layer.mode &&
             layerState_->alpha == a8)
             return layerState_;
-        auto state = std::make_shared<LayerState>(LayerState{layer.pixels, layer.mode, a8, nextStillNumber(), {}, {}, {}});
+        auto state =
+            std::make_shared<LayerState>(LayerState{layer.pixels, layer.mode, a8, nextStillNumber(), {}, {}, {}});
         // Clear gaps shorter than this stay in a piece: blending them
         // changes nothing and costs less than another piece.
         constexpr int kGap = 16;
@@ -249,8 +260,10 @@ private:
             take(int(p.index / size_t(w)), x, x + 1);
         }
         for (Imaging::ColumnSpan& span : pairLive_)
-            if (span.from < span.to) span = {span.from & ~1, std::min((span.to + 1) & ~1, w)};
-            else span = {0, 0};
+            if (span.from < span.to)
+                span = {span.from & ~1, std::min((span.to + 1) & ~1, w)};
+            else
+                span = {0, 0};
         // The shell's pixels in the live columns but outside the runs, in
         // the order a row is made: a few at each end of most rows, which
         // read from the shell itself would each be a miss in the cache.
@@ -329,12 +342,12 @@ private:
     std::vector<Run> runs_;
     std::vector<size_t> rowRuns_;
     std::vector<SeamPixel> seam_;
-    std::vector<size_t> rowSeam_;  // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
+    std::vector<size_t> rowSeam_;                // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
     std::vector<std::pair<int, int>> bandNeed_;  // content rows [first, second) band b reads; empty when first ≥ second
-    std::vector<Imaging::ColumnSpan> pairLive_;   // live columns of canvas rows 2j and 2j + 1; empty when none
-    std::vector<uint32_t> liveShell_;             // the shell in the live columns outside the runs, row by row
-    std::vector<size_t> liveShellStart_;          // row y's: liveShell_[liveShellStart_[y], liveShellStart_[y + 1])
-    uint64_t bareStill_ = 0;                      // names the still pixels without a layer
+    std::vector<Imaging::ColumnSpan> pairLive_;  // live columns of canvas rows 2j and 2j + 1; empty when none
+    std::vector<uint32_t> liveShell_;            // the shell in the live columns outside the runs, row by row
+    std::vector<size_t> liveShellStart_;         // row y's: liveShell_[liveShellStart_[y], liveShellStart_[y + 1])
+    uint64_t bareStill_ = 0;                     // names the still pixels without a layer
     mutable std::mutex layerMutex_;
     mutable std::shared_ptr<const LayerState> layerState_;
 };
@@ -342,7 +355,8 @@ private:
 }  // namespace
 
 std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, int contentHeight, const Quad& quad,
-                                                              Image shell, std::shared_ptr<const ShellOutside> outside) {
+                                                              Image shell,
+                                                              std::shared_ptr<const ShellOutside> outside) {
     return std::make_shared<const WarpUnderPlan>(contentWidth, contentHeight, quad, std::move(shell),
                                                  std::move(outside));
 }

@@ -55,8 +55,7 @@ void paeth4(uint8_t* row, const uint8_t* prev, size_t len) {
         const __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a, c);
         const __m128i absA = abs16(pa), absB = abs16(pb), absC = abs16(_mm_add_epi16(pa, pb));
         const __m128i smallest = _mm_min_epi16(absC, _mm_min_epi16(absA, absB));
-        const __m128i pred =
-            select(_mm_cmpeq_epi16(absA, smallest), a, select(_mm_cmpeq_epi16(absB, smallest), b, c));
+        const __m128i pred = select(_mm_cmpeq_epi16(absA, smallest), a, select(_mm_cmpeq_epi16(absB, smallest), b, c));
         a = _mm_and_si128(_mm_add_epi16(load4(row + i), pred), _mm_set1_epi16(0xFF));
         store4(row + i, a);
         c = b;
@@ -220,8 +219,7 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
         libdeflate_alloc_decompressor());
     if (!inflater) return DecodeResult::NotHandled;
     // Exactly the rows' bytes, no more and no less.
-    if (libdeflate_zlib_decompress(inflater.get(), in, idatBytes, raw, rawBytes, nullptr) !=
-        LIBDEFLATE_SUCCESS)
+    if (libdeflate_zlib_decompress(inflater.get(), in, idatBytes, raw, rawBytes, nullptr) != LIBDEFLATE_SUCCESS)
         return DecodeResult::NotHandled;
 
     // The row being undone and the one above it, unfiltered, live apart.

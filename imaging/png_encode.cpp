@@ -37,16 +37,20 @@ public:
     uint32_t peek(int k) const {
         const size_t byte = pos_ >> 3;
         uint64_t v = 0;
-        if (byte + 8 <= size_) std::memcpy(&v, data_ + byte, 8);
-        else if (byte < size_) std::memcpy(&v, data_ + byte, size_ - byte);
+        if (byte + 8 <= size_)
+            std::memcpy(&v, data_ + byte, 8);
+        else if (byte < size_)
+            std::memcpy(&v, data_ + byte, size_ - byte);
         return uint32_t((v >> (pos_ & 7)) & ((uint64_t(1) << k) - 1));
     }
     // At least the next 56 bits, LSB first; zeros past the end.
     uint64_t word() const {
         const size_t byte = pos_ >> 3;
         uint64_t v = 0;
-        if (byte + 8 <= size_) std::memcpy(&v, data_ + byte, 8);
-        else if (byte < size_) std::memcpy(&v, data_ + byte, size_ - byte);
+        if (byte + 8 <= size_)
+            std::memcpy(&v, data_ + byte, 8);
+        else if (byte < size_)
+            std::memcpy(&v, data_ + byte, size_ - byte);
         return v >> (pos_ & 7);
     }
     void skip(size_t k) { pos_ += k; }
@@ -118,7 +122,7 @@ bool buildTable(const uint8_t* lengths, int count, Table& table) {
 
 constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                                 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 bool skipSymbols(BitReader& in, const Table& lit, const Table& dist) {
@@ -266,13 +270,19 @@ __attribute__((always_inline)) inline void filterRowBody(const uint8_t* cur, con
     out[0] = uint8_t(best);
     uint8_t* o = out + 1;
     switch (best) {
-        case 0: std::memcpy(o, cur, n); break;
-        case 1: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - curLeft[i]); break;
-        case 2: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - prev[i]); break;
-        case 3: for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - ((curLeft[i] + prev[i]) >> 1)); break;
-        default:
-            for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - paeth(curLeft[i], prev[i], prevLeft[i]));
-            break;
+    case 0: std::memcpy(o, cur, n); break;
+    case 1:
+        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - curLeft[i]);
+        break;
+    case 2:
+        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - prev[i]);
+        break;
+    case 3:
+        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - ((curLeft[i] + prev[i]) >> 1));
+        break;
+    default:
+        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - paeth(curLeft[i], prev[i], prevLeft[i]));
+        break;
     }
 }
 
@@ -475,10 +485,14 @@ std::optional<std::string> encode(const Bitmap& image, int level, int blocks) {
     }
     const int threads = std::min(blocks, kernels::threadCount());
     std::atomic<int> next{0};
-    kernels::parallelFor(threads, [&](int, int) {
-        Worker w;
-        for (int i; (i = next.fetch_add(1)) < blocks;) encodeBlock(image, level, i == blocks - 1, w, parts[size_t(i)]);
-    }, 1);
+    kernels::parallelFor(
+        threads,
+        [&](int, int) {
+            Worker w;
+            for (int i; (i = next.fetch_add(1)) < blocks;)
+                encodeBlock(image, level, i == blocks - 1, w, parts[size_t(i)]);
+        },
+        1);
 
     size_t deflated = 0;
     for (const auto& p : parts) {

@@ -19,7 +19,7 @@ namespace plinthora::linux_platform::kernels {
 // The inverse map of one warp, ready for stepping row by row.
 struct Sampler {
     const Bitmap* src = nullptr;
-    Matrix3 inv{};  // destination (x, y, 1) → source (U, V, W), W > 0 inside
+    Matrix3 inv{};                       // destination (x, y, 1) → source (U, V, W), W > 0 inside
     int x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // destination bounding box of the quad, half-open
 
     bool prepare(const Bitmap& source, const Quad& quad, int width, int height) {
@@ -218,10 +218,10 @@ struct Sampler {
                 const int n = span.to - span.from;
                 // The positions are on a line: when both ends have all four
                 // neighbours inside the source, so has every sample.
-                span.kind = interior(span.fx, span.fy) &&
-                                    interior(span.fx + span.dfx * (n - 1), span.fy + span.dfy * (n - 1))
-                                ? Span::Interior
-                                : Span::Fixed;
+                span.kind =
+                    interior(span.fx, span.fy) && interior(span.fx + span.dfx * (n - 1), span.fy + span.dfy * (n - 1))
+                        ? Span::Interior
+                        : Span::Fixed;
             }
             emit(span);
         }

@@ -24,12 +24,13 @@ const TierKernels kPlain{
 };
 
 #if defined(PLINTHORA_X86_TIERS)
-const TierKernels kSse2{SimdTier::Sse2,      sse2::blendNormal,  sse2::blendScreen, sse2::stepInterior,
-                        nullptr,             sse2::skipOpaque,   sse2::skipSolid,   sse2::shellOver,
-                        sse2::shellOverInPlace, sse2::yuvRowToArgb, sse2::argbRowsToYuv};
+const TierKernels kSse2{
+    SimdTier::Sse2,     sse2::blendNormal, sse2::blendScreen, sse2::stepInterior,     nullptr,
+    sse2::skipOpaque,   sse2::skipSolid,   sse2::shellOver,   sse2::shellOverInPlace, sse2::yuvRowToArgb,
+    sse2::argbRowsToYuv};
 // Where AVX2 has no wider loop of its own, the SSE2 one serves.
-const TierKernels kAvx2{SimdTier::Avx2,      avx2::blendNormal,  avx2::blendScreen, avx2::stepInterior,
-                        avx2::stepSpans,     sse2::skipOpaque,   sse2::skipSolid,   sse2::shellOver,
+const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,  avx2::blendScreen,  avx2::stepInterior,
+                        avx2::stepSpans,        sse2::skipOpaque,   sse2::skipSolid,    sse2::shellOver,
                         sse2::shellOverInPlace, avx2::yuvRowToArgb, avx2::argbRowsToYuv};
 #endif
 
@@ -74,9 +75,9 @@ std::atomic<const TierKernels*> active{nullptr};
 
 const char* tierName(SimdTier t) {
     switch (t) {
-        case SimdTier::Plain: return "plain";
-        case SimdTier::Sse2: return "sse2";
-        case SimdTier::Avx2: return "avx2";
+    case SimdTier::Plain: return "plain";
+    case SimdTier::Sse2: return "sse2";
+    case SimdTier::Avx2: return "avx2";
     }
     return "?";
 }

@@ -54,8 +54,8 @@ struct TierKernels {
                         uint32_t* out, int n, bool offsets32);
     // stepInterior() over consecutive interior spans, each to out + (its
     // from − base), leaving each span's last n mod 8 undone; may be null.
-    void (*stepSpans)(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
-                      int base, uint32_t* out);
+    void (*stepSpans)(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
+                      uint32_t* out);
     // The first x from `x` on whose pixel is (is not) opaque, or where the
     // vectors stopped looking.
     int (*skipOpaque)(const uint32_t* row, int x, int end, bool want);
@@ -66,8 +66,7 @@ struct TierKernels {
     int (*shellOverInPlace)(uint32_t* content, const uint32_t* shell, int n);
     // A row of 4:2:0 to ARGB32, and two rows of ARGB32 to their luma and
     // chroma rows.
-    int (*yuvRowToArgb)(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o,
-                        int width);
+    int (*yuvRowToArgb)(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
     int (*argbRowsToYuv)(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V,
                          int w);
 };
@@ -87,8 +86,8 @@ const char* tierName(SimdTier t);
 namespace sse2 {
 int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
 int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
-int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
-                 uint32_t* out, int n, bool offsets32);
+int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
+                 int n, bool offsets32);
 int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
 int skipOpaque(const uint32_t* row, int x, int end, bool want);
@@ -99,8 +98,8 @@ int shellOverInPlace(uint32_t* content, const uint32_t* shell, int n);
 namespace avx2 {
 int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
 int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
-int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
-                 uint32_t* out, int n, bool offsets32);
+int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
+                 int n, bool offsets32);
 void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
                uint32_t* out);
 int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);

@@ -48,9 +48,7 @@ std::optional<Matrix3> squareToQuad(double w, double h, const Quad& q) {
         g = (sx * dy2 - dx2 * sy) / den;
         hh = (dx1 * sy - sx * dy1) / den;
     }
-    const Matrix3 unit{x1 - x0 + g * x1, x3 - x0 + hh * x3, x0,
-                       y1 - y0 + g * y1, y3 - y0 + hh * y3, y0,
-                       g,                hh,                1};
+    const Matrix3 unit{x1 - x0 + g * x1, x3 - x0 + hh * x3, x0, y1 - y0 + g * y1, y3 - y0 + hh * y3, y0, g, hh, 1};
     const Matrix3 scale{1 / w, 0, 0, 0, 1 / h, 0, 0, 0, 1};
     return multiply(unit, scale);
 }
@@ -61,8 +59,7 @@ std::optional<Matrix3> inverse(const Matrix3& m) {
     const double det = a * A + b * B + c * C;
     if (det == 0 || !std::isfinite(det)) return std::nullopt;
     const double k = 1 / det;
-    return Matrix3{A * k, -(b * i - c * h) * k, (b * f - c * e) * k,
-                   B * k, (a * i - c * g) * k,  -(a * f - c * d) * k,
+    return Matrix3{A * k, -(b * i - c * h) * k, (b * f - c * e) * k, B * k, (a * i - c * g) * k, -(a * f - c * d) * k,
                    C * k, -(a * h - b * g) * k, (a * e - b * d) * k};
 }
 
@@ -70,10 +67,13 @@ Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height) {
     Bitmap out(std::max(width, 0), std::max(height, 0));
     Sampler s;
     if (!s.prepare(src, quad, out.width, out.height)) return out;
-    parallelFor(s.y1 - s.y0, [&](int begin, int end) {
-        for (int y = s.y0 + begin; y < s.y0 + end; ++y)
-            s.row(y, s.x0, s.x1, out.pixels.data() + size_t(y) * size_t(out.width) + size_t(s.x0));
-    }, 16);
+    parallelFor(
+        s.y1 - s.y0,
+        [&](int begin, int end) {
+            for (int y = s.y0 + begin; y < s.y0 + end; ++y)
+                s.row(y, s.x0, s.x1, out.pixels.data() + size_t(y) * size_t(out.width) + size_t(s.x0));
+        },
+        16);
     return out;
 }
 
@@ -83,26 +83,31 @@ namespace {
 // fully, rows of `out` starting as the shell.
 void warpUnderShell(const Sampler& s, Bitmap& out, const ShellOutside* outside) {
     const size_t w = size_t(out.width);
-    parallelFor(s.y1 - s.y0, [&](int begin, int end) {
-        std::vector<uint32_t> warped(size_t(s.x1 - s.x0));
-        for (int y = s.y0 + begin; y < s.y0 + end; ++y) {
-            uint32_t* row = out.pixels.data() + size_t(y) * w;
-            auto warpRun = [&](int from, int to) {
-                s.row(y, from, to, warped.data());
-                shellOver(row + from, warped.data(), to - from);
-            };
-            // Only the runs the shell does not cover fully are warped, and
-            // of those only what lies inside the device.
-            int x = s.x0;
-            while (x < s.x1) {
-                const int runStart = skipWhile(row, x, s.x1, true);
-                x = skipWhile(row, runStart, s.x1, false);
-                if (runStart == x) continue;
-                if (outside) outside->forEachInside(y, runStart, x, warpRun);
-                else warpRun(runStart, x);
+    parallelFor(
+        s.y1 - s.y0,
+        [&](int begin, int end) {
+            std::vector<uint32_t> warped(size_t(s.x1 - s.x0));
+            for (int y = s.y0 + begin; y < s.y0 + end; ++y) {
+                uint32_t* row = out.pixels.data() + size_t(y) * w;
+                auto warpRun = [&](int from, int to) {
+                    s.row(y, from, to, warped.data());
+                    shellOver(row + from, warped.data(), to - from);
+                };
+                // Only the runs the shell does not cover fully are warped, and
+                // of those only what lies inside the device.
+                int x = s.x0;
+                while (x < s.x1) {
+                    const int runStart = skipWhile(row, x, s.x1, true);
+                    x = skipWhile(row, runStart, s.x1, false);
+                    if (runStart == x) continue;
+                    if (outside)
+                        outside->forEachInside(y, runStart, x, warpRun);
+                    else
+                        warpRun(runStart, x);
+                }
             }
-        }
-    }, 16);
+        },
+        16);
 }
 
 // A bilinear sample at source point (u, v) (pixel-edge coordinates), the
@@ -167,29 +172,32 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
 
     std::mutex lock;
     std::vector<std::pair<int, std::vector<SeamPixel>>> parts;
-    parallelFor(y1 - y0, [&](int begin, int end) {
-        std::vector<SeamPixel> part;
-        for (int y = y0 + begin; y < y0 + end; ++y) {
-            const uint32_t* row = shell.pixels.data() + size_t(y) * size_t(shell.width);
-            for (int x = skipSolid(row, x0, x1); x < x1; x = skipSolid(row, x + 1, x1)) {
-                const Point c{x + 0.5, y + 0.5};
-                double d = segmentDistance(c, corners[3], corners[0]);
-                for (int i = 0; i < 3; ++i) d = std::min(d, segmentDistance(c, corners[i], corners[i + 1]));
-                if (d > kEdgeReach || (outside && outside->contains(x, y))) continue;
-                const double W = inv[6] * c.x + inv[7] * c.y + inv[8];
-                if (!(W > 0)) continue;
-                const double u = (inv[0] * c.x + inv[1] * c.y + inv[2]) / W;
-                const double v = (inv[3] * c.x + inv[4] * c.y + inv[5]) / W;
-                const bool inside = u >= 0 && v >= 0 && u < contentWidth && v < contentHeight;
-                if (inside && d >= 1) continue;
-                part.push_back({uint32_t(size_t(y) * size_t(shell.width) + size_t(x)),
-                                float(std::clamp(u, 0.0, double(contentWidth))),
-                                float(std::clamp(v, 0.0, double(contentHeight)))});
+    parallelFor(
+        y1 - y0,
+        [&](int begin, int end) {
+            std::vector<SeamPixel> part;
+            for (int y = y0 + begin; y < y0 + end; ++y) {
+                const uint32_t* row = shell.pixels.data() + size_t(y) * size_t(shell.width);
+                for (int x = skipSolid(row, x0, x1); x < x1; x = skipSolid(row, x + 1, x1)) {
+                    const Point c{x + 0.5, y + 0.5};
+                    double d = segmentDistance(c, corners[3], corners[0]);
+                    for (int i = 0; i < 3; ++i) d = std::min(d, segmentDistance(c, corners[i], corners[i + 1]));
+                    if (d > kEdgeReach || (outside && outside->contains(x, y))) continue;
+                    const double W = inv[6] * c.x + inv[7] * c.y + inv[8];
+                    if (!(W > 0)) continue;
+                    const double u = (inv[0] * c.x + inv[1] * c.y + inv[2]) / W;
+                    const double v = (inv[3] * c.x + inv[4] * c.y + inv[5]) / W;
+                    const bool inside = u >= 0 && v >= 0 && u < contentWidth && v < contentHeight;
+                    if (inside && d >= 1) continue;
+                    part.push_back({uint32_t(size_t(y) * size_t(shell.width) + size_t(x)),
+                                    float(std::clamp(u, 0.0, double(contentWidth))),
+                                    float(std::clamp(v, 0.0, double(contentHeight)))});
+                }
             }
-        }
-        std::lock_guard<std::mutex> hold(lock);
-        parts.emplace_back(begin, std::move(part));
-    }, 64);
+            std::lock_guard<std::mutex> hold(lock);
+            parts.emplace_back(begin, std::move(part));
+        },
+        64);
     std::sort(parts.begin(), parts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& [begin, part] : parts) seam.insert(seam.end(), part.begin(), part.end());
     return seam;

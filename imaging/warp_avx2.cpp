@@ -25,8 +25,7 @@ __m128i columnPair(const uint32_t* pixels, size_t stride, int at) {
 }
 
 // Samples k and k + 4 of a batch of eight, one in each 128-bit half.
-__m256i samplePair(const uint32_t* pixels, size_t stride, const int* at, int k, __m256i wxk,
-                                     __m256i wyk) {
+__m256i samplePair(const uint32_t* pixels, size_t stride, const int* at, int k, __m256i wxk, __m256i wyk) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i tb = _mm256_inserti128_si256(_mm256_castsi128_si256(columnPair(pixels, stride, at[k])),
                                                columnPair(pixels, stride, at[k + 4]), 1);
@@ -45,7 +44,7 @@ __m256i samplePair(const uint32_t* pixels, size_t stride, const int* at, int k, 
 // lanes at a time. Returns how many samples it made (a multiple of eight).
 // Always inlined: stepSpans() loops over it.
 __attribute__((always_inline)) inline int stepEight(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy,
-                                                   int64_t dfx, int64_t dfy, uint32_t* out, int n) {
+                                                    int64_t dfx, int64_t dfy, uint32_t* out, int n) {
     const __m256i k127 = _mm256_set1_epi32(127), k128 = _mm256_set1_epi32(128), k256 = _mm256_set1_epi32(256);
     const __m256i vstride = _mm256_set1_epi32(int(stride));
     __m256i vfx = lowLanes8(fx, dfx), vfy = lowLanes8(fy, dfy);
@@ -55,9 +54,9 @@ __attribute__((always_inline)) inline int stepEight(const uint32_t* pixels, size
     int i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i gx = _mm256_add_epi32(vfx, k256), gy = _mm256_add_epi32(vfy, k256);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(at),
-                           _mm256_add_epi32(_mm256_mullo_epi32(_mm256_srli_epi32(gy, 16), vstride),
-                                            _mm256_srli_epi32(gx, 16)));
+        _mm256_store_si256(
+            reinterpret_cast<__m256i*>(at),
+            _mm256_add_epi32(_mm256_mullo_epi32(_mm256_srli_epi32(gy, 16), vstride), _mm256_srli_epi32(gx, 16)));
         const __m256i wx = _mm256_and_si256(_mm256_srli_epi32(gx, 9), k127);
         const __m256i wy = _mm256_and_si256(_mm256_srli_epi32(gy, 9), k127);
         const __m256i WX = _mm256_or_si256(_mm256_sub_epi32(k128, wx), _mm256_slli_epi32(wx, 16));
@@ -89,8 +88,8 @@ void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, c
         stepEight(pixels, stride, s->fx, s->fy, s->dfx, s->dfy, out + (s->from - base), s->to - s->from);
 }
 
-int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
-                 uint32_t* out, int n, bool offsets32) {
+int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
+                 int n, bool offsets32) {
     const int i = n >= 8 && offsets32 ? stepEight(pixels, stride, fx, fy, dfx, dfy, out, n) : 0;
     if (n - i < 4) return i;
     return i + sse2::stepInterior(pixels, stride, fx + dfx * i, fy + dfy * i, dfx, dfy, out + i, n - i, offsets32);

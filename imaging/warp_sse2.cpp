@@ -6,8 +6,8 @@
 
 namespace plinthora::linux_platform::kernels::sse2 {
 
-int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
-                 uint32_t* out, int n, bool) {
+int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
+                 int n, bool) {
     int i = 0;
     if (n < 4) return 0;
     const __m128i zero = _mm_setzero_si128();

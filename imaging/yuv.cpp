@@ -62,8 +62,7 @@ inline uint8_t lumaOf(uint32_t p) {
 
 }  // namespace
 
-void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out,
-                  size_t outStride) {
+void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out, size_t outStride) {
     const ToRgb c = toRgbFor(matrix);
     for (int y = 0; y < height; ++y) {
         const uint8_t* Y = in.data[0] + size_t(y) * size_t(in.stride[0]);

@@ -7,9 +7,7 @@ namespace plinthora::linux_platform::kernels::avx2 {
 
 namespace {
 
-__m256i pair16(int lo, int hi) {
-    return _mm256_set1_epi32(int(uint32_t(uint16_t(lo)) | uint32_t(hi) << 16));
-}
+__m256i pair16(int lo, int hi) { return _mm256_set1_epi32(int(uint32_t(uint16_t(lo)) | uint32_t(hi) << 16)); }
 
 // Eight chroma samples less 128, each twice: four to a half.
 __m256i chroma8(const uint8_t* p, __m256i k128) {
@@ -52,8 +50,8 @@ int rowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t*
     int x = 0;
     for (; x + 16 <= width; x += 16) {
         const __m256i u16 = chroma8(U + x / 2, k128), v16 = chroma8(V + x / 2, k128);
-        const __m256i y16 = _mm256_sub_epi16(
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(Y + x))), yOff);
+        const __m256i y16 =
+            _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(Y + x))), yOff);
         __m256i r[2], g[2], b[2];
         for (int h = 0; h < 2; ++h) {
             const __m256i ys = h ? _mm256_unpackhi_epi16(y16, one) : _mm256_unpacklo_epi16(y16, one);

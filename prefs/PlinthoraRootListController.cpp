@@ -161,9 +161,9 @@ void PlinthoraRootListController::didSelectRowAtIndexPath(int row) {
     const std::string id = cell ? cell->specifier()->identifier() : std::string();
     if (id == kShellRow || id == kWatermarkRow) {
         const bool shell = id == kShellRow;
-        ShellImageSelector::presentFromViewController(
-            this, shell ? kShellFolder : kWatermarkFolder, textOf(getPreferenceValueForKey(id)),
-            [this, id](const QString* name) { pickerCompletion(id, name); });
+        ShellImageSelector::presentFromViewController(this, shell ? kShellFolder : kWatermarkFolder,
+                                                      textOf(getPreferenceValueForKey(id)),
+                                                      [this, id](const QString* name) { pickerCompletion(id, name); });
         return;
     }
     PSListController::didSelectRowAtIndexPath(row);
@@ -260,8 +260,8 @@ QString PlinthoraRootListController::usageInstructions() {
 }
 
 void PlinthoraRootListController::showUsageInstructions() {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, said("📖 使用说明"), usageInstructions(),
-                                QMessageBox::NoButton, this);
+    auto* box =
+        new QMessageBox(QMessageBox::NoIcon, said("📖 使用说明"), usageInstructions(), QMessageBox::NoButton, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setTextFormat(Qt::PlainText);
     // Left-aligned, in the system font at size 13.

@@ -91,7 +91,9 @@ void ThumbnailView::paintEvent(QPaintEvent*) {
 // ---- cell -------------------------------------------------------------------------
 
 ShellImageCell::ShellImageCell(QWidget* parent)
-    : CollectionViewCell(parent), imageView_(new ThumbnailView(this)), nameLabel_(new QLabel(this)),
+    : CollectionViewCell(parent),
+      imageView_(new ThumbnailView(this)),
+      nameLabel_(new QLabel(this)),
       selectionIndicator_(new QWidget(this)) {
     QFont f = nameLabel_->font();
     f.setPixelSize(10);
@@ -121,7 +123,8 @@ void ShellImageCell::prepareForReuse() {
 // ---- picker -----------------------------------------------------------------------
 
 ShellImageSelector::ShellImageSelector(QWidget* parent)
-    : QWidget(parent), collectionView_(new CollectionView(this)),
+    : QWidget(parent),
+      collectionView_(new CollectionView(this)),
       imageCache_(std::make_shared<ThumbnailCache>(kThumbnailCacheCount, kThumbnailCacheCost)),
       decoder_(std::make_shared<Decoder>(&ShellImageSelector::decodeThumbnail)) {
     imageProcessingQueue_.setMaxThreadCount(kConcurrentLoads);
@@ -162,8 +165,9 @@ void ShellImageSelector::presentFromViewController(QWidget* from, const QString&
 
     auto* bar = new QWidget;
     bar->setObjectName("NavigationBar");
-    bar->setStyleSheet("#NavigationBar { background: #f9f9f9; border-bottom: 1px solid #d1d1d6; }"
-                       "QPushButton { border: none; color: #007aff; padding: 10px 14px; }");
+    bar->setStyleSheet(
+        "#NavigationBar { background: #f9f9f9; border-bottom: 1px solid #d1d1d6; }"
+        "QPushButton { border: none; color: #007aff; padding: 10px 14px; }");
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(0, 0, 0, 0);
     auto* cancel = new QPushButton(QCoreApplication::translate("Picker", "取消"));
@@ -237,7 +241,8 @@ QImage ShellImageSelector::decodeThumbnail(const QString& path) {
     QImage image = reader.read();
     // A reader that could not tell the size up front decoded it whole.
     if (!image.isNull() && std::max(image.width(), image.height()) > kLargestThumbnailSide)
-        image = image.scaled(kLargestThumbnailSide, kLargestThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image =
+            image.scaled(kLargestThumbnailSide, kLargestThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     return image;
 }
 

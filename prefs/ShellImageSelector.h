@@ -89,8 +89,8 @@ public:
     QString assetsDirectory;
     std::optional<QString> currentSelectedImage;
     Completion completionHandler;
-    QStringList images;          // real full paths, sorted
-    QString selectedImagePath;   // empty: nothing marked
+    QStringList images;         // real full paths, sorted
+    QString selectedImagePath;  // empty: nothing marked
     CollectionView* collectionView() const { return collectionView_; }
     ThumbnailCache& imageCache() const { return *imageCache_; }
     QThreadPool& imageProcessingQueue() { return imageProcessingQueue_; }

@@ -64,8 +64,8 @@ void SystemUrlOpener::openURL(const QUrl& url) {
         return;
     }
     const QUrl folderUrl = QUrl::fromLocalFile(folder);
-    QDBusMessage call = QDBusMessage::createMethodCall(kFileManagerService, kFileManagerPath,
-                                                       kFileManagerService, "ShowFolders");
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kFileManagerService, kFileManagerPath, kFileManagerService, "ShowFolders");
     call << QStringList{folderUrl.toString(QUrl::FullyEncoded)} << QString();
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QDBusMessage reply = bus.isConnected() ? bus.call(call, QDBus::Block, 5000) : QDBusMessage();

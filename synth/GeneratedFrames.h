@@ -41,8 +41,7 @@ namespace detail {
 using M3 = std::array<double, 9>;
 
 inline M3 unitToQuad(const Point q[4]) {  // (0,0) (1,0) (1,1) (0,1) → q0..q3
-    const double x0 = q[0].x, y0 = q[0].y, x1 = q[1].x, y1 = q[1].y, x2 = q[2].x, y2 = q[2].y, x3 = q[3].x,
-                 y3 = q[3].y;
+    const double x0 = q[0].x, y0 = q[0].y, x1 = q[1].x, y1 = q[1].y, x2 = q[2].x, y2 = q[2].y, x3 = q[3].x, y3 = q[3].y;
     const double sx = x0 - x1 + x2 - x3, sy = y0 - y1 + y2 - y3;
     const double dx1 = x1 - x2, dx2 = x3 - x2, dy1 = y1 - y2, dy2 = y3 - y2;
     const double den = dx1 * dy2 - dx2 * dy1;
@@ -52,8 +51,9 @@ inline M3 unitToQuad(const Point q[4]) {  // (0,0) (1,0) (1,1) (0,1) → q0..q3
 inline M3 invert(const M3& m) {
     const double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5], g = m[6], h = m[7], i = m[8];
     const double A = e * i - f * h, B = f * g - d * i, C = d * h - e * g, det = a * A + b * B + c * C;
-    return {A / det, (c * h - b * i) / det, (b * f - c * e) / det, B / det, (a * i - c * g) / det,
-            (c * d - a * f) / det, C / det, (b * g - a * h) / det, (a * e - b * d) / det};
+    return {A / det, (c * h - b * i) / det, (b * f - c * e) / det,
+            B / det, (a * i - c * g) / det, (c * d - a * f) / det,
+            C / det, (b * g - a * h) / det, (a * e - b * d) / det};
 }
 inline Point apply(const M3& m, double x, double y) {
     const double w = m[6] * x + m[7] * y + m[8];
@@ -76,8 +76,8 @@ inline int deviceAt(const FrameRecipe& r, double u, double v) {
     if (detail::roundedDistance(u, v, r.bezel, r.bezel, sw, sh, r.screenRadius) > 0) return 1;
     const double cx = r.bodyWidth / 2;
     if (r.notch && std::abs(u - cx) < sw * 0.22 && v < r.bezel + sh * 0.035) return 1;
-    if (r.island && detail::roundedDistance(u, v, cx - sw * 0.17, r.bezel + sh * 0.015, sw * 0.34, sh * 0.04,
-                                            sh * 0.02) < 0)
+    if (r.island &&
+        detail::roundedDistance(u, v, cx - sw * 0.17, r.bezel + sh * 0.015, sw * 0.34, sh * 0.04, sh * 0.02) < 0)
         return 1;
     return 2;
 }

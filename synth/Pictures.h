@@ -59,8 +59,10 @@ inline Bitmap solid(int w, int h, uint32_t pixel) {
 struct Homography {
     std::array<double, 8> h{};
     explicit Homography(const Quad& q, double w, double hgt) {
-        const double dst[4][2] = {{q.topLeft.x, q.topLeft.y}, {q.topRight.x, q.topRight.y},
-                                  {q.bottomRight.x, q.bottomRight.y}, {q.bottomLeft.x, q.bottomLeft.y}};
+        const double dst[4][2] = {{q.topLeft.x, q.topLeft.y},
+                                  {q.topRight.x, q.topRight.y},
+                                  {q.bottomRight.x, q.bottomRight.y},
+                                  {q.bottomLeft.x, q.bottomLeft.y}};
         const double src[4][2] = {{0, 0}, {w, 0}, {w, hgt}, {0, hgt}};
         double m[8][9] = {};
         for (int i = 0; i < 4; ++i) {

@@ -30,11 +30,11 @@ int runCapture(int argc, char** argv) {
     const QDBusMessage reply = bus.call(call, QDBus::Block, 10000);
     if (reply.type() == QDBusMessage::ErrorMessage) {
         if (reply.errorName() == "org.freedesktop.DBus.Error.ServiceUnknown")
-            std::fprintf(stderr, "plinthora: plinthorad is not running on this session bus "
-                                 "(systemctl --user start plinthorad)\n");
+            std::fprintf(stderr,
+                         "plinthora: plinthorad is not running on this session bus "
+                         "(systemctl --user start plinthorad)\n");
         else
-            std::fprintf(stderr, "plinthora: the daemon did not take the call: %s\n",
-                         qPrintable(reply.errorMessage()));
+            std::fprintf(stderr, "plinthora: the daemon did not take the call: %s\n", qPrintable(reply.errorMessage()));
         return 1;
     }
     std::printf("screen capture %s\n", on ? "on" : "off");

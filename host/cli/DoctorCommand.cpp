@@ -123,8 +123,9 @@ void checkShellTemplates(Report& r, FileSystem& fs) {
     std::string names;
     for (const std::string& b : bare) names += (names.empty() ? "" : ", ") + b.substr(b.rfind('/') + 1);
     const std::string first = fs.realPath(bare[0]);
-    r.line(false, "shell templates", "no .cfg beside %s: the picture is fitted over the whole frame; make one with "
-                                     "`plinthora shell check %s > %s`",
+    r.line(false, "shell templates",
+           "no .cfg beside %s: the picture is fitted over the whole frame; make one with "
+           "`plinthora shell check %s > %s`",
            names.c_str(), shellQuoted(first).c_str(), shellQuoted(fs.realPath(templatePathForShell(bare[0]))).c_str());
 }
 
@@ -145,8 +146,10 @@ void checkPreferences(Report& r, FileSystem& fs, PropertyLists& plist) {
 void checkBus(Report& r) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        r.line(false, "session bus", "not reachable (%s): settings changes and `plinthora capture` cannot reach "
-                                     "the daemon", qPrintable(bus.lastError().message()));
+        r.line(false, "session bus",
+               "not reachable (%s): settings changes and `plinthora capture` cannot reach "
+               "the daemon",
+               qPrintable(bus.lastError().message()));
         r.line(false, "daemon", "unknown without a session bus");
         return;
     }
@@ -158,9 +161,9 @@ void checkBus(Report& r) {
     r.line(true, "daemon", "plinthorad is running");
     // What the daemon itself watches: a folder it lost (removed, replaced,
     // covered by a mount) and is waiting for.
-    QDBusMessage status = bus.call(QDBusMessage::createMethodCall(host::kDaemonService, host::kDaemonPath,
-                                                                  host::kDaemonInterface, "Status"),
-                                   QDBus::Block, 5000);
+    QDBusMessage status = bus.call(
+        QDBusMessage::createMethodCall(host::kDaemonService, host::kDaemonPath, host::kDaemonInterface, "Status"),
+        QDBus::Block, 5000);
     if (status.type() != QDBusMessage::ReplyMessage || status.arguments().isEmpty()) {
         r.line(false, "watched folders", "plinthorad does not answer: %s", qPrintable(status.errorMessage()));
         return;
@@ -171,8 +174,9 @@ void checkBus(Report& r) {
         if (l.startsWith("unwatched: ")) unwatched << l.mid(11);
     }
     for (const QString& folder : unwatched)
-        r.line(false, "watched folders", "plinthorad is not watching %s (missing, or not a folder it can watch): "
-                                         "nothing new there is framed until it exists",
+        r.line(false, "watched folders",
+               "plinthorad is not watching %s (missing, or not a folder it can watch): "
+               "nothing new there is framed until it exists",
                qPrintable(folder));
     if (unwatched.isEmpty()) r.line(true, "watched folders", "%s", qPrintable(watched.join(", ")));
 }
@@ -198,7 +202,10 @@ void checkPlatformPlugin(Report& r) {
         r.line(false, "Qt platform plugin",
                "Qt's \"%s\" plugin is missing: plinthora-settings cannot open its window and plinthorad runs "
                "offscreen (install %s)",
-               name.c_str(), name == "wayland" ? "qt6-wayland" : name == "xcb" ? "libqt6gui6" : "the plugin");
+               name.c_str(),
+               name == "wayland" ? "qt6-wayland"
+               : name == "xcb"   ? "libqt6gui6"
+                                 : "the plugin");
     }
 }
 

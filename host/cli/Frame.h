@@ -49,9 +49,9 @@ private:
 struct Context {
     Destination destination = Destination::besideInputs();
     const linux_platform::QtImaging* imaging = nullptr;
-    std::optional<std::string> shellPath;       // --shell, else from the asset folders
-    std::shared_ptr<Bitmap> shell;              // --shell's image
-    Image watermark;                            // loaded once
+    std::optional<std::string> shellPath;  // --shell, else from the asset folders
+    std::shared_ptr<Bitmap> shell;         // --shell's image
+    Image watermark;                       // loaded once
     int watermarkMode = 1;
     // One still in all: its canvas may be made in the shell's own pixels.
     bool oneStill = false;
@@ -72,8 +72,8 @@ private:
 };
 
 struct Outcome {
-    std::string output;  // the path written
-    std::string error;   // empty on success: one line naming what went wrong
+    std::string output;      // the path written
+    std::string error;       // empty on success: one line naming what went wrong
     bool calledOff = false;  // the run ended before this input was framed
 };
 

@@ -48,15 +48,19 @@ std::variant<Arguments, int> parseArguments(int argc, char** argv) {
             if (i + 1 >= argc) return fail(arg + " needs a value");
             v = argv[++i];
         }
-        if (arg == "--shell") a.shellPath = absolute(v);
-        else if (arg == "--watermark") a.watermarkPath = absolute(v);
-        else if (arg == "-o" || arg == "--output") a.output = v;
+        if (arg == "--shell")
+            a.shellPath = absolute(v);
+        else if (arg == "--watermark")
+            a.watermarkPath = absolute(v);
+        else if (arg == "-o" || arg == "--output")
+            a.output = v;
         else if (arg == "--mode") {
             char* end = nullptr;
             long m = std::strtol(v, &end, 10);
             if (*end) return fail("--mode takes a whole number (1: whole canvas, 2: screen area)");
             a.mode = static_cast<int>(m);
-        } else if (arg == "--blend") a.blend = v;
+        } else if (arg == "--blend")
+            a.blend = v;
         else if (arg == "--opacity") {
             char* end = nullptr;
             float o = std::strtof(v, &end);
@@ -65,8 +69,10 @@ std::variant<Arguments, int> parseArguments(int argc, char** argv) {
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (!arg.empty() && arg[0] == '-') return fail("unknown option " + arg);
-        else a.inputs.push_back(absolute(arg));
+        } else if (!arg.empty() && arg[0] == '-')
+            return fail("unknown option " + arg);
+        else
+            a.inputs.push_back(absolute(arg));
     }
     if (a.inputs.empty()) return fail("no INPUT given (see plinthora frame --help)");
     return a;

@@ -90,7 +90,8 @@ std::optional<std::string> Destination::save(const std::string& input, const std
 
 std::optional<std::string> Destination::write(const std::string& input, const std::string& bytes,
                                               const std::string& extension) const {
-    return save(input, [&](int fd) { return linux_platform::writeAll(fd, bytes); }, extension);
+    return save(
+        input, [&](int fd) { return linux_platform::writeAll(fd, bytes); }, extension);
 }
 
 const StillDressing& Context::dressingFor(bool landscape) const {
@@ -136,9 +137,10 @@ Outcome frameStill(const Context& ctx, const std::string& input, const std::stri
     const double encoded = clock.lap();
     auto written = ctx.destination.write(input, linux_platform::withResultMark(std::move(*png)), ".png");
     if (!written) return {{}, ctx.destination.folderFor(input) + ": cannot write: " + std::strerror(errno)};
-    debugLog("frame %s: decode %.1f ms (with the wait for shell and watermark), compose %.1f ms, encode %.1f ms, "
-             "write %.1f ms",
-             input.c_str(), decoded, composed, encoded, clock.lap());
+    debugLog(
+        "frame %s: decode %.1f ms (with the wait for shell and watermark), compose %.1f ms, encode %.1f ms, "
+        "write %.1f ms",
+        input.c_str(), decoded, composed, encoded, clock.lap());
     return {*written, {}};
 }
 
@@ -353,8 +355,9 @@ int runFrame(int argc, char** argv) {
     debugLog("frame: %zu input(s) in %.1f ms after start-up, on %d thread(s)", inputs.size(), run.lap(), workers);
 
     if (ctx.missedShell)
-        std::fprintf(stderr, "plinthora frame: no shell found in %s or %s (pass --shell, or start plinthorad once "
-                             "for the samples); pictures were written without one\n",
+        std::fprintf(stderr,
+                     "plinthora frame: no shell found in %s or %s (pass --shell, or start plinthorad once "
+                     "for the samples); pictures were written without one\n",
                      ports.fs.realPath(kShellFolder).c_str(), ports.fs.realPath(kLandscapeShellFolder).c_str());
     return progress.failed() > 0 ? 1 : 0;
 }

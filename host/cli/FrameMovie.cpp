@@ -75,8 +75,10 @@ public:
     void createVideoAsset(const std::string& videoPath, ChangeCompletion completion) override {
         Outcome o;
         const std::optional<std::string> input = exports->sourceOf(videoPath);
-        if (input) o = deliver(*input, videoPath);
-        else o.error = videoPath + ": finished, but for no input of ours";
+        if (input)
+            o = deliver(*input, videoPath);
+        else
+            o.error = videoPath + ": finished, but for no input of ours";
         if (completion) completion(o.error.empty(), o.output);
         if (input) {
             std::lock_guard g(lock);
@@ -91,7 +93,8 @@ public:
         const std::string folder = ctx->destination.folderFor(input);
         const int in = ::open(movie.c_str(), O_RDONLY | O_CLOEXEC);
         if (in < 0) return {{}, folder + ": cannot write: " + std::strerror(errno)};
-        const auto placed = ctx->destination.save(input, [in](int out) { return linux_platform::copyAll(in, out); }, ".mp4");
+        const auto placed = ctx->destination.save(
+            input, [in](int out) { return linux_platform::copyAll(in, out); }, ".mp4");
         const int err = errno;
         ::close(in);
         if (!placed) return {{}, folder + ": cannot write: " + std::strerror(err)};
@@ -142,7 +145,8 @@ private:
             for (const std::string& path : candidates) {
                 if (::access(path.c_str(), F_OK) != 0) continue;
                 void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-                auto create = h ? reinterpret_cast<VideoExport* (*)()>(::dlsym(h, "PlinthoraMoviesCreateExport")) : nullptr;
+                auto create =
+                    h ? reinterpret_cast<VideoExport* (*)()>(::dlsym(h, "PlinthoraMoviesCreateExport")) : nullptr;
                 if (create) {
                     // Kept for the life of the process, like the library.
                     inner_.reset(create());
@@ -187,10 +191,11 @@ void report(const std::string& input, const ExportProgress& p, double elapsed, b
     const double left = fps > 0 && p.framesTotal > p.framesDone ? (p.framesTotal - p.framesDone) / fps : 0;
     if (terminal) {
         constexpr int kWidth = 30;
-        const int filled = p.framesTotal > 0 ? int(std::min<int64_t>(p.framesDone, p.framesTotal) * kWidth / p.framesTotal) : 0;
-        std::fprintf(stderr, "\r\033[K[%s%s] %lld/%lld frames  %.1f fps  %s left", std::string(size_t(filled), '#').c_str(),
-                     std::string(size_t(kWidth - filled), '.').c_str(), (long long)p.framesDone,
-                     (long long)p.framesTotal, fps, clock(left).c_str());
+        const int filled =
+            p.framesTotal > 0 ? int(std::min<int64_t>(p.framesDone, p.framesTotal) * kWidth / p.framesTotal) : 0;
+        std::fprintf(stderr, "\r\033[K[%s%s] %lld/%lld frames  %.1f fps  %s left",
+                     std::string(size_t(filled), '#').c_str(), std::string(size_t(kWidth - filled), '.').c_str(),
+                     (long long)p.framesDone, (long long)p.framesTotal, fps, clock(left).c_str());
     } else if (elapsed - lastLine >= 2.0) {
         lastLine = elapsed;
         std::fprintf(stderr, "plinthora frame: %s: %lld/%lld frames, %.1f fps, %s left\n", input.c_str(),
@@ -244,7 +249,8 @@ Outcome frameMovie(const Context&, const std::string& input) {
     // The huge pages the command asks for on behalf of stills.
     linux_platform::forgoHugePages();
     const std::optional<MovieInfo> info = ports.video.open(input);
-    if (!ports.ffmpeg.loadError().empty()) return {{}, input + ": movies cannot be framed here: " + ports.ffmpeg.loadError()};
+    if (!ports.ffmpeg.loadError().empty())
+        return {{}, input + ": movies cannot be framed here: " + ports.ffmpeg.loadError()};
     if (!info || !info->hasVideo) return {{}, input + ": not a movie that can be read (no video track, or cut off)"};
     SRSettings& s = settings();
     if (!s.recShellEnabled && !s.recWatermarkEnabled)

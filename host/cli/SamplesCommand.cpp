@@ -46,7 +46,8 @@ int runSamples(int argc, char** argv) {
         }
         std::printf("%s\n", path.c_str());
     }
-    for (const auto& [name, json] : {std::pair{"shell.cfg", shell.templateJson}, {"shell-landscape.cfg", landscape.templateJson}}) {
+    for (const auto& [name, json] :
+         {std::pair{"shell.cfg", shell.templateJson}, {"shell-landscape.cfg", landscape.templateJson}}) {
         if (!linux_platform::writeAtomically(dir + "/" + name, json)) {
             std::fprintf(stderr, "plinthora samples: cannot write %s/%s\n", dir.c_str(), name);
             return 1;

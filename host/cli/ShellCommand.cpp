@@ -36,8 +36,9 @@ int fail(const std::string& message) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: plinthora shell add FRAME [--name NAME] [--landscape|--portrait]\n"
-                         "       plinthora shell check FRAME [-o PREVIEW.png]\n");
+    std::fprintf(stderr,
+                 "usage: plinthora shell add FRAME [--name NAME] [--landscape|--portrait]\n"
+                 "       plinthora shell check FRAME [-o PREVIEW.png]\n");
     return 2;
 }
 
@@ -70,7 +71,8 @@ struct Found {
 
 // The frame collection's JSON beside the picture, else detection.
 std::optional<Found> findTemplate(const std::string& frame, const Bitmap& pixels, std::string& why) {
-    const std::string jsonPath = frame.substr(0, frame.size() - baseName(frame).size()) + stem(baseName(frame)) + ".json";
+    const std::string jsonPath =
+        frame.substr(0, frame.size() - baseName(frame).size()) + stem(baseName(frame)) + ".json";
     if (auto bytes = linux_platform::readWholeFile(jsonPath)) {
         if (auto doc = platform().json->parse(*bytes))
             if (auto t = host::templateFromFrameJson(*doc, pixels.width, pixels.height))
@@ -89,8 +91,10 @@ int writePreview(const std::string& frame, const std::shared_ptr<Bitmap>& shell,
                  const std::string& out) {
     const Quad& q = tmpl.corners;
     const double sx = shell->width / tmpl.templateWidth, sy = shell->height / tmpl.templateHeight;
-    const int w = std::max(1, int(std::lround(std::max(q.topRight.x - q.topLeft.x, q.bottomRight.x - q.bottomLeft.x) * sx)));
-    const int h = std::max(1, int(std::lround(std::max(q.bottomLeft.y - q.topLeft.y, q.bottomRight.y - q.topRight.y) * sy)));
+    const int w =
+        std::max(1, int(std::lround(std::max(q.topRight.x - q.topLeft.x, q.bottomRight.x - q.bottomLeft.x) * sx)));
+    const int h =
+        std::max(1, int(std::lround(std::max(q.bottomLeft.y - q.topLeft.y, q.bottomRight.y - q.topRight.y) * sy)));
     Image shot = platform().imaging->decode(host::pngBytes(host::makeSampleScreenshot(w, h)));
     if (!shot) return fail("cannot draw the preview's picture");
     StillDressing dressing;
@@ -158,12 +162,18 @@ int runShell(int argc, char** argv) {
     std::optional<bool> landscape;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--name" && i + 1 < argc && verb == "add") name = argv[++i];
-        else if (a == "--landscape" && verb == "add") landscape = true;
-        else if (a == "--portrait" && verb == "add") landscape = false;
-        else if (a == "-o" && i + 1 < argc && verb == "check") preview = argv[++i];
-        else if (!a.empty() && a[0] != '-' && frame.empty()) frame = a;
-        else return usage();
+        if (a == "--name" && i + 1 < argc && verb == "add")
+            name = argv[++i];
+        else if (a == "--landscape" && verb == "add")
+            landscape = true;
+        else if (a == "--portrait" && verb == "add")
+            landscape = false;
+        else if (a == "-o" && i + 1 < argc && verb == "check")
+            preview = argv[++i];
+        else if (!a.empty() && a[0] != '-' && frame.empty())
+            frame = a;
+        else
+            return usage();
     }
     if (frame.empty()) return usage();
 

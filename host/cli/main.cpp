@@ -65,8 +65,10 @@ int main(int argc, char** argv) {
     // --verbose may stand anywhere; the commands never see it.
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--verbose")) ::setenv("PLINTHORA_DEBUG", "1", 1);
-        else argv[kept++] = argv[i];
+        if (!std::strcmp(argv[i], "--verbose"))
+            ::setenv("PLINTHORA_DEBUG", "1", 1);
+        else
+            argv[kept++] = argv[i];
     }
     argc = kept;
     argv[argc] = nullptr;

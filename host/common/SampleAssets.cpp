@@ -60,9 +60,9 @@ std::string cornerTemplate(int width, int height, const QPolygonF& hole) {
         return "  \"" + std::string(name) + "_x\": " + fixedDecimal(p.x(), 1) + ", \"" + name +
                "_y\": " + fixedDecimal(p.y(), 1);
     };
-    return "{\n  \"template_width\": " + std::to_string(width) + ",\n  \"template_height\": " +
-           std::to_string(height) + ",\n" + corner("left_top", hole[0]) + ",\n" + corner("right_top", hole[1]) +
-           ",\n" + corner("left_bottom", hole[3]) + ",\n" + corner("right_bottom", hole[2]) + "\n}\n";
+    return "{\n  \"template_width\": " + std::to_string(width) + ",\n  \"template_height\": " + std::to_string(height) +
+           ",\n" + corner("left_top", hole[0]) + ",\n" + corner("right_top", hole[1]) + ",\n" +
+           corner("left_bottom", hole[3]) + ",\n" + corner("right_bottom", hole[2]) + "\n}\n";
 }
 
 }  // namespace

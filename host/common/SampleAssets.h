@@ -12,8 +12,8 @@
 namespace plinthora::host {
 
 struct SampleShell {
-    QImage image;    // premultiplied ARGB32
-    QPolygonF hole;  // top-left, top-right, bottom-right, bottom-left
+    QImage image;              // premultiplied ARGB32
+    QPolygonF hole;            // top-left, top-right, bottom-right, bottom-left
     std::string templateJson;  // corner form, measured on the image itself
 };
 

@@ -80,17 +80,18 @@ std::string number(double v) {
 }  // namespace
 
 std::string ShellTemplate::json() const {
-    std::string s = "{\"template_width\": " + number(templateWidth) + ", \"template_height\": " +
-                    number(templateHeight);
+    std::string s =
+        "{\"template_width\": " + number(templateWidth) + ", \"template_height\": " + number(templateHeight);
     const Quad& q = corners;
     if (rectangle) {
         s += ", \"x\": " + number(q.topLeft.x) + ", \"y\": " + number(q.topLeft.y) +
              ", \"width\": " + number(q.bottomRight.x - q.topLeft.x) +
              ", \"height\": " + number(q.bottomRight.y - q.topLeft.y);
     } else {
-        const std::pair<const char*, Point> named[] = {
-            {"left_top", q.topLeft}, {"right_top", q.topRight}, {"left_bottom", q.bottomLeft},
-            {"right_bottom", q.bottomRight}};
+        const std::pair<const char*, Point> named[] = {{"left_top", q.topLeft},
+                                                       {"right_top", q.topRight},
+                                                       {"left_bottom", q.bottomLeft},
+                                                       {"right_bottom", q.bottomRight}};
         for (const auto& [name, p] : named)
             s += std::string(", \"") + name + "_x\": " + number(p.x) + ", \"" + name + "_y\": " + number(p.y);
     }
@@ -121,8 +122,7 @@ Detection detectScreen(const Bitmap& frame) {
             if (n > best) best = n, bestSeed = {x, y};
         }
     }
-    if (best == 0)
-        return {std::nullopt, "the device encloses no clear screen (it is opaque, or open at an edge)"};
+    if (best == 0) return {std::nullopt, "the device encloses no clear screen (it is opaque, or open at an edge)"};
     if (best < size_t(w) * size_t(h) / 200)
         return {std::nullopt, "the largest clear area the device encloses is too small to be its screen"};
 
@@ -134,14 +134,16 @@ Detection detectScreen(const Bitmap& frame) {
     Point tl, tr, bl, br;
     double tlScore = 1e18, trScore = -1e18, blScore = 1e18, brScore = -1e18;
     seeds.assign(1, bestSeed);
-    scanFill(seeds, w, h, cells, kEnclosed, kScreen, [](size_t) { return true; }, [&](int y, int left, int right) {
-        const int last = right - 1;
-        x0 = std::min(x0, left), x1 = std::max(x1, last), y0 = std::min(y0, y), y1 = std::max(y1, y);
-        if (left + y < tlScore) tlScore = left + y, tl = {double(left), double(y)};
-        if (last + y > brScore) brScore = last + y, br = {double(last), double(y)};
-        if (last - y > trScore) trScore = last - y, tr = {double(last), double(y)};
-        if (left - y < blScore) blScore = left - y, bl = {double(left), double(y)};
-    });
+    scanFill(
+        seeds, w, h, cells, kEnclosed, kScreen, [](size_t) { return true; },
+        [&](int y, int left, int right) {
+            const int last = right - 1;
+            x0 = std::min(x0, left), x1 = std::max(x1, last), y0 = std::min(y0, y), y1 = std::max(y1, y);
+            if (left + y < tlScore) tlScore = left + y, tl = {double(left), double(y)};
+            if (last + y > brScore) brScore = last + y, br = {double(last), double(y)};
+            if (last - y > trScore) trScore = last - y, tr = {double(last), double(y)};
+            if (left - y < blScore) blScore = left - y, bl = {double(left), double(y)};
+        });
     auto in = [&](int x, int y) {
         return x >= 0 && y >= 0 && x < w && y < h && cells[size_t(y) * size_t(w) + size_t(x)] == kScreen;
     };
@@ -223,7 +225,8 @@ std::optional<ShellTemplate> templateFromFrameJson(const Value& doc, int frameWi
     t.templateHeight = frameHeight;
     if (const Value* size = doc.find("frameSize")) {
         std::optional<double> fw, fh;
-        if (size->isDict()) fw = num(size, "width"), fh = num(size, "height");
+        if (size->isDict())
+            fw = num(size, "width"), fh = num(size, "height");
         else if (size->isArray() && size->asArray().size() == 2 && size->asArray()[0].isNumber() &&
                  size->asArray()[1].isNumber())
             fw = size->asArray()[0].asReal(), fh = size->asArray()[1].asReal();

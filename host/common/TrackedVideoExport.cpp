@@ -53,16 +53,16 @@ private:
     bool cancelRequested_ = false;
 };
 
-std::shared_ptr<ExportSession> TrackedVideoExport::exportAsynchronously(
-    ExportRequest request, std::function<void(ExportStatus)> completion) {
+std::shared_ptr<ExportSession> TrackedVideoExport::exportAsynchronously(ExportRequest request,
+                                                                        std::function<void(ExportStatus)> completion) {
     // The port works on as many frames at once as there are cores, so the
     // loops inside a frame run inline. Said here, on this process's own
     // loop helper: the port may sit in a module with a helper of its own,
     // and the handler's loops run in ours.
     if (request.frameHandler)
-        request.frameHandler = [handler = std::move(request.frameHandler)](
-                                   const Bitmap& source, Bitmap& output, int64_t frame,
-                                   const Imaging::RowBands& bands) {
+        request.frameHandler = [handler = std::move(request.frameHandler)](const Bitmap& source, Bitmap& output,
+                                                                           int64_t frame,
+                                                                           const Imaging::RowBands& bands) {
             const linux_platform::SerialLoops serial;
             handler(source, output, frame, bands);
         };
@@ -97,9 +97,9 @@ bool TrackedVideoExport::start(Iterator entry) {
     std::function<void(ExportStatus)> completion = std::move(entry->completion);
     // The port may call back before it returns, and the entry goes then.
     const std::shared_ptr<Session> session = entry->session;
-    auto inner = inner_.exportAsynchronously(
-        std::move(entry->request),
-        [this, entry, completion](ExportStatus status) { finished(entry, status, completion); });
+    auto inner = inner_.exportAsynchronously(std::move(entry->request), [this, entry, completion](ExportStatus status) {
+        finished(entry, status, completion);
+    });
     if (inner) {
         session->attach(std::move(inner));
         return true;

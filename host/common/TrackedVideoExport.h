@@ -65,7 +65,7 @@ private:
     struct Entry {
         std::string sourcePath;
         std::shared_ptr<Session> session;
-        ExportRequest request;                     // moved out when it starts
+        ExportRequest request;  // moved out when it starts
         std::function<void(ExportStatus)> completion;
         bool started = false;
     };

@@ -148,8 +148,9 @@ bool Daemon::start(QString& error) {
     if (busConnected_) {
         if (!bus.registerService(kDaemonService)) {
             alreadyRunning_ = true;
-            error = QStringLiteral("another plinthorad is already running on this session bus "
-                                   "(the name %1 is taken); stop it first (systemctl --user stop plinthorad)")
+            error = QStringLiteral(
+                        "another plinthorad is already running on this session bus "
+                        "(the name %1 is taken); stop it first (systemctl --user stop plinthorad)")
                         .arg(kDaemonService);
             return false;
         }
@@ -164,8 +165,9 @@ bool Daemon::start(QString& error) {
     // outputs' real pixels.
     wayland_ = linux_platform::WaylandDisplay::connect();
     screens_ = std::make_unique<Screens>(wayland_.get(), options_.screen);
-    connect(screens_.get(), &Screens::changed, this,
-            [this] { say("the screen changed: screenshots are now measured against %s", screens_->describe().c_str()); });
+    connect(screens_.get(), &Screens::changed, this, [this] {
+        say("the screen changed: screenshots are now measured against %s", screens_->describe().c_str());
+    });
     notify_ = std::make_unique<linux_platform::DBusNotifyCenter>(bus);
     pasteboard_ = std::make_unique<linux_platform::DesktopPasteboard>(imaging_, wayland_.get(), options_.clipboard);
     pasteboard_->onUndelivered = [this](Image image, const std::string& why, Pasteboard::Kept kept) {
@@ -173,7 +175,8 @@ bool Daemon::start(QString& error) {
     };
     if (pasteboard_->road() == linux_platform::DesktopPasteboard::Road::None)
         say("clipboard delivery is unavailable (%s): with \"save to clipboard\" on, framed screenshots are saved "
-            "as files instead", pasteboard_->description().c_str());
+            "as files instead",
+            pasteboard_->description().c_str());
     else
         debugLog("host: the clipboard through %s", pasteboard_->description().c_str());
     const QStringList shots = options_.screenshots.isEmpty()
@@ -213,7 +216,8 @@ bool Daemon::start(QString& error) {
     trackedVideo_ = std::make_unique<TrackedVideoExport>(*video_);
     journal_ = std::make_unique<ExportJournal>(ExportJournal::defaultFolder());
     journaledVideo_ = std::make_unique<JournaledVideoExport>(
-        *trackedVideo_, *journal_, [this](const std::string& source, ExportStatus status) { exportEnded(source, status); });
+        *trackedVideo_, *journal_,
+        [this](const std::string& source, ExportStatus status) { exportEnded(source, status); });
     // A recording's result lands beside it.
     library_->sourceOfVideo = [this](const std::string& videoPath) { return trackedVideo_->sourceOf(videoPath); };
     // A movie's result is saved: its export is over for good.
@@ -289,8 +293,7 @@ bool Daemon::start(QString& error) {
 
 bool Daemon::lockFolder(const QString& folder, QString& error) {
     const QString canonical = QFileInfo(folder).canonicalFilePath();
-    const QByteArray key =
-        QCryptographicHash::hash(canonical.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    const QByteArray key = QCryptographicHash::hash(canonical.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const QString dir = runtime && *runtime ? QString::fromLocal8Bit(runtime) : QStringLiteral("/tmp");
     const QString path = QStringLiteral("%1/plinthorad-%2-%3.lock").arg(dir).arg(::getuid()).arg(QString(key));
@@ -368,8 +371,10 @@ void Daemon::onWatchChanged(const QString& folder, bool watching) {
         QTimer::singleShot(kGoneReportMs, this, [this, folder] {
             if (library_->isWatching(folder) || goneReported_.count(folder)) return;
             goneReported_.insert(folder);
-            std::fprintf(stderr, "plinthorad: %s is gone; nothing is framed there until it exists again, "
-                                 "and it is watched again then\n", qPrintable(folder));
+            std::fprintf(stderr,
+                         "plinthorad: %s is gone; nothing is framed there until it exists again, "
+                         "and it is watched again then\n",
+                         qPrintable(folder));
         });
         return;
     }
@@ -436,8 +441,7 @@ void Daemon::onSaveFailed(plinthora::MediaType type, int error, const QString& d
     // A quota or a file size limit leaves no room just the same.
     const bool noRoom = error == ENOSPC || error == EDQUOT || error == EFBIG;
     notifications_->failed(noRoom ? DesktopNotifications::Failure::NoRoom : DesktopNotifications::Failure::SaveFailed,
-                           type == MediaType::Video,
-                           error ? QString::fromLocal8Bit(std::strerror(error)) : QString());
+                           type == MediaType::Video, error ? QString::fromLocal8Bit(std::strerror(error)) : QString());
 }
 
 void Daemon::SetCaptured(bool captured) {
@@ -461,7 +465,8 @@ QString Daemon::Status() {
     line("screen", QStringLiteral("%1x%2@%3").arg(screen.width).arg(screen.height).arg(screen.scale));
     line("clipboard", QString::fromStdString(pasteboard_->description()));
     line("assets", QString::fromStdString(ports_.fs.realPath("/var/mobile/Ozrin")));
-    line("preferences", QString::fromStdString(ports_.fs.realPath("/var/mobile/Library/Preferences/com.ozrin.plinthora.plist")));
+    line("preferences",
+         QString::fromStdString(ports_.fs.realPath("/var/mobile/Library/Preferences/com.ozrin.plinthora.plist")));
     line("tweak", QString::fromStdString(tweak_.path()));
     line("platform", QString::fromStdString(tweak_.platformCheck()));
     line("captured", home_->screenCaptured() ? "yes" : "no");
@@ -486,19 +491,24 @@ void Daemon::deliverAsFile(Image image, const std::string& why, Pasteboard::Kept
         debugLog("host: saving the framed screenshot as a file: %s", why.c_str());
     else
         say("the framed screenshot could not be put on the clipboard (%s): saving it as a file instead", why.c_str());
-    trackedLibrary_->createImageAsset(std::move(image), [this, why, kept = std::move(kept)](bool ok, const std::string& id) {
-        const std::optional<std::string> path = ok ? library_->pathForIdentifier(id) : std::nullopt;
-        QMetaObject::invokeMethod(this, [this, why, path, kept] {
-            if (!path) say("the framed screenshot could not be saved as a file either: the original stays");
-            if (kept) kept(path.has_value());
-            emit ClipboardUndelivered(QString::fromStdString(why),
-                                      path ? QString::fromStdString(*path) : QString());
-        }, Qt::QueuedConnection);
-    });
+    trackedLibrary_->createImageAsset(
+        std::move(image), [this, why, kept = std::move(kept)](bool ok, const std::string& id) {
+            const std::optional<std::string> path = ok ? library_->pathForIdentifier(id) : std::nullopt;
+            QMetaObject::invokeMethod(
+                this,
+                [this, why, path, kept] {
+                    if (!path) say("the framed screenshot could not be saved as a file either: the original stays");
+                    if (kept) kept(path.has_value());
+                    emit ClipboardUndelivered(QString::fromStdString(why),
+                                              path ? QString::fromStdString(*path) : QString());
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 bool Daemon::busy() const {
-    return (trackedLibrary_ && trackedLibrary_->inFlight() > 0) || QThreadPool::globalInstance()->activeThreadCount() > 0;
+    return (trackedLibrary_ && trackedLibrary_->inFlight() > 0) ||
+           QThreadPool::globalInstance()->activeThreadCount() > 0;
 }
 
 void Daemon::shutdown() {

@@ -48,7 +48,7 @@ struct DaemonOptions {
     QStringList screenshots;
     QStringList screencasts;
     std::optional<ScreenSpec> screen;
-    QString tweakPath;  // empty: the usual places
+    QString tweakPath;          // empty: the usual places
     bool notifications = true;  // a desktop notification for each result and failure
     // The one clipboard road allowed; none given: the first that works.
     std::optional<linux_platform::DesktopPasteboard::Road> clipboard;

@@ -161,8 +161,7 @@ void DesktopNotifications::send(const QString& summary, const QString& body, con
     QDBusMessage call =
         QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath, kNotificationsService, "Notify");
     call << QStringLiteral("Plinthora") << 0u << QStringLiteral("plinthora-settings") << summary
-         << (bodyMarkup_ ? body.toHtmlEscaped() : body) << actions
-         << hints << kExpireDefault;
+         << (bodyMarkup_ ? body.toHtmlEscaped() : body) << actions << hints << kExpireDefault;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, path](QDBusPendingCallWatcher* w) {
         w->deleteLater();
@@ -210,7 +209,8 @@ void DesktopNotifications::showInFolder(const QString& path) {
         if (!w->isError()) return;
         // No file manager on the bus: the folder's own handler at least.
         debugLog("host: no file manager on the bus (%s); opening the folder", qPrintable(w->error().message()));
-        if (!openWithDesktop(QFileInfo(path).path())) debugLog("host: the folder of %s could not be opened", qPrintable(path));
+        if (!openWithDesktop(QFileInfo(path).path()))
+            debugLog("host: the folder of %s could not be opened", qPrintable(path));
     });
 }
 

@@ -26,9 +26,8 @@ HomeScreen::HomeScreen(MethodTable& table, LocalNotificationCenter* localCenter,
     auto define = [&](const char* cls, const char* sel, Implementation impl) {
         if (!omitted.count(std::string(cls) + " " + sel)) table_.define(cls, sel, std::move(impl));
     };
-    define(kScreenClass, "isCaptured", [](HostObject self, std::any) -> std::any {
-        return static_cast<Screen*>(self)->captured;
-    });
+    define(kScreenClass, "isCaptured",
+           [](HostObject self, std::any) -> std::any { return static_cast<Screen*>(self)->captured; });
     define(kScreenClass, "_setCaptured:", [this](HostObject self, std::any argument) -> std::any {
         const bool* on = std::any_cast<bool>(&argument);
         record(std::string(kScreenClass) + " _setCaptured: " + (on && *on ? "YES" : "NO"));
@@ -39,16 +38,17 @@ HomeScreen::HomeScreen(MethodTable& table, LocalNotificationCenter* localCenter,
         record(std::string(kScreenshotManagerClass) + " saveScreenshots");
         return {};
     });
-    define(kScreenshotManagerClass, "saveScreenshotsWithCompletion:", [this](HostObject, std::any argument) -> std::any {
-        record(std::string(kScreenshotManagerClass) + " saveScreenshotsWithCompletion:");
-        // The screenshot is already stored when the host calls this; the
-        // completion says so.
-        if (const auto* done = std::any_cast<SaveCompletion>(&argument); done && *done) {
-            ++completionsRun;
-            (*done)();
-        }
-        return {};
-    });
+    define(kScreenshotManagerClass,
+           "saveScreenshotsWithCompletion:", [this](HostObject, std::any argument) -> std::any {
+               record(std::string(kScreenshotManagerClass) + " saveScreenshotsWithCompletion:");
+               // The screenshot is already stored when the host calls this; the
+               // completion says so.
+               if (const auto* done = std::any_cast<SaveCompletion>(&argument); done && *done) {
+                   ++completionsRun;
+                   (*done)();
+               }
+               return {};
+           });
     define(kApplicationClass, "_handleScreenShot:", [this](HostObject, std::any argument) -> std::any {
         const auto* event = std::any_cast<ScreenshotEvent>(&argument);
         handledEventPaths.push_back(event ? event->path : std::string());
@@ -71,15 +71,14 @@ void HomeScreen::screenshotTaken(const std::string& path) {
     if (localCenter_) localCenter_->post(kScreenshotNotification);
     if (notify_) notify_->post(kScreenshotNotifyName);
     table_.send(screenshotManager(), kScreenshotManagerClass, "saveScreenshots");
-    table_.send(screenshotManager(), kScreenshotManagerClass, "saveScreenshotsWithCompletion:",
-                SaveCompletion([path] { debugLog("host: screenshot %s stored", path.c_str()); }));
+    table_.send(screenshotManager(), kScreenshotManagerClass, "saveScreenshotsWithCompletion:", SaveCompletion([path] {
+                    debugLog("host: screenshot %s stored", path.c_str());
+                }));
     table_.send(application(), kApplicationClass, "_handleScreenShot:", ScreenshotEvent{path});
     table_.send(application(), kApplicationClass, "takeScreenshot");
 }
 
-void HomeScreen::setScreenCaptured(bool captured) {
-    table_.send(screen(), kScreenClass, "_setCaptured:", captured);
-}
+void HomeScreen::setScreenCaptured(bool captured) { table_.send(screen(), kScreenClass, "_setCaptured:", captured); }
 
 bool HomeScreen::screenCaptured() { return screen_.captured; }
 

@@ -20,8 +20,8 @@ bool MethodTable::hasClass(const std::string& className) const {
     return it != methods_.end() && it->first.first == className;
 }
 
-bool MethodTable::hookMessage(const std::string& className, const std::string& selector,
-                              Implementation replacement, Implementation* original) {
+bool MethodTable::hookMessage(const std::string& className, const std::string& selector, Implementation replacement,
+                              Implementation* original) {
     std::lock_guard lock(mutex_);
     auto it = methods_.find({className, selector});
     if (it == methods_.end()) return false;

@@ -19,8 +19,8 @@ bool ScreencastWatcher::isRecordingName(const std::string& name) {
         linux_platform::lowerExtension(linux_platform::withoutTemporarySuffix(name)));
 }
 
-ScreencastWatcher::ScreencastWatcher(const QString& folder, std::function<bool(const QString&)> ownFile,
-                                     int graceMs, QObject* parent)
+ScreencastWatcher::ScreencastWatcher(const QString& folder, std::function<bool(const QString&)> ownFile, int graceMs,
+                                     QObject* parent)
     : QObject(parent),
       folder_(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()).toStdString()),
       ownFile_(std::move(ownFile)) {

@@ -31,8 +31,8 @@ class ScreencastWatcher : public QObject {
 public:
     // `ownFile` tells files the host's library wrote itself; they are never
     // a recording.
-    ScreencastWatcher(const QString& folder, std::function<bool(const QString& path)> ownFile,
-                      int graceMs = 1000, QObject* parent = nullptr);
+    ScreencastWatcher(const QString& folder, std::function<bool(const QString& path)> ownFile, int graceMs = 1000,
+                      QObject* parent = nullptr);
     ~ScreencastWatcher() override;
 
     bool isWatching() const;
@@ -56,7 +56,7 @@ private:
 
     std::string folder_;
     std::function<bool(const QString&)> ownFile_;
-    int subscription_ = -1;  // to the shared folder events
+    int subscription_ = -1;       // to the shared folder events
     std::set<std::string> open_;  // names being written
     bool capturing_ = false;
     QTimer grace_;

@@ -42,7 +42,8 @@ std::string ScreenSpec::text() const {
 }
 
 std::optional<ScreenSpec> parseScreenSpec(const std::string& text) {
-    static const std::regex form(R"(^\s*([0-9]+(?:\.[0-9]+)?)\s*[xX]\s*([0-9]+(?:\.[0-9]+)?)\s*@\s*([0-9]+(?:\.[0-9]+)?)\s*$)");
+    static const std::regex form(
+        R"(^\s*([0-9]+(?:\.[0-9]+)?)\s*[xX]\s*([0-9]+(?:\.[0-9]+)?)\s*@\s*([0-9]+(?:\.[0-9]+)?)\s*$)");
     std::smatch m;
     if (!std::regex_match(text, m, form)) return std::nullopt;
     ScreenSpec s{std::stod(m[1]), std::stod(m[2]), std::stod(m[3])};
@@ -112,7 +113,8 @@ std::vector<ScreenSpec> Screens::fromWayland() const {
         out.push_back(fromPixels(o.pixelWidth, o.pixelHeight, o.scale));
         // The desktop as a whole-desktop screenshot takes it: the outputs'
         // places in logical units, at the largest scale.
-        const double l = o.x, t = o.y, r = o.x + double(o.pixelWidth) / o.scale, b = o.y + double(o.pixelHeight) / o.scale;
+        const double l = o.x, t = o.y, r = o.x + double(o.pixelWidth) / o.scale,
+                     b = o.y + double(o.pixelHeight) / o.scale;
         left = first ? l : std::min(left, l);
         top = first ? t : std::min(top, t);
         right = first ? r : std::max(right, r);

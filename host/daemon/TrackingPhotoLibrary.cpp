@@ -26,11 +26,11 @@ void TrackingPhotoLibrary::createImageAsset(Image image, ChangeCompletion comple
 }
 
 void TrackingPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCompletion completion) {
-    inner_.createVideoAsset(videoPath, tracked([this, videoPath, completion = std::move(completion)](
-                                                   bool ok, const std::string& id) {
-        if (completion) completion(ok, id);
-        if (videoSaved) videoSaved(videoPath);
-    }));
+    inner_.createVideoAsset(
+        videoPath, tracked([this, videoPath, completion = std::move(completion)](bool ok, const std::string& id) {
+            if (completion) completion(ok, id);
+            if (videoSaved) videoSaved(videoPath);
+        }));
 }
 
 void TrackingPhotoLibrary::deleteAssets(const std::vector<Asset>& assets, ChangeCompletion completion) {

@@ -235,8 +235,7 @@ int main(int argc, char** argv) {
             daemon->shutdown();
         });
         QTimer::singleShot(kDemoTimeoutSeconds * 1000, &app, [&] {
-            std::fprintf(stderr,
-                         "plinthorad: no framed result within %d s (are both screenshot features off in %s?)\n",
+            std::fprintf(stderr, "plinthorad: no framed result within %d s (are both screenshot features off in %s?)\n",
                          kDemoTimeoutSeconds, std::getenv("PLINTHORA_DEVICE_ROOT"));
             demoResult = 1;
             daemon->shutdown();
@@ -247,8 +246,8 @@ int main(int argc, char** argv) {
                          qPrintable(daemon->library().imageFolder()));
             return 1;
         }
-        std::fprintf(stderr, "plinthorad: demo screenshot %dx%d dropped into %s; waiting for the framed result\n", w,
-                     h, qPrintable(daemon->library().imageFolder()));
+        std::fprintf(stderr, "plinthorad: demo screenshot %dx%d dropped into %s; waiting for the framed result\n", w, h,
+                     qPrintable(daemon->library().imageFolder()));
     } else {
         std::fprintf(stderr, "plinthorad: watching %s and %s\n",
                      qPrintable(daemon->library().folders(MediaType::Image).join(", ")),

@@ -201,8 +201,7 @@ std::optional<std::string> MemoryPhotoLibrary::requestImageData(const Asset& ass
     return std::nullopt;
 }
 
-void MemoryPhotoLibrary::requestVideoFile(const Asset& asset,
-                                          std::function<void(std::optional<std::string>)> handler) {
+void MemoryPhotoLibrary::requestVideoFile(const Asset& asset, std::function<void(std::optional<std::string>)> handler) {
     std::optional<std::string> path;
     for (const auto& s : assets)
         if (s.asset.localIdentifier == asset.localIdentifier && !s.data.empty()) path = s.data;
@@ -258,8 +257,8 @@ void ScriptedVideoExport::Session::cancel() {
     status_.compare_exchange_strong(running, ExportStatus::Cancelled);
 }
 
-std::shared_ptr<ExportSession> ScriptedVideoExport::exportAsynchronously(
-    ExportRequest request, std::function<void(ExportStatus)> completion) {
+std::shared_ptr<ExportSession> ScriptedVideoExport::exportAsynchronously(ExportRequest request,
+                                                                         std::function<void(ExportStatus)> completion) {
     if (refuseSessions) return nullptr;
     auto session = std::make_shared<Session>();
     exports.push_back({request, session});
@@ -268,8 +267,10 @@ std::shared_ptr<ExportSession> ScriptedVideoExport::exportAsynchronously(
         ExportStatus running = ExportStatus::Exporting;
         session->status_.compare_exchange_strong(running, scripted);
         const ExportStatus end = session->status_;
-        if (end == ExportStatus::Completed) fs_.put(request.outputPath, movieBytes);
-        else if (!partialBytes.empty()) fs_.put(request.outputPath, partialBytes);
+        if (end == ExportStatus::Completed)
+            fs_.put(request.outputPath, movieBytes);
+        else if (!partialBytes.empty())
+            fs_.put(request.outputPath, partialBytes);
         completion(end);
     });
     return session;

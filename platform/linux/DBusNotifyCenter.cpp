@@ -15,8 +15,8 @@ DBusNotifyCenter::DBusNotifyCenter(QDBusConnection connection) : connection_(std
 void DBusNotifyCenter::addObserver(const std::string& name, std::function<void()> callback) {
     observers_.emplace(name, std::move(callback));
     if (subscribed_ || !connection_.isConnected()) return;
-    subscribed_ = connection_.connect(QString(), kNotifyPath, kNotifyInterface, "Notify", this,
-                                      SLOT(onNotify(QString)));
+    subscribed_ =
+        connection_.connect(QString(), kNotifyPath, kNotifyInterface, "Notify", this, SLOT(onNotify(QString)));
     if (!subscribed_) debugLog("cannot subscribe to D-Bus notifications");
 }
 
@@ -24,16 +24,16 @@ void DBusNotifyCenter::useConnection(QDBusConnection connection) {
     connection_ = std::move(connection);
     subscribed_ = false;
     if (observers_.empty() || !connection_.isConnected()) return;
-    subscribed_ = connection_.connect(QString(), kNotifyPath, kNotifyInterface, "Notify", this,
-                                      SLOT(onNotify(QString)));
+    subscribed_ =
+        connection_.connect(QString(), kNotifyPath, kNotifyInterface, "Notify", this, SLOT(onNotify(QString)));
     if (!subscribed_) debugLog("cannot subscribe to D-Bus notifications");
 }
 
 void DBusNotifyCenter::post(const std::string& name) {
     if (!connection_.isConnected()) {
         // Without a bus, still tell this process's own observers.
-        QMetaObject::invokeMethod(this, [this, n = QString::fromStdString(name)] { onNotify(n); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, n = QString::fromStdString(name)] { onNotify(n); }, Qt::QueuedConnection);
         return;
     }
     QDBusMessage signal = QDBusMessage::createSignal(kNotifyPath, kNotifyInterface, "Notify");

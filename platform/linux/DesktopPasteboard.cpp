@@ -53,8 +53,9 @@ DesktopPasteboard::DesktopPasteboard(Imaging& imaging, WaylandDisplay* wayland, 
     } else if (only) {
         description_ = std::string("only ") + name(*only) + " was allowed, and it is not available here";
     } else if (wayland_) {
-        description_ = "this compositor gives a program without keyboard focus no clipboard (no data-control "
-                       "protocol), and wl-copy is not installed";
+        description_ =
+            "this compositor gives a program without keyboard focus no clipboard (no data-control "
+            "protocol), and wl-copy is not installed";
     } else if (platform == "wayland") {
         description_ = "the Wayland compositor cannot be reached for its clipboard";
     } else {

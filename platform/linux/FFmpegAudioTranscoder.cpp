@@ -11,7 +11,8 @@ extern "C" {
 
 namespace plinthora::linux_platform::ffmpeg {
 
-AudioTranscoder::AudioTranscoder(const AVStream* in, AVFormatContext* out, int64_t zeroUs) : inTimeBase_(in->time_base) {
+AudioTranscoder::AudioTranscoder(const AVStream* in, AVFormatContext* out, int64_t zeroUs)
+    : inTimeBase_(in->time_base) {
     const AVCodec* dcodec = avcodec_find_decoder(in->codecpar->codec_id);
     if (!dcodec) fail("no decoder for the audio track");
     dec_.reset(avcodec_alloc_context3(dcodec));
@@ -73,8 +74,8 @@ void AudioTranscoder::resample(const AVFrame* f) {
     if (!swr_) {
         SwrContext* s = nullptr;
         check(swr_alloc_set_opts2(&s, &enc_->ch_layout, enc_->sample_fmt, enc_->sample_rate,
-                                  const_cast<AVChannelLayout*>(&f->ch_layout),
-                                  AVSampleFormat(f->format), f->sample_rate, 0, nullptr),
+                                  const_cast<AVChannelLayout*>(&f->ch_layout), AVSampleFormat(f->format),
+                                  f->sample_rate, 0, nullptr),
               "resampler");
         swr_.reset(s);
         check(swr_init(s), "resampler");
@@ -90,11 +91,10 @@ void AudioTranscoder::resample(const AVFrame* f) {
     if (av_audio_fifo_realloc(fifo_.get(), av_audio_fifo_size(fifo_.get()) + room) < 0) fail("no memory");
     uint8_t** data = nullptr;
     int linesize = 0;
-    check(av_samples_alloc_array_and_samples(&data, &linesize, enc_->ch_layout.nb_channels, room,
-                                             enc_->sample_fmt, 0),
+    check(av_samples_alloc_array_and_samples(&data, &linesize, enc_->ch_layout.nb_channels, room, enc_->sample_fmt, 0),
           "audio buffer");
-    const int got = swr_convert(swr_.get(), data, room, f ? const_cast<const uint8_t**>(f->extended_data) : nullptr,
-                                inSamples);
+    const int got =
+        swr_convert(swr_.get(), data, room, f ? const_cast<const uint8_t**>(f->extended_data) : nullptr, inSamples);
     if (got > 0) av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(data), got);
     av_freep(&data[0]);
     av_freep(&data);

@@ -61,8 +61,9 @@ public:
             if (!cancelled() && finish()) {
                 // Where the time went, for tuning: set against the process's
                 // CPU time, the handler's tells the compositing's share.
-                debugLog("video export of %s: %lld frames in %.2f s, frame handler %.2f s of CPU", req_.sourcePath.c_str(),
-                         (long long)total_, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(),
+                debugLog("video export of %s: %lld frames in %.2f s, frame handler %.2f s of CPU",
+                         req_.sourcePath.c_str(), (long long)total_,
+                         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(),
                          double(handlerNs_.load()) / 1e9);
                 return ExportStatus::Completed;
             }
@@ -163,9 +164,8 @@ private:
         av_dict_free(&mux);
         check(written, "write the header");
 
-        const int workers = options_.handlerThreads > 0
-                                ? options_.handlerThreads
-                                : int(std::max(1u, std::thread::hardware_concurrency()));
+        const int workers = options_.handlerThreads > 0 ? options_.handlerThreads
+                                                        : int(std::max(1u, std::thread::hardware_concurrency()));
         slots_ = std::vector<Slot>(size_t(workers + 2));
         for (Slot& s : slots_) {
             s.yuv.reset(av_frame_alloc());
@@ -246,7 +246,8 @@ private:
                     first = last = 0;
                 for (int y = begin; y < end; ++y)
                     if (y < 2 * first || y >= 2 * last)
-                        std::copy_n(pixels + size_t(y - begin) * size_t(w), w, ws.output.pixels.data() + size_t(y) * size_t(w));
+                        std::copy_n(pixels + size_t(y - begin) * size_t(w), w,
+                                    ws.output.pixels.data() + size_t(y) * size_t(w));
             };
             const int64_t before = threadCpuNs();
             req_.frameHandler(source.upright, ws.output, s.frameIndex, bands);
@@ -255,7 +256,8 @@ private:
             if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight ||
                 ws.output.pixels.size() != size_t(req_.renderWidth) * size_t(req_.renderHeight))
                 fail("the frame handler changed the output size");
-            const bool allHanded = std::all_of(s.pairsDone.begin(), s.pairsDone.end(), [](uint8_t d) { return d != 0; });
+            const bool allHanded =
+                std::all_of(s.pairsDone.begin(), s.pairsDone.end(), [](uint8_t d) { return d != 0; });
             if (torn || (partial && !allHanded)) fail("the frame handler handed over part of a frame");
             for (int j = 0; j < int(s.pairsDone.size());) {
                 if (s.pairsDone[size_t(j)]) {

@@ -113,7 +113,8 @@ std::optional<Bitmap> firstFrame(const std::string& path) {
     const AVStream* in = movie->format->streams[movie->videoIndex];
     const AVCodec* codec = avcodec_find_decoder(in->codecpar->codec_id);
     CodecPtr dec(codec ? avcodec_alloc_context3(codec) : nullptr);
-    if (!dec || avcodec_parameters_to_context(dec.get(), in->codecpar) < 0 || avcodec_open2(dec.get(), codec, nullptr) < 0)
+    if (!dec || avcodec_parameters_to_context(dec.get(), in->codecpar) < 0 ||
+        avcodec_open2(dec.get(), codec, nullptr) < 0)
         return std::nullopt;
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());

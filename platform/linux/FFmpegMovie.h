@@ -78,10 +78,10 @@ void routeLibraryLogs();
 // An opened movie and what the export needs to know about it.
 struct Movie {
     InputPtr format;
-    int videoIndex = -1;  // first video track (cover pictures do not count)
-    int audioIndex = -1;  // first audio track
-    int quarterTurns = 0; // clockwise quarter turns that show a stored frame upright
-    double duration = 0;  // seconds
+    int videoIndex = -1;   // first video track (cover pictures do not count)
+    int audioIndex = -1;   // first audio track
+    int quarterTurns = 0;  // clockwise quarter turns that show a stored frame upright
+    double duration = 0;   // seconds
     bool durationKnown = false;
 
     MovieInfo info() const;
@@ -145,8 +145,8 @@ public:
     static bool argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair);
     // The same from rows of the picture held apart, and only columns
     // [fromX, toX) of them when given (fromX even, toX even or the width).
-    static bool argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair,
-                              int fromX = 0, int toX = -1);
+    static bool argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair, int fromX = 0,
+                              int toX = -1);
 
 private:
     SwsContext* toArgb_ = nullptr;  // for formats other than 8-bit 4:2:0

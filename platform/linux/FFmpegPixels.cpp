@@ -93,8 +93,8 @@ bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) 
         if (!toArgb_) return false;
         const int matrix = swsMatrixOf(f->colorspace);
         if (matrix != argbMatrix_ || int(full) != argbFullRange_) {
-            sws_setColorspaceDetails(toArgb_, sws_getCoefficients(matrix), full, sws_getCoefficients(SWS_CS_DEFAULT),
-                                     1, 0, 1 << 16, 1 << 16);
+            sws_setColorspaceDetails(toArgb_, sws_getCoefficients(matrix), full, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                     0, 1 << 16, 1 << 16);
             argbMatrix_ = matrix;
             argbFullRange_ = full;
         }
@@ -123,9 +123,10 @@ bool Scaler::makesRows(const AVFrame* f) {
 
 void Scaler::rowsToArgb(const AVFrame* f, int begin, int end, Bitmap& argb) {
     const bool full = f->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(AVPixelFormat(f->format));
-    const PlanesIn in{{f->data[0] + ptrdiff_t(begin) * f->linesize[0], f->data[1] + ptrdiff_t(begin / 2) * f->linesize[1],
-                       f->data[2] + ptrdiff_t(begin / 2) * f->linesize[2]},
-                      {f->linesize[0], f->linesize[1], f->linesize[2]}};
+    const PlanesIn in{
+        {f->data[0] + ptrdiff_t(begin) * f->linesize[0], f->data[1] + ptrdiff_t(begin / 2) * f->linesize[1],
+         f->data[2] + ptrdiff_t(begin / 2) * f->linesize[2]},
+        {f->linesize[0], f->linesize[1], f->linesize[2]}};
     kernels::yuv420ToArgb(in, f->width, end - begin, matrixOf(f->colorspace, full),
                           argb.pixels.data() + size_t(begin) * size_t(argb.width), size_t(argb.width));
 }
@@ -140,8 +141,9 @@ bool Scaler::argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firs
     const int w = yuv->width, h = yuv->height;
     if (AVPixelFormat(yuv->format) != AV_PIX_FMT_YUV420P || w % 2 != 0 || h % 2 != 0) return false;
     if (w < argb.width || h < argb.height || w > argb.width + 1 || h > argb.height + 1) return false;
-    kernels::argbToYuv420(argb, {{yuv->data[0], yuv->data[1], yuv->data[2]}, {yuv->linesize[0], yuv->linesize[1], yuv->linesize[2]}},
-                          w, h, firstPair, endPair, fromX, toX);
+    kernels::argbToYuv420(
+        argb, {{yuv->data[0], yuv->data[1], yuv->data[2]}, {yuv->linesize[0], yuv->linesize[1], yuv->linesize[2]}}, w,
+        h, firstPair, endPair, fromX, toX);
     return true;
 }
 

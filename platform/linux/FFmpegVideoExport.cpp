@@ -44,8 +44,7 @@ struct FFmpegVideoExport::Registry {
 
 FFmpegVideoExport::FFmpegVideoExport() : FFmpegVideoExport(Options{}) {}
 
-FFmpegVideoExport::FFmpegVideoExport(Options options)
-    : options_(options), registry_(std::make_shared<Registry>()) {
+FFmpegVideoExport::FFmpegVideoExport(Options options) : options_(options), registry_(std::make_shared<Registry>()) {
     routeLibraryLogs();
 }
 
@@ -57,8 +56,8 @@ std::optional<MovieInfo> FFmpegVideoExport::open(const std::string& path) const 
     return movie->info();
 }
 
-std::shared_ptr<ExportSession> FFmpegVideoExport::exportAsynchronously(
-    ExportRequest request, std::function<void(ExportStatus)> completion) {
+std::shared_ptr<ExportSession> FFmpegVideoExport::exportAsynchronously(ExportRequest request,
+                                                                       std::function<void(ExportStatus)> completion) {
     if (!request.frameHandler || request.framesPerSecond <= 0 || request.outputPath.empty()) return nullptr;
     auto state = std::make_shared<SessionState>();
     state->sourcePath = request.sourcePath;
@@ -97,7 +96,8 @@ std::shared_ptr<ExportSession> FFmpegVideoExport::exportAsynchronously(
 std::vector<FFmpegVideoExport::Running> FFmpegVideoExport::running() const {
     std::lock_guard lock(registry_->mutex);
     std::vector<Running> out;
-    for (const auto& s : registry_->running) out.push_back({s->sourcePath, {s->framesDone.load(), s->framesTotal.load()}});
+    for (const auto& s : registry_->running)
+        out.push_back({s->sourcePath, {s->framesDone.load(), s->framesTotal.load()}});
     return out;
 }
 

@@ -66,9 +66,8 @@ std::string parentFolder(const std::string& path) {
 
 std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-std::optional<std::string> writeTempFile(const std::string& folder, const std::string& stem,
-                                         const std::string& suffix, const std::function<bool(int fd)>& fill,
-                                         std::string& error) {
+std::optional<std::string> writeTempFile(const std::string& folder, const std::string& stem, const std::string& suffix,
+                                         const std::function<bool(int fd)>& fill, std::string& error) {
     std::string tmpl = folder + "/." + stem + "XXXXXX" + suffix;
     const int fd = ::mkostemps(tmpl.data(), int(suffix.size()), O_CLOEXEC);
     if (fd < 0) {
@@ -147,8 +146,8 @@ bool writeAtomically(const std::string& path, const std::string& bytes) {
     names.nth = [&](int n) { return n == 1 ? std::optional(path) : std::nullopt; };
     names.replace = true;
     std::string error;
-    return saveFile(parentFolder(path), baseName(path) + ".", "", [&](int fd) { return writeAll(fd, bytes); }, names,
-                    error)
+    return saveFile(
+               parentFolder(path), baseName(path) + ".", "", [&](int fd) { return writeAll(fd, bytes); }, names, error)
         .has_value();
 }
 

@@ -52,9 +52,8 @@ std::optional<std::string> saveFile(const std::string& folder, const std::string
 // A dot-named temp file in `folder` (mkostemps on "<folder>/.<stem>XXXXXX<suffix>"),
 // filled by `fill`, given mode 0644, fsynced and closed: the temp path, or
 // nullopt with `error` set and nothing left behind.
-std::optional<std::string> writeTempFile(const std::string& folder, const std::string& stem,
-                                         const std::string& suffix, const std::function<bool(int fd)>& fill,
-                                         std::string& error);
+std::optional<std::string> writeTempFile(const std::string& folder, const std::string& stem, const std::string& suffix,
+                                         const std::function<bool(int fd)>& fill, std::string& error);
 
 // rename() that never replaces an existing `to` (-1 with errno EEXIST then):
 // RENAME_NOREPLACE, or link()+unlink() where the file system lacks it.

@@ -55,17 +55,19 @@ FolderPhotoLibrary::FolderPhotoLibrary(Imaging& imaging, QString imageFolder, QS
                                const std::string& name) { return classify(folder, name).has_value(); },
               .completed = [this](const std::string& path) { completed(path); },
               .removed = [this](const std::string& path) { index_.remove(path); },
-              .lost = [this] {
-                  // Events were lost: this is the one time we list again.
-                  debugLog("photo library: inotify queue overflowed, rescanning");
-                  scanFolders();
-              },
-              .watchChanged = [this](const std::string& folder, bool watching) {
-                  // A folder back at its path may be another one, filled
-                  // while no one watched: list it once, as at start.
-                  if (watching) scanFolders();
-                  emit watchChanged(QString::fromStdString(folder), watching);
-              }}) {
+              .lost =
+                  [this] {
+                      // Events were lost: this is the one time we list again.
+                      debugLog("photo library: inotify queue overflowed, rescanning");
+                      scanFolders();
+                  },
+              .watchChanged =
+                  [this](const std::string& folder, bool watching) {
+                      // A folder back at its path may be another one, filled
+                      // while no one watched: list it once, as at start.
+                      if (watching) scanFolders();
+                      emit watchChanged(QString::fromStdString(folder), watching);
+                  }}) {
     qRegisterMetaType<plinthora::MediaType>("plinthora::MediaType");
     QDir().mkpath(QString::fromStdString(imageDir_));
     QDir().mkpath(QString::fromStdString(videoDir_));
@@ -127,9 +129,7 @@ bool FolderPhotoLibrary::isWatching() const {
     return true;
 }
 
-bool FolderPhotoLibrary::isWatching(const QString& folder) const {
-    return watch_.isWatching(cleanFolder(folder));
-}
+bool FolderPhotoLibrary::isWatching(const QString& folder) const { return watch_.isWatching(cleanFolder(folder)); }
 
 void FolderPhotoLibrary::completed(const std::string& path) {
     if (auto asset = addToIndex(path)) {
@@ -231,9 +231,7 @@ bool FolderPhotoLibrary::wroteItself(const QString& path) const {
     return index_.claimed(clean);
 }
 
-size_t FolderPhotoLibrary::indexedCount() const {
-    return index_.size();
-}
+size_t FolderPhotoLibrary::indexedCount() const { return index_.size(); }
 
 // Identifiers name their file, so this needs no index: a file that arrived
 // a moment ago and is not indexed yet still resolves.
@@ -257,8 +255,7 @@ std::optional<std::string> FolderPhotoLibrary::requestImageData(const Asset& ass
     return readWholeFile(*path);
 }
 
-void FolderPhotoLibrary::requestVideoFile(const Asset& asset,
-                                          std::function<void(std::optional<std::string>)> handler) {
+void FolderPhotoLibrary::requestVideoFile(const Asset& asset, std::function<void(std::optional<std::string>)> handler) {
     pool_.start([this, id = asset.localIdentifier, handler = std::move(handler)] {
         std::optional<std::string> path;
         if (const auto named = MediaIndex::parseIdentifier(id, imageDir_, videoDir_);
@@ -308,8 +305,8 @@ void FolderPhotoLibrary::createImageAsset(Image image, ChangeCompletion completi
             error = "PNG encoding failed";
         } else {
             const std::string bytes = withResultMark(*png);
-            path = writeNewFile(folder, ".png", [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); },
-                                error);
+            path = writeNewFile(
+                folder, ".png", [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); }, error);
             if (!path) err = errno;
         }
         if (path) asset = addToIndex(*path);
@@ -340,7 +337,8 @@ void FolderPhotoLibrary::createVideoAsset(const std::string& videoPath, ChangeCo
         } else {
             std::string ext = lowerExtension(videoPath);
             if (!isVideoExtension(ext)) ext = ".mp4";
-            path = writeNewFile(folder, ext, [src](int fd) { return copyAll(src, fd); }, error);
+            path = writeNewFile(
+                folder, ext, [src](int fd) { return copyAll(src, fd); }, error);
             if (!path) err = errno;
             ::close(src);
         }

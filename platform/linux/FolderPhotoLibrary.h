@@ -46,8 +46,7 @@ public:
     // Both folders are created when missing. The object must live on a
     // thread with an event loop (the main thread) for inotify to be read.
     FolderPhotoLibrary(Imaging& imaging, QString imageFolder = defaultImageFolder(),
-                       QString videoFolder = defaultVideoFolder(), Trash trash = Trash(),
-                       QObject* parent = nullptr);
+                       QString videoFolder = defaultVideoFolder(), Trash trash = Trash(), QObject* parent = nullptr);
     ~FolderPhotoLibrary() override;
 
     static QString defaultImageFolder();  // XDG Pictures/Screenshots

@@ -22,8 +22,8 @@ FolderWatch::~FolderWatch() {
 void FolderWatch::watch(const std::string& folder) {
     if (first_.empty()) first_ = folder;
     const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_CREATE | IN_MODIFY;
-    const int id = FolderEvents::shared().subscribe(folder, mask,
-                                                    [this, folder](const FolderEvents::Event& e) { changed(folder, e); });
+    const int id = FolderEvents::shared().subscribe(
+        folder, mask, [this, folder](const FolderEvents::Event& e) { changed(folder, e); });
     if (id >= 0) subscriptions_.push_back(id);
 }
 

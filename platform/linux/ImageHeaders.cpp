@@ -14,9 +14,7 @@ namespace {
 
 using ReadAt = std::function<std::string(uint64_t offset, size_t size)>;
 
-uint32_t be16(const std::string& b, size_t i) {
-    return (uint32_t(uint8_t(b[i])) << 8) | uint8_t(b[i + 1]);
-}
+uint32_t be16(const std::string& b, size_t i) { return (uint32_t(uint8_t(b[i])) << 8) | uint8_t(b[i + 1]); }
 uint32_t be32(const std::string& b, size_t i) { return (be16(b, i) << 16) | be16(b, i + 2); }
 
 // The EXIF orientation (1–8) in an APP1 payload, or 0.

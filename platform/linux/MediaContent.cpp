@@ -38,7 +38,10 @@ bool transportStream(const std::string& head, size_t first, size_t stride) {
 // Ogg puts the first page of every stream ahead of all data pages; a video
 // stream's first packet names its codec.
 bool oggHasVideo(const std::string& head) {
-    static constexpr std::string_view kVideoCodecs[] = {"\x80theora", "OVP80", "BBCD", "\x80" "daala", "\x01video"};
+    static constexpr std::string_view kVideoCodecs[] = {"\x80theora", "OVP80", "BBCD",
+                                                        "\x80"
+                                                        "daala",
+                                                        "\x01video"};
     size_t page = 0;
     while (at(head, page, "OggS") && head.size() >= page + 27) {
         const uint8_t flags = uint8_t(head[page + 5]);
@@ -102,7 +105,10 @@ bool preadAll(int fd, char* data, size_t size, uint64_t offset) {
 // The movie's index ("moov", at the front or the end) holds its tags; ours
 // is a comment ("\xa9cmt") whose data is the mark.
 bool movieCarriesMark(int fd) {
-    std::string want("\xa9" "cmt", 4);
+    std::string want(
+        "\xa9"
+        "cmt",
+        4);
     std::string data("data\0\0\0\x01\0\0\0\0", 12);
     uint64_t offset = 0;
     for (int boxes = 0; boxes < 64; ++boxes) {

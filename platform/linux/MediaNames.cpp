@@ -25,8 +25,8 @@ std::string lowerExtension(const std::string& name) {
 bool isImageExtension(const std::string& ext) { return ext == ".png" || ext == ".jpg" || ext == ".jpeg"; }
 
 bool isVideoExtension(const std::string& ext) {
-    static const char* const kVideo[] = {".mp4", ".m4v", ".mov", ".webm", ".mkv", ".ts",  ".m2ts",
-                                         ".mts", ".ogv", ".ogg", ".avi",  ".flv"};
+    static const char* const kVideo[] = {".mp4",  ".m4v", ".mov", ".webm", ".mkv", ".ts",
+                                         ".m2ts", ".mts", ".ogv", ".ogg",  ".avi", ".flv"};
     return std::any_of(std::begin(kVideo), std::end(kVideo), [&](const char* e) { return ext == e; });
 }
 

@@ -43,9 +43,7 @@ std::shared_ptr<Bitmap> QtImaging::decode(const std::string& bytes) const {
     switch (png::decode(bytes, kMaxDecodePixels, fast)) {
     case png::DecodeResult::Decoded: return std::make_shared<Bitmap>(std::move(fast));
     case png::DecodeResult::TooLarge: return nullptr;
-    case png::DecodeResult::Damaged:
-        debugLog("png: the picture is cut short or damaged; not decoded");
-        return nullptr;
+    case png::DecodeResult::Damaged: debugLog("png: the picture is cut short or damaged; not decoded"); return nullptr;
     case png::DecodeResult::NotHandled: break;
     }
     raiseAllocationLimit();
@@ -75,9 +73,7 @@ std::shared_ptr<Bitmap> QtImaging::decode(const std::string& bytes) const {
     return out;
 }
 
-std::optional<std::string> QtImaging::encodePng(const Bitmap& image) const {
-    return png::encode(image, pngLevel_);
-}
+std::optional<std::string> QtImaging::encodePng(const Bitmap& image) const { return png::encode(image, pngLevel_); }
 
 Bitmap QtImaging::perspective(const Bitmap& src, const Quad& quad, int width, int height) const {
     Bitmap out = kernels::warp(src, quad, width, height);
@@ -121,27 +117,31 @@ Bitmap QtImaging::colorControls(const Bitmap& src, double contrast, double brigh
     const double sat = std::isfinite(saturation) ? saturation : 1.0;
     const double bri = std::isfinite(brightness) ? brightness : 0.0;
     const double con = std::isfinite(contrast) ? contrast : 1.0;
-    kernels::parallelFor(int(src.pixels.size()), [&](int begin, int end) {
-        for (int i = begin; i < end; ++i) {
-            const uint32_t p = src.pixels[size_t(i)];
-            const uint32_t a = p >> 24;
-            if (a == 0) {
-                out.pixels[size_t(i)] = 0;
-                continue;
+    kernels::parallelFor(
+        int(src.pixels.size()),
+        [&](int begin, int end) {
+            for (int i = begin; i < end; ++i) {
+                const uint32_t p = src.pixels[size_t(i)];
+                const uint32_t a = p >> 24;
+                if (a == 0) {
+                    out.pixels[size_t(i)] = 0;
+                    continue;
+                }
+                const double inv = 1.0 / a;
+                const double r = std::min(1.0, ((p >> 16) & 255) * inv), g = std::min(1.0, ((p >> 8) & 255) * inv),
+                             b = std::min(1.0, (p & 255) * inv);
+                const double l = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+                auto adjust = [&](double c) {
+                    c = l + (c - l) * sat;
+                    c += bri;
+                    c = (c - 0.5) * con + 0.5;
+                    return clampByte(std::clamp(c, 0.0, 1.0) * a);
+                };
+                out.pixels[size_t(i)] =
+                    (a << 24) | (uint32_t(adjust(r)) << 16) | (uint32_t(adjust(g)) << 8) | adjust(b);
             }
-            const double inv = 1.0 / a;
-            const double r = std::min(1.0, ((p >> 16) & 255) * inv), g = std::min(1.0, ((p >> 8) & 255) * inv),
-                         b = std::min(1.0, (p & 255) * inv);
-            const double l = 0.2126 * r + 0.7152 * g + 0.0722 * b;
-            auto adjust = [&](double c) {
-                c = l + (c - l) * sat;
-                c += bri;
-                c = (c - 0.5) * con + 0.5;
-                return clampByte(std::clamp(c, 0.0, 1.0) * a);
-            };
-            out.pixels[size_t(i)] = (a << 24) | (uint32_t(adjust(r)) << 16) | (uint32_t(adjust(g)) << 8) | adjust(b);
-        }
-    }, 1 << 16);
+        },
+        1 << 16);
     return out;
 }
 
@@ -155,9 +155,12 @@ Bitmap QtImaging::multiplyAlpha(const Bitmap& src, double a) const {
         return out;
     }
     if (k8 == 0) return out;
-    kernels::parallelFor(int(src.pixels.size()), [&](int begin, int end) {
-        for (int i = begin; i < end; ++i) out.pixels[size_t(i)] = kernels::scalePixel(src.pixels[size_t(i)], k8);
-    }, 1 << 16);
+    kernels::parallelFor(
+        int(src.pixels.size()),
+        [&](int begin, int end) {
+            for (int i = begin; i < end; ++i) out.pixels[size_t(i)] = kernels::scalePixel(src.pixels[size_t(i)], k8);
+        },
+        1 << 16);
     return out;
 }
 

@@ -38,8 +38,8 @@ Outcome trashInto(const std::string& trashDir, const std::string& source, const 
         result.error = errnoText("cannot create " + trashDir, errno);
         return Outcome::Failed;
     }
-    const std::string info = "[Trash Info]\nPath=" + percentEncodeTrashPath(pathValue) +
-                             "\nDeletionDate=" + deletionDate(when) + "\n";
+    const std::string info =
+        "[Trash Info]\nPath=" + percentEncodeTrashPath(pathValue) + "\nDeletionDate=" + deletionDate(when) + "\n";
     const std::string base = baseName(source);
     for (int n = 1; n < 10000; ++n) {
         const std::string name = n == 1 ? base : base + "." + std::to_string(n);

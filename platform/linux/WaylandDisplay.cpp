@@ -125,8 +125,8 @@ std::unique_ptr<WaylandDisplay> WaylandDisplay::connect() {
     }
     if (self->manager_ && self->seat_) {
         self->device_ = zwlr_data_control_manager_v1_get_data_device(self->manager_, self->seat_);
-        static const zwlr_data_control_device_v1_listener deviceListener = {
-            onDataOffer, onSelection, onFinished, nullptr};
+        static const zwlr_data_control_device_v1_listener deviceListener = {onDataOffer, onSelection, onFinished,
+                                                                            nullptr};
         zwlr_data_control_device_v1_add_listener(self->device_, &deviceListener, self.get());
         self->flush();
     }
@@ -167,8 +167,8 @@ void WaylandDisplay::onGlobal(void* data, wl_registry* registry, uint32_t name, 
         self->manager_ = static_cast<zwlr_data_control_manager_v1*>(wl_registry_bind(
             registry, name, &zwlr_data_control_manager_v1_interface, std::min(version, kDataControlVersion)));
     } else if (!std::strcmp(interface, zxdg_output_manager_v1_interface.name) && !self->placement_) {
-        self->placement_ = static_cast<zxdg_output_manager_v1*>(wl_registry_bind(
-            registry, name, &zxdg_output_manager_v1_interface, std::min(version, kPlacementVersion)));
+        self->placement_ = static_cast<zxdg_output_manager_v1*>(
+            wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, std::min(version, kPlacementVersion)));
     } else if (!std::strcmp(interface, wl_seat_interface.name) && !self->seat_) {
         // The clipboard of the first seat: a desktop has one.
         self->seat_ = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));

@@ -83,8 +83,8 @@ public:
     virtual ~HookRuntime() = default;
     // Replaces the instance method and hands back the one it replaced.
     // False (and nothing changed) when the class or method does not exist.
-    virtual bool hookMessage(const std::string& className, const std::string& selector,
-                             Implementation replacement, Implementation* original) = 0;
+    virtual bool hookMessage(const std::string& className, const std::string& selector, Implementation replacement,
+                             Implementation* original) = 0;
     // Calls the current implementation of a method on an object.
     virtual std::any send(HostObject self, const std::string& className, const std::string& selector,
                           std::any argument = {}) = 0;

@@ -18,15 +18,55 @@ public:
     using Dict = std::map<std::string, Value>;
 
     Value() = default;
-    static Value boolean(bool b) { Value v; v.kind_ = Kind::Bool; v.b_ = b; return v; }
-    static Value integer(int64_t i) { Value v; v.kind_ = Kind::Integer; v.i_ = i; return v; }
-    static Value real(double r) { Value v; v.kind_ = Kind::Real; v.r_ = r; return v; }
-    static Value string(std::string s) { Value v; v.kind_ = Kind::String; v.s_ = std::move(s); return v; }
-    static Value data(std::string bytes) { Value v; v.kind_ = Kind::Data; v.s_ = std::move(bytes); return v; }
+    static Value boolean(bool b) {
+        Value v;
+        v.kind_ = Kind::Bool;
+        v.b_ = b;
+        return v;
+    }
+    static Value integer(int64_t i) {
+        Value v;
+        v.kind_ = Kind::Integer;
+        v.i_ = i;
+        return v;
+    }
+    static Value real(double r) {
+        Value v;
+        v.kind_ = Kind::Real;
+        v.r_ = r;
+        return v;
+    }
+    static Value string(std::string s) {
+        Value v;
+        v.kind_ = Kind::String;
+        v.s_ = std::move(s);
+        return v;
+    }
+    static Value data(std::string bytes) {
+        Value v;
+        v.kind_ = Kind::Data;
+        v.s_ = std::move(bytes);
+        return v;
+    }
     // Seconds since the Unix epoch.
-    static Value date(double t) { Value v; v.kind_ = Kind::Date; v.r_ = t; return v; }
-    static Value array(Array a = {}) { Value v; v.kind_ = Kind::Array; v.a_ = std::move(a); return v; }
-    static Value dict(Dict d = {}) { Value v; v.kind_ = Kind::Dict; v.d_ = std::move(d); return v; }
+    static Value date(double t) {
+        Value v;
+        v.kind_ = Kind::Date;
+        v.r_ = t;
+        return v;
+    }
+    static Value array(Array a = {}) {
+        Value v;
+        v.kind_ = Kind::Array;
+        v.a_ = std::move(a);
+        return v;
+    }
+    static Value dict(Dict d = {}) {
+        Value v;
+        v.kind_ = Kind::Dict;
+        v.d_ = std::move(d);
+        return v;
+    }
 
     Kind kind() const { return kind_; }
     bool isNull() const { return kind_ == Kind::Null; }
@@ -58,8 +98,7 @@ public:
     }
 
     bool operator==(const Value& o) const {
-        return kind_ == o.kind_ && b_ == o.b_ && i_ == o.i_ && r_ == o.r_ && s_ == o.s_ &&
-               a_ == o.a_ && d_ == o.d_;
+        return kind_ == o.kind_ && b_ == o.b_ && i_ == o.i_ && r_ == o.r_ && s_ == o.s_ && a_ == o.a_ && d_ == o.d_;
     }
 
 private:

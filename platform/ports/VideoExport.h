@@ -22,9 +22,9 @@ struct AffineTransform {
 // The first video track and the first audio track of a movie.
 struct MovieInfo {
     bool hasVideo = false;
-    Size naturalSize;                     // stored frame size in pixels
-    AffineTransform preferredTransform;   // how stored frames are turned for display
-    double duration = 0;                  // seconds
+    Size naturalSize;                    // stored frame size in pixels
+    AffineTransform preferredTransform;  // how stored frames are turned for display
+    double duration = 0;                 // seconds
     bool hasAudio = false;
 };
 
@@ -49,8 +49,8 @@ enum class ExportStatus : int {
 // bands.needContent has covered it (needContent(0, height) for all), and
 // may hand finished output rows to bands.canvasRows instead of writing them
 // to `output`.
-using FrameHandler = std::function<void(const Bitmap& source, Bitmap& output, int64_t frameIndex,
-                                        const Imaging::RowBands& bands)>;
+using FrameHandler =
+    std::function<void(const Bitmap& source, Bitmap& output, int64_t frameIndex, const Imaging::RowBands& bands)>;
 
 struct ExportRequest {
     std::string sourcePath;

@@ -8,9 +8,9 @@ namespace plinthora::prefs {
 
 PSCellType cellTypeNamed(const std::string& name) {
     static const std::pair<const char*, PSCellType> kinds[] = {
-        {"PSGroupCell", PSCellType::Group},         {"PSSwitchCell", PSCellType::Switch},
-        {"PSSegmentCell", PSCellType::Segment},     {"PSLinkListCell", PSCellType::LinkList},
-        {"PSSliderCell", PSCellType::Slider},       {"PSButtonCell", PSCellType::Button},
+        {"PSGroupCell", PSCellType::Group},           {"PSSwitchCell", PSCellType::Switch},
+        {"PSSegmentCell", PSCellType::Segment},       {"PSLinkListCell", PSCellType::LinkList},
+        {"PSSliderCell", PSCellType::Slider},         {"PSButtonCell", PSCellType::Button},
         {"PSTitleValueCell", PSCellType::TitleValue},
     };
     for (const auto& [n, t] : kinds)
@@ -73,10 +73,14 @@ size_t validSequence(const unsigned char* p, size_t n) {
     if (c < 0x80) return 1;
     size_t len;
     unsigned min;
-    if (c >= 0xC2 && c <= 0xDF) len = 2, min = 0x80;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3, min = 0x800;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4, min = 0x10000;
-    else return 0;
+    if (c >= 0xC2 && c <= 0xDF)
+        len = 2, min = 0x80;
+    else if (c >= 0xE0 && c <= 0xEF)
+        len = 3, min = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4)
+        len = 4, min = 0x10000;
+    else
+        return 0;
     if (n < len) return 0;
     unsigned cp = c & (0x7F >> len);
     for (size_t i = 1; i < len; ++i) {

@@ -208,7 +208,7 @@ PSTitleValueCell::PSTitleValueCell(const SpecifierPtr& specifier) : PSTableCell(
     if (v && v->isString()) {
         const QString translated = rowText(v->asString());
         value_->setText(translated != QString::fromUtf8(v->asString()) ? translated
-                                                                         : shownText(textFromBytes(v->asString())));
+                                                                       : shownText(textFromBytes(v->asString())));
     }
     value_->setStyleSheet("color: #8e8e93;");
     auto* box = new QWidget;

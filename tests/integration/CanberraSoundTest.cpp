@@ -22,8 +22,8 @@ TEST(CanberraSoundTest, OnlyTheCompletionSoundHasAnEvent) {
         int id;
         const char* event;
     };
-    for (const Case& c : std::vector<Case>{{1519, "complete"}, {0, nullptr}, {1108, nullptr}, {-1, nullptr},
-                                           {1520, nullptr}}) {
+    for (const Case& c :
+         std::vector<Case>{{1519, "complete"}, {0, nullptr}, {1108, nullptr}, {-1, nullptr}, {1520, nullptr}}) {
         const char* got = CanberraSound::eventIdFor(c.id);
         if (!c.event) {
             EXPECT_EQ(got, nullptr) << c.id;

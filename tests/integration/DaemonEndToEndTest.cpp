@@ -40,8 +40,8 @@
 namespace plinthora::testing {
 namespace {
 
-using mediatest::waitUntil;
 using mediatest::PrivateBus;
+using mediatest::waitUntil;
 
 constexpr const char* kService = "com.ozrin.plinthora.Daemon";
 constexpr const char* kPath = "/com/ozrin/plinthora/Daemon";
@@ -213,9 +213,9 @@ protected:
     }
 
     bool daemonOnBus() {
-        return waitUntil([&] { return bus_.connection().interface()->isServiceRegistered(kService).value() &&
-                                      !status().isEmpty(); },
-                         kStartMs);
+        return waitUntil(
+            [&] { return bus_.connection().interface()->isServiceRegistered(kService).value() && !status().isEmpty(); },
+            kStartMs);
     }
 
     QDBusMessage call(const QString& method, const QVariantList& args = {}) {
@@ -227,7 +227,7 @@ protected:
     QString status() {
         QDBusMessage r = call("Status");
         return r.type() == QDBusMessage::ReplyMessage && !r.arguments().isEmpty() ? r.arguments().first().toString()
-                                                                                   : QString();
+                                                                                  : QString();
     }
 
     // Waits until the daemon's status has the line, e.g. "captured: yes".
@@ -259,18 +259,18 @@ protected:
         return out;
     }
 
-    QSize shellSize() {
-        return QImage(QDir(device_).filePath("Ozrin/套壳素材/Sample Phone.png")).size();
-    }
+    QSize shellSize() { return QImage(QDir(device_).filePath("Ozrin/套壳素材/Sample Phone.png")).size(); }
 
     // A portrait recording as a screen recorder leaves it: H.264 in MP4, the
     // index written last, or first with `indexFirst`. Empty if ffmpeg fails.
     QByteArray recording(double seconds, bool indexFirst = false) {
         const QString made = dir_.filePath(QStringLiteral("made-%1.mp4").arg(++made_));
-        QStringList args{"-v", "error", "-f", "lavfi", "-i",
-                         QStringLiteral("testsrc2=s=360x780:r=24:d=%1").arg(seconds), "-c:v", "libx264",
-                         "-pix_fmt", "yuv420p"};
-        if (indexFirst) args << "-movflags" << "+faststart";
+        QStringList args{
+            "-v",   "error",   "-f",       "lavfi",  "-i", QStringLiteral("testsrc2=s=360x780:r=24:d=%1").arg(seconds),
+            "-c:v", "libx264", "-pix_fmt", "yuv420p"};
+        if (indexFirst)
+            args << "-movflags"
+                 << "+faststart";
         runTool("ffmpeg", args << made);
         return mediatest::readFile(made).value_or(QByteArray());
     }
@@ -332,7 +332,8 @@ TEST_F(DaemonEndToEndTest, ScreenshotIsFramedOnceAndASettingChangeApplies) {
         EXPECT_EQ(QImage(framed.first()).size(), shell) << "the result is the shell's canvas";
         EXPECT_EQ(recorder.paths, QStringList{framed.first()}) << "ResultSaved names the new file";
         const QByteArray said = log(daemon);
-        EXPECT_TRUE(said.contains("screenshot saved: " + QDir(shots_).filePath("first.png").toUtf8())) << said.constData();
+        EXPECT_TRUE(said.contains("screenshot saved: " + QDir(shots_).filePath("first.png").toUtf8()))
+            << said.constData();
         EXPECT_TRUE(said.contains("framed result saved: " + framed.first().toUtf8())) << said.constData();
         EXPECT_EQ(said.contains("SBScreenshotManager"), c.watermark) << "method names belong to the debug log";
 
@@ -344,8 +345,7 @@ TEST_F(DaemonEndToEndTest, ScreenshotIsFramedOnceAndASettingChangeApplies) {
 
         takeScreenshot("second.png", 2);
         ASSERT_TRUE(statusShows("screenshots seen: 2")) << "the daemon did not see the second screenshot";
-        if (c.watermark)
-            waitUntil([&] { return results({"first.png", "second.png"}).size() == 2; }, kResultMs);
+        if (c.watermark) waitUntil([&] { return results({"first.png", "second.png"}).size() == 2; }, kResultMs);
         waitUntil([] { return false; }, kSettleMs);
         QStringList now = results({"first.png", "second.png"});
         now.removeAll(framed.first());
@@ -448,9 +448,9 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
         cutOff[path] = whole.left(whole.size() * 6 / 10);
         ASSERT_TRUE(mediatest::writeFile(path, cutOff[path]));
         ++runs;
-        ASSERT_TRUE(waitUntil([&] { return log(daemon).count("recording run ends: handed over") >= runs; },
-                              kResultMs))
-            << "the recording was never taken up\n" << status().toStdString();
+        ASSERT_TRUE(waitUntil([&] { return log(daemon).count("recording run ends: handed over") >= runs; }, kResultMs))
+            << "the recording was never taken up\n"
+            << status().toStdString();
         EXPECT_TRUE(statusShows("exports in flight: 0"));
         ASSERT_EQ(daemon->state(), QProcess::Running);
         EXPECT_TRUE(framedMovies().isEmpty());
@@ -462,7 +462,8 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
     EXPECT_TRUE(waitUntil([&] { return !server.shown.empty(); }, kStartMs));
     ASSERT_EQ(server.shown.size(), 1u);
     EXPECT_EQ(server.shown.front().summary, "Recording export failed");
-    EXPECT_TRUE(server.shown.front().body.contains("The original is untouched.")) << server.shown.front().body.toStdString();
+    EXPECT_TRUE(server.shown.front().body.contains("The original is untouched."))
+        << server.shown.front().body.toStdString();
     server.shown.clear();
 
     // The next whole recording is framed as ever.
@@ -471,8 +472,8 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
     const QString original = QDir(casts_).filePath("Screencast.mp4");
     ASSERT_TRUE(mediatest::writeFile(original, bytes));
 
-    ASSERT_TRUE(waitUntil([&] { return !framedMovies().isEmpty(); }, 120000))
-        << "no framed movie appeared\n" << status().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !framedMovies().isEmpty(); }, 120000)) << "no framed movie appeared\n"
+                                                                              << status().toStdString();
     const QString trashed = dir_.filePath("data/Trash/files/Screencast.mp4");
     EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(trashed) && !QFileInfo::exists(original); }, kResultMs))
         << "the original did not go to the Trash";
@@ -490,9 +491,10 @@ TEST_F(DaemonEndToEndTest, AScreencastComesBackFramedAndTheOriginalGoesToTheTras
     EXPECT_TRUE(server.shown.front().body.contains(result)) << server.shown.front().body.toStdString();
     EXPECT_EQ(thumbnailSize(server.shown.front().hints).height(), 256);
     EXPECT_TRUE(QRegularExpression("^Plinthora_\\d{8}_\\d{6}_\\d{3}\\.mp4$").match(framedMovies().first()).hasMatch());
-    const QString probe = QString::fromUtf8(runTool(
-        "ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height,r_frame_rate",
-                    "-of", "csv=p=0", result})).trimmed();
+    const QString probe =
+        QString::fromUtf8(runTool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                              "stream=width,height,r_frame_rate", "-of", "csv=p=0", result}))
+            .trimmed();
     const QSize shell = shellSize();
     EXPECT_EQ(probe, QStringLiteral("%1,%2,30/1").arg((shell.width() + 1) & ~1).arg((shell.height() + 1) & ~1));
     daemon->terminate();
@@ -515,7 +517,8 @@ TEST_F(DaemonEndToEndTest, OgvTsAndAviScreencastsComeBackFramedInTheFoldersTheyW
         const char* name;
         const char* codec;
         QString folder;
-    } casts[] = {{"Screencast.ogv", "libtheora", casts_}, {"Screencast.ts", "libx264", casts_},
+    } casts[] = {{"Screencast.ogv", "libtheora", casts_},
+                 {"Screencast.ts", "libx264", casts_},
                  {"Screencast.avi", "mpeg4", videos}};
     auto framedIn = [](const QString& folder) { return QDir(folder).entryList({"Plinthora_*.mp4"}, QDir::Files); };
     int framed = 0;
@@ -528,7 +531,8 @@ TEST_F(DaemonEndToEndTest, OgvTsAndAviScreencastsComeBackFramedInTheFoldersTheyW
         ASSERT_TRUE(mediatest::writeFile(QDir(c.folder).filePath(c.name), *bytes));
         ++framed;
         ASSERT_TRUE(waitUntil([&] { return framedIn(casts_).size() + framedIn(videos).size() == framed; }, 120000))
-            << "no framed movie\n" << status().toStdString() << log(daemon).toStdString();
+            << "no framed movie\n"
+            << status().toStdString() << log(daemon).toStdString();
         EXPECT_TRUE(statusShows("exports in flight: 0"));
     }
     EXPECT_EQ(framedIn(casts_).size(), 2);
@@ -586,9 +590,10 @@ TEST_F(DaemonEndToEndTest, AnExportKilledMidWayIsRedoneOnceAtRestart) {
                                       QRegularExpression::MultilineOption);
     for (int kill = 1; kill <= 2; ++kill) {
         SCOPED_TRACE(kill);
-        ASSERT_TRUE(waitUntil([&] { return encoding.match(status()).hasMatch() && !temporaryFiles().isEmpty(); },
-                              120000))
-            << "the export was never caught under way\n" << status().toStdString() << log(daemon).toStdString();
+        ASSERT_TRUE(
+            waitUntil([&] { return encoding.match(status()).hasMatch() && !temporaryFiles().isEmpty(); }, 120000))
+            << "the export was never caught under way\n"
+            << status().toStdString() << log(daemon).toStdString();
         const QStringList killedRuns = runFolders();
         ::kill(daemon->processId(), SIGKILL);
         ASSERT_TRUE(daemon->waitForFinished(kStartMs));
@@ -596,12 +601,14 @@ TEST_F(DaemonEndToEndTest, AnExportKilledMidWayIsRedoneOnceAtRestart) {
         daemon = launch();
         ASSERT_TRUE(daemonOnBus());
         for (const QString& run : killedRuns)
-            EXPECT_FALSE(runFolders().contains(run)) << "the killed run's folder " << run.toStdString() << " is still there";
+            EXPECT_FALSE(runFolders().contains(run))
+                << "the killed run's folder " << run.toStdString() << " is still there";
         EXPECT_EQ(allFiles(casts_), QStringList{"Screencast.mp4"}) << "a partial file in the screencast folder";
         EXPECT_EQ(mediatest::readFile(original), movie) << "the original changed";
         EXPECT_FALSE(QFileInfo::exists(dir_.filePath("data/Trash/files/Screencast.mp4")));
         ASSERT_TRUE(waitUntil([&] { return log(daemon).contains("Screencast.mp4"); }, kStartMs));
-        EXPECT_EQ(log(daemon).contains("taking up " + original.toUtf8() + " again"), kill == 1) << log(daemon).constData();
+        EXPECT_EQ(log(daemon).contains("taking up " + original.toUtf8() + " again"), kill == 1)
+            << log(daemon).constData();
     }
     EXPECT_TRUE(log(daemon).contains("framing " + original.toUtf8() + " was cut short twice; leaving it as it is"));
     waitUntil([] { return false; }, kSettleMs);
@@ -633,8 +640,8 @@ TEST_F(DaemonEndToEndTest, TerminateDuringAnExportCancelsItAndLeavesNothing) {
     QProcess* daemon = launch();
     ASSERT_TRUE(daemonOnBus());
     const QString made = dir_.filePath("made.mp4");
-    runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=360x780:r=30:d=4", "-c:v", "libx264",
-                       "-pix_fmt", "yuv420p", made});
+    runTool("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=360x780:r=30:d=4", "-c:v", "libx264", "-pix_fmt",
+                       "yuv420p", made});
     const auto bytes = mediatest::readFile(made);
     ASSERT_TRUE(bytes && !bytes->isEmpty()) << "cannot make a test movie";
     const QString original = QDir(casts_).filePath("Screencast.mp4");
@@ -642,13 +649,17 @@ TEST_F(DaemonEndToEndTest, TerminateDuringAnExportCancelsItAndLeavesNothing) {
 
     // Terminated once frames are being encoded, well before the end.
     const QRegularExpression progress("^export: .* \\((\\d+)/(\\d+) frames\\)$");
-    ASSERT_TRUE(waitUntil([&] {
-        for (const QString& line : status().split('\n')) {
-            const auto m = progress.match(line);
-            if (m.hasMatch() && m.captured(1).toInt() > 0) return true;
-        }
-        return false;
-    }, 120000)) << "no export got going\n" << status().toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const QString& line : status().split('\n')) {
+                const auto m = progress.match(line);
+                if (m.hasMatch() && m.captured(1).toInt() > 0) return true;
+            }
+            return false;
+        },
+        120000))
+        << "no export got going\n"
+        << status().toStdString();
     daemon->terminate();
     ASSERT_TRUE(daemon->waitForFinished(kResultMs));
     EXPECT_EQ(daemon->exitStatus(), QProcess::NormalExit);
@@ -700,16 +711,16 @@ TEST_F(DaemonEndToEndTest, SessionBusGoingAwayAndComingBackIsSurvived) {
     PrivateBus bus;
     ASSERT_TRUE(bus.start(address));
     QProcess* daemon = launch(address);
-    ASSERT_TRUE(waitUntil([&] { return bus.connection().interface()->isServiceRegistered(kService).value(); },
-                          kStartMs));
+    ASSERT_TRUE(
+        waitUntil([&] { return bus.connection().interface()->isServiceRegistered(kService).value(); }, kStartMs));
 
     bus.stop();
     QFile::remove(dir_.filePath("bus"));
     waitUntil([] { return false; }, 1500);
     ASSERT_EQ(daemon->state(), QProcess::Running) << "the daemon ended with its bus";
     ASSERT_TRUE(bus.start(address));
-    EXPECT_TRUE(waitUntil([&] { return bus.connection().interface()->isServiceRegistered(kService).value(); },
-                          kStartMs))
+    EXPECT_TRUE(
+        waitUntil([&] { return bus.connection().interface()->isServiceRegistered(kService).value(); }, kStartMs))
         << "the daemon did not publish itself on the bus that came back";
 
     // A settings change posted on the new bus reaches the tweak: screenshots
@@ -731,9 +742,11 @@ TEST_F(DaemonEndToEndTest, SessionBusGoingAwayAndComingBackIsSurvived) {
 // untouched, never deleted without a result, and the daemon keeps answering.
 TEST_F(DaemonEndToEndTest, BurstOfScreenshotsLosesNothing) {
     const int shots = qEnvironmentVariableIntValue("PLINTHORA_LOAD_SHOTS") > 0
-                          ? qEnvironmentVariableIntValue("PLINTHORA_LOAD_SHOTS") : 20;
+                          ? qEnvironmentVariableIntValue("PLINTHORA_LOAD_SHOTS")
+                          : 20;
     const double seconds = qEnvironmentVariableIsSet("PLINTHORA_LOAD_SECONDS")
-                               ? qEnvironmentVariable("PLINTHORA_LOAD_SECONDS").toDouble() : 2.0;
+                               ? qEnvironmentVariable("PLINTHORA_LOAD_SECONDS").toDouble()
+                               : 2.0;
     QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
     ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true)));
     QProcess* daemon = launch();
@@ -781,10 +794,11 @@ TEST_F(DaemonEndToEndTest, BurstOfScreenshotsLosesNothing) {
     for (const QString& r : saved) EXPECT_FALSE(QImage(r).isNull()) << r.toStdString();
     EXPECT_LE(trashed, saved.size()) << "more originals deleted than results saved";
     const long peakKb = peakRssKb(daemon);
-    std::printf("load: %d screenshots in %.1f s: %lld framed, %d kept, %d trashed, lost 0 unless reported above; "
-                "daemon peak RSS %ld MB; slowest Status answer %lld ms\n",
-                shots, seconds, static_cast<long long>(saved.size()), kept, trashed, peakKb / 1024,
-                static_cast<long long>(slowestAnswerMs));
+    std::printf(
+        "load: %d screenshots in %.1f s: %lld framed, %d kept, %d trashed, lost 0 unless reported above; "
+        "daemon peak RSS %ld MB; slowest Status answer %lld ms\n",
+        shots, seconds, static_cast<long long>(saved.size()), kept, trashed, peakKb / 1024,
+        static_cast<long long>(slowestAnswerMs));
 }
 
 // Screencasts one after another (PLINTHORA_LOAD_CASTS, default 3;
@@ -793,7 +807,8 @@ TEST_F(DaemonEndToEndTest, BurstOfScreenshotsLosesNothing) {
 // and every result is a whole movie.
 TEST_F(DaemonEndToEndTest, ScreencastsInARowLoseNothing) {
     const int casts = qEnvironmentVariableIntValue("PLINTHORA_LOAD_CASTS") > 0
-                          ? qEnvironmentVariableIntValue("PLINTHORA_LOAD_CASTS") : 3;
+                          ? qEnvironmentVariableIntValue("PLINTHORA_LOAD_CASTS")
+                          : 3;
     QDir().mkpath(QFileInfo(QString::fromStdString(fs_.realPath(kPreferencesPath))).path());
     ASSERT_TRUE(writePreference("sr_deleteOriginal", Value::boolean(true), ""));
     QProcess* daemon = launch();
@@ -834,11 +849,11 @@ TEST_F(DaemonEndToEndTest, ScreencastsInARowLoseNothing) {
     EXPECT_EQ(temporaryFiles(), QStringList());
     const QSize shell = shellSize();
     for (const QString& r : results)
-        EXPECT_EQ(QString::fromUtf8(runTool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                                         "stream=width,height", "-of", "csv=p=0",
-                                                         QDir(casts_).filePath(r)}))
-                      .trimmed(),
-                  QStringLiteral("%1,%2").arg((shell.width() + 1) & ~1).arg((shell.height() + 1) & ~1))
+        EXPECT_EQ(
+            QString::fromUtf8(runTool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                                  "stream=width,height", "-of", "csv=p=0", QDir(casts_).filePath(r)}))
+                .trimmed(),
+            QStringLiteral("%1,%2").arg((shell.width() + 1) & ~1).arg((shell.height() + 1) & ~1))
             << r.toStdString() << " is not a whole framed movie";
     std::printf("load: %d screencasts in a row: %lld framed, %d kept, %d trashed; daemon peak RSS %ld MB\n", casts,
                 static_cast<long long>(results.size()), kept, trashed, peakRssKb(daemon) / 1024);

@@ -110,24 +110,16 @@ TEST_F(FolderPhotoLibraryTest, StartUpScanIndexesMediaByFolderAndSkipsTemporaryN
         std::optional<MediaType> indexedAs;
     };
     const std::vector<Case> cases = {
-        {false, "a.png", MediaType::Image},
-        {false, "b.JPG", MediaType::Image},
-        {false, "c.jpeg", MediaType::Image},
-        {false, ".hidden.png", std::nullopt},
-        {false, "d.png.tmp", std::nullopt},
-        {false, "e.png~", std::nullopt},
-        {false, "f.png.part", std::nullopt},
-        {false, "notes.txt", std::nullopt},
+        {false, "a.png", MediaType::Image},  {false, "b.JPG", MediaType::Image},
+        {false, "c.jpeg", MediaType::Image}, {false, ".hidden.png", std::nullopt},
+        {false, "d.png.tmp", std::nullopt},  {false, "e.png~", std::nullopt},
+        {false, "f.png.part", std::nullopt}, {false, "notes.txt", std::nullopt},
         {false, "clip.mp4", std::nullopt},  // a video in the image folder
-        {true, "v.mp4", MediaType::Video},
-        {true, "w.MKV", MediaType::Video},
-        {true, "x.webm", MediaType::Video},
-        {true, "y.mov", MediaType::Video},
-        {true, "z.avi", MediaType::Video},
-        {true, "t.M2TS", MediaType::Video},
+        {true, "v.mp4", MediaType::Video},   {true, "w.MKV", MediaType::Video},
+        {true, "x.webm", MediaType::Video},  {true, "y.mov", MediaType::Video},
+        {true, "z.avi", MediaType::Video},   {true, "t.M2TS", MediaType::Video},
         {true, "voice.ogg", std::nullopt},  // an Ogg is a recording only when its bytes say video
-        {true, "u.wmv", std::nullopt},
-        {true, "shot.png", std::nullopt},  // an image in the video folder
+        {true, "u.wmv", std::nullopt},       {true, "shot.png", std::nullopt},  // an image in the video folder
         {true, ".v.mp4.part", std::nullopt},
     };
     for (const auto& c : cases) {
@@ -185,9 +177,12 @@ TEST_F(FolderPhotoLibraryTest, InotifyFollowsClosedRenamedAndRemovedFiles) {
         bool ours;
     };
     std::vector<Seen> seen;
-    QObject::connect(lib.get(), &FolderPhotoLibrary::fileCompleted,
-                     [&](const QString& p, MediaType t, bool ours) { seen.push_back({p, t, ours}); });
-    auto indexed = [&](const std::string& id) { return idsOf(lib->fetchNewest(MediaType::Image, 100, 0)).count(id) > 0; };
+    QObject::connect(lib.get(), &FolderPhotoLibrary::fileCompleted, [&](const QString& p, MediaType t, bool ours) {
+        seen.push_back({p, t, ours});
+    });
+    auto indexed = [&](const std::string& id) {
+        return idsOf(lib->fetchNewest(MediaType::Image, 100, 0)).count(id) > 0;
+    };
 
     // Written in place and closed.
     ASSERT_TRUE(writeFile(images + "/direct.png", encodedImage(31, 17, "PNG")));
@@ -317,8 +312,8 @@ TEST_F(FolderPhotoLibraryTest, FetchAnswersFromTheIndexNewestFirstWithLimitAndCu
         int cutoffIndex;  // index into `all` whose date is the cutoff, or -1 for 0
         size_t expected;
     };
-    for (const Case& c : std::vector<Case>{{2, -1, 2}, {100, -1, 6}, {0, -1, 0}, {-3, -1, 0},
-                                           {100, 2, 2}, {1, 2, 1}, {100, 0, 0}, {100, 5, 5}}) {
+    for (const Case& c : std::vector<Case>{
+             {2, -1, 2}, {100, -1, 6}, {0, -1, 0}, {-3, -1, 0}, {100, 2, 2}, {1, 2, 1}, {100, 0, 0}, {100, 5, 5}}) {
         const double cutoff = c.cutoffIndex < 0 ? 0 : all[size_t(c.cutoffIndex)].creationDate;
         const auto got = index.newest(MediaType::Image, c.limit, cutoff);
         ASSERT_EQ(got.size(), c.expected) << "limit " << c.limit << " cutoff #" << c.cutoffIndex;
@@ -397,8 +392,8 @@ TEST_F(FolderPhotoLibraryTest, IdentifiersAreStableAcrossInstancesAndResolveOnly
         const char* name;
         const char* format;
     };
-    for (const File& f : {File{"one.png", "PNG"}, File{"two.jpg", "JPEG"}, File{"Three Four.PNG", "PNG"},
-                          File{"ünï 截图.png", "PNG"}})
+    for (const File& f :
+         {File{"one.png", "PNG"}, File{"two.jpg", "JPEG"}, File{"Three Four.PNG", "PNG"}, File{"ünï 截图.png", "PNG"}})
         ASSERT_TRUE(writeFile(images + "/" + QString::fromUtf8(f.name), encodedImage(9, 9, f.format)));
     ASSERT_TRUE(writeFile(videos + "/rec.mp4", QByteArray(100, 'm')));
 
@@ -436,8 +431,8 @@ TEST_F(FolderPhotoLibraryTest, IdentifiersAreStableAcrossInstancesAndResolveOnly
         }
 
         ASSERT_TRUE(writeFile(root.path() + "/secret.png", png));
-        for (const char* bad : {"", "img:", "img:../secret.png", "img:../../secret.png", "vid:one.png",
-                                "img:rec.mp4", "img:.hidden.png", "img:missing.png", "asset-1", "one.png"}) {
+        for (const char* bad : {"", "img:", "img:../secret.png", "img:../../secret.png", "vid:one.png", "img:rec.mp4",
+                                "img:.hidden.png", "img:missing.png", "asset-1", "one.png"}) {
             EXPECT_FALSE(lib->pathForIdentifier(bad).has_value()) << bad;
             Asset a;
             a.localIdentifier = bad;
@@ -486,7 +481,8 @@ TEST_F(FolderPhotoLibraryTest, CreateImageAssetSavesANewDecodableFileAndNeverOve
         localtime_r(&secs, &local);
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
-        const int milli = int(std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000);
+        const int milli =
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000);
         const QString name = QString("Plinthora_%1_%2.png").arg(stamp).arg(milli, 3, 10, QChar('0'));
         if (!taken.empty() && taken.back().endsWith(name)) continue;
         taken.push_back(images + "/" + name);
@@ -677,7 +673,8 @@ TEST_F(FolderPhotoLibraryTest, CapturesAreDatedByTheirEndAndResultsKnownByTheirB
     // whose comment is the mark, under a recorder's name.
     ASSERT_TRUE(writeFile(images + "/Plinthora_20200101_000000_000.png", encodedImage(30, 60, "PNG")));
     ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i color=s=32x64:d=0.1 -c:v libx264 -metadata "
-                           "comment=Plinthora '" + videos.toStdString() + "/Screencast.mp4'")
+                           "comment=Plinthora '" +
+                           videos.toStdString() + "/Screencast.mp4'")
                               .c_str()),
               0);
     lib.reset();

@@ -66,7 +66,8 @@ protected:
         }
         p.start(QString(PLINTHORA_BINARY_DIR) + "/host/plinthora", QStringList{"frame"} + args);
         p.waitForFinished(60000);
-        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+                QString::fromUtf8(p.readAllStandardError())};
     }
 
     QTemporaryDir tmp_;
@@ -170,7 +171,8 @@ TEST_F(FrameCommandTest, OptionsOverrideThePreferences) {
 TEST_F(FrameCommandTest, MoviesAreFramedWithTheirAudioAndBadOnesFailInOneLine) {
     const QString movie = dir_ + "/clip.png";
     ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i color=c=red:s=116x252:r=30:d=0.5 -f lavfi "
-                           "-i sine=duration=0.5 -c:v libx264 -pix_fmt yuv420p -c:a aac -f mp4 '" + movie + "'")
+                           "-i sine=duration=0.5 -c:v libx264 -pix_fmt yuv420p -c:a aac -f mp4 '" +
+                           movie + "'")
                               .toUtf8()
                               .constData()),
               0);
@@ -183,7 +185,10 @@ TEST_F(FrameCommandTest, MoviesAreFramedWithTheirAudioAndBadOnesFailInOneLine) {
     cut.close();
     QFile fake(dir_ + "/fake.mp4");
     ASSERT_TRUE(fake.open(QIODevice::WriteOnly));
-    fake.write(QByteArray("\0\0\0\x18" "ftypisom", 12) + QByteArray(200, 'x'));
+    fake.write(QByteArray("\0\0\0\x18"
+                          "ftypisom",
+                          12) +
+               QByteArray(200, 'x'));
     fake.close();
 
     CommandResult r = run({movie, "--shell", dir_ + "/shell.png"});
@@ -203,8 +208,8 @@ TEST_F(FrameCommandTest, MoviesAreFramedWithTheirAudioAndBadOnesFailInOneLine) {
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{"h264", "aac"}));
     // The recording fills the hole; the canvas around the device is black.
-    const std::string rgb = capture("ffmpeg -v error -nostdin -i '" + framed +
-                                    "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+    const std::string rgb =
+        capture("ffmpeg -v error -nostdin -i '" + framed + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
     ASSERT_EQ(rgb.size(), size_t(136 * 276 * 3));
     auto pixel = [&](int x, int y) {
         const size_t i = (size_t(y) * 136 + size_t(x)) * 3;
@@ -260,11 +265,14 @@ TEST_F(FrameCommandTest, EveryRecordersContainerIsKnownIndexedAndFramedFromAFold
         SCOPED_TRACE(c.name);
         const std::string path = (casts + "/" + c.name).toStdString();
         ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i testsrc=s=58x126:r=15:d=0.2 " +
-                               std::string(c.codec) + " '" + path + "'").c_str()), 0);
+                               std::string(c.codec) + " '" + path + "'")
+                                  .c_str()),
+                  0);
         EXPECT_EQ(linux_platform::movieContainer(*linux_platform::readFileHead(path)), c.container);
     }
     const std::string voice = (casts + "/voice.ogg").toStdString();
-    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i sine=d=0.2 -c:a libvorbis '" + voice + "'").c_str()), 0);
+    ASSERT_EQ(
+        std::system(("ffmpeg -v error -nostdin -y -f lavfi -i sine=d=0.2 -c:a libvorbis '" + voice + "'").c_str()), 0);
     EXPECT_EQ(linux_platform::movieContainer(*linux_platform::readFileHead(voice)), MovieContainer::None);
     {
         linux_platform::QtImaging imaging;
@@ -283,7 +291,8 @@ TEST_F(FrameCommandTest, EveryRecordersContainerIsKnownIndexedAndFramedFromAFold
     for (const Case& c : cases) {
         const QString result = out + "/" + QFileInfo(c.name).completeBaseName() + "-framed.mp4";
         EXPECT_EQ(capture("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height "
-                          "-of csv=p=0 '" + result + "'"),
+                          "-of csv=p=0 '" +
+                          result + "'"),
                   "h264,136,276\n")
             << c.name;
     }

@@ -30,7 +30,9 @@ Outcome run(const QString& program, const QStringList& args, const QString& disp
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!deviceRoot.isEmpty()) env.insert("PLINTHORA_DEVICE_ROOT", deviceRoot);
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "LC_ALL", "LC_NUMERIC", "PLINTHORA_DEBUG"}) env.remove(name);
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "LC_ALL", "LC_NUMERIC", "PLINTHORA_DEBUG"})
+        env.remove(name);
     if (!display.isEmpty()) {
         env.insert("DISPLAY", display);
         if (const std::string dir = testing::commaLocalePath(); !dir.empty())
@@ -62,9 +64,9 @@ TEST(Headless, CommandsAndDaemonRunOffscreenWithoutADisplay) {
         EXPECT_GT(tmpl["right_bottom_y"].toDouble(), tmpl["left_top_y"].toDouble());
 
         Outcome frame = run(bin + "plinthora",
-                        {"frame", dir.filePath("screenshot.png"), "--shell", dir.filePath("shell.png"), "-o",
-                         dir.filePath("framed.png")},
-                        display);
+                            {"frame", dir.filePath("screenshot.png"), "--shell", dir.filePath("shell.png"), "-o",
+                             dir.filePath("framed.png")},
+                            display);
         ASSERT_EQ(frame.status, QProcess::NormalExit) << frame.err.toStdString();
         EXPECT_EQ(frame.exitCode, 0) << frame.err.toStdString();
         EXPECT_EQ(QImage(dir.filePath("framed.png")).size(), QImage(dir.filePath("shell.png")).size());
@@ -76,8 +78,9 @@ TEST(Headless, CommandsAndDaemonRunOffscreenWithoutADisplay) {
         QDir().mkpath(device + "/Library/Preferences");
         QFile prefs(device + "/Library/Preferences/com.ozrin.plinthora.plist");
         ASSERT_TRUE(prefs.open(QIODevice::WriteOnly));
-        prefs.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                    "<key>sr_saveToClipboard</key><true/></dict></plist>\n");
+        prefs.write(
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            "<key>sr_saveToClipboard</key><true/></dict></plist>\n");
         prefs.close();
         Outcome daemon = run("dbus-run-session", {"--", bin + "plinthorad", "--demo"}, display, true, device);
         EXPECT_EQ(daemon.exitCode, 0) << daemon.err.toStdString();
@@ -90,8 +93,9 @@ TEST(Headless, CommandsAndDaemonRunOffscreenWithoutADisplay) {
         // Without --verbose the sound library's probes stay out of sight,
         // and a machine without sound is no fault.
         Outcome doctor = run(bin + "plinthora", {"doctor"}, display, false);
-        EXPECT_TRUE(doctor.out.contains(QRegularExpression("WARN +display / clipboard .*clipboard delivery is "
-                                                           "unavailable")))
+        EXPECT_TRUE(
+            doctor.out.contains(QRegularExpression("WARN +display / clipboard .*clipboard delivery is "
+                                                   "unavailable")))
             << doctor.out.toStdString();
         EXPECT_TRUE(doctor.out.contains(QRegularExpression("\\n(OK|NOTE) +sound "))) << doctor.out.toStdString();
         EXPECT_FALSE(doctor.err.contains("ALSA")) << doctor.err.toStdString();

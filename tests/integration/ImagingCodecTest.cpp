@@ -168,8 +168,11 @@ TEST(ImagingDecode, FastPngPathMatchesQtsReaderForEveryFilter) {
             for (int i = 0; i < w * bpp; ++i) {
                 const int a = i >= bpp ? cur[size_t(i - bpp)] : 0, b = prev[size_t(i)];
                 const int c = i >= bpp ? prev[size_t(i - bpp)] : 0;
-                const int pred = filter == 0 ? 0 : filter == 1 ? a : filter == 2 ? b : filter == 3 ? (a + b) / 2
-                                                                                                   : paethReference(a, b, c);
+                const int pred = filter == 0   ? 0
+                                 : filter == 1 ? a
+                                 : filter == 2 ? b
+                                 : filter == 3 ? (a + b) / 2
+                                               : paethReference(a, b, c);
                 rows.push_back(char((cur[size_t(i)] - pred) & 255));
             }
             prev = cur;
@@ -278,15 +281,21 @@ struct EncodeCase {
 };
 
 TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
-    const EncodeCase cases[] = {{1, 1, 6, 1},       {37, 23, 1, 1},  {300, 200, 6, 3},
-                                {64, 500, 12, 7},   {90, 60, 0, 4},  {400, 240, 4, 4, Noise::NoisyTop},
-                                {333, 90, 4, 0, Noise::NoisyTop},    {200, 120, 6, 2, Noise::Smooth}};
+    const EncodeCase cases[] = {{1, 1, 6, 1},
+                                {37, 23, 1, 1},
+                                {300, 200, 6, 3},
+                                {64, 500, 12, 7},
+                                {90, 60, 0, 4},
+                                {400, 240, 4, 4, Noise::NoisyTop},
+                                {333, 90, 4, 0, Noise::NoisyTop},
+                                {200, 120, 6, 2, Noise::Smooth}};
     for (const EncodeCase& c : cases) {
         Bitmap b = randomBitmap(c.w, c.h, uint32_t(c.w * 31 + c.h));
         for (int y = 0; y < c.h; ++y) {
             const bool noisy = c.noise == Noise::Mixed ? y % 3 != 0 : c.noise == Noise::NoisyTop && y < c.h / 2;
             for (int x = 0; x < c.w; ++x)
-                b.at(x, y) = noisy ? b.at(x, y) | 0xFF000000u : 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256);
+                b.at(x, y) =
+                    noisy ? b.at(x, y) | 0xFF000000u : 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256);
         }
         const auto bytes = png::encode(b, c.level, c.blocks);
         ASSERT_TRUE(bytes);
@@ -350,7 +359,8 @@ TEST(ImagingPngEncode, ChunksAndZlibStreamAreWellFormed) {
     std::vector<uint8_t> out(raw);
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     size_t got = 0;
-    EXPECT_EQ(libdeflate_zlib_decompress(d, idat.data(), idat.size(), out.data(), out.size(), &got), LIBDEFLATE_SUCCESS);
+    EXPECT_EQ(libdeflate_zlib_decompress(d, idat.data(), idat.size(), out.data(), out.size(), &got),
+              LIBDEFLATE_SUCCESS);
     libdeflate_free_decompressor(d);
     EXPECT_EQ(got, raw);
     for (int y = 0; y < 400; ++y) EXPECT_LE(out[size_t(y) * (500 * 4 + 1)], 4) << "filter type of row " << y;

@@ -81,8 +81,8 @@ TEST(ImagingDraw, BlendModesFollowTheCompositingFormulas) {
             img.draw(dst, randomSrc, Rect{0, 0, 24, 24}, m.mode, alpha);
             int worst = 0;
             for (size_t i = 0; i < dst.pixels.size(); ++i)
-                worst = std::max(worst, channelDistance(dst.pixels[i],
-                                                        composite(randomSrc.pixels[i], randomDst.pixels[i], alpha, m.blend)));
+                worst = std::max(worst, channelDistance(dst.pixels[i], composite(randomSrc.pixels[i],
+                                                                                 randomDst.pixels[i], alpha, m.blend)));
             EXPECT_LE(worst, 2);
         }
     }
@@ -107,10 +107,8 @@ TEST(ImagingDraw, RectangleCoversPixelsWhoseCentresItContainsAndClips) {
         int x0, y0, x1, y1;  // covered pixels, half-open
     };
     const Case cases[] = {
-        {{2, 3, 4, 2}, 2, 3, 6, 5},
-        {{1.6, 0.4, 2.0, 1.2}, 2, 0, 4, 2},  // centres 2.5, 3.5 and 0.5, 1.5
-        {{-10, -10, 13.5, 11}, 0, 0, 3, 1},
-        {{7, 7, 5, 5}, 7, 7, 8, 8},
+        {{2, 3, 4, 2}, 2, 3, 6, 5},         {{1.6, 0.4, 2.0, 1.2}, 2, 0, 4, 2},  // centres 2.5, 3.5 and 0.5, 1.5
+        {{-10, -10, 13.5, 11}, 0, 0, 3, 1}, {{7, 7, 5, 5}, 7, 7, 8, 8},
         {{9, 0, 4, 4}, 0, 0, 0, 0},  // entirely outside
     };
     for (const Case& c : cases) {
@@ -190,7 +188,8 @@ TEST(ImagingDraw, OffGridPlacementInterpolates) {
     QtImaging img;
     Bitmap checker(12, 10);
     for (int y = 0; y < 10; ++y)
-        for (int x = 0; x < 12; ++x) checker.at(x, y) = (x + y) % 2 ? premultiplied(255, 200, 0, 0) : premultiplied(255, 0, 0, 0);
+        for (int x = 0; x < 12; ++x)
+            checker.at(x, y) = (x + y) % 2 ? premultiplied(255, 200, 0, 0) : premultiplied(255, 0, 0, 0);
     struct Case {
         double x, y;
     };

@@ -29,8 +29,12 @@ Bitmap speckledShell(int w, int h) {
             const bool hole = x >= 24 && x < w - 24 && y >= 24 && y < h - 24;
             const bool ring = x >= 20 && x < w - 20 && y >= 20 && y < h - 20;
             uint32_t p = premultiplied(255, 40 + x % 50, 60, 90 + y % 100);
-            if (hole) p = chance(rng) == 0 ? premultiplied(255, 10, 200, 30) : chance(rng) == 0 ? premultiplied(90, 200, 0, 0) : 0;
-            else if (ring) p = premultiplied(60 + (x * 7 + y) % 190, 200, 30, 170);
+            if (hole)
+                p = chance(rng) == 0   ? premultiplied(255, 10, 200, 30)
+                    : chance(rng) == 0 ? premultiplied(90, 200, 0, 0)
+                                       : 0;
+            else if (ring)
+                p = premultiplied(60 + (x * 7 + y) % 190, 200, 30, 170);
             s.at(x, y) = p;
         }
     return s;
@@ -52,18 +56,17 @@ TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
     std::vector<Bitmap> frames;
     for (uint32_t seed = 1; seed <= 4; ++seed) frames.push_back(randomBitmap(90, 160, seed));
     const std::vector<Quad> quads = {
-        Quad{{24, 24}, {116, 24}, {24, 196}, {116, 196}},     // the hole itself
-        Quad{{20, 22}, {121, 18}, {14, 204}, {126, 199}},     // skewed, edges under the soft ring
-        Quad{{-30, -10}, {170, 5}, {-5, 240}, {150, 230}},    // spills over the canvas
-        Quad{{10, 10}, {10, 10}, {10, 10}, {10, 10}},         // degenerate: the shell alone
+        Quad{{24, 24}, {116, 24}, {24, 196}, {116, 196}},   // the hole itself
+        Quad{{20, 22}, {121, 18}, {14, 204}, {126, 199}},   // skewed, edges under the soft ring
+        Quad{{-30, -10}, {170, 5}, {-5, 240}, {150, 230}},  // spills over the canvas
+        Quad{{10, 10}, {10, 10}, {10, 10}, {10, 10}},       // degenerate: the shell alone
     };
     for (const Quad& q : quads) {
         SCOPED_TRACE(q.topLeft.x);
         const auto plan = img.planPerspectiveUnder(90, 160, q, shell);
         std::vector<Bitmap> outs(frames.size());
         std::vector<std::thread> threads;
-        for (size_t i = 0; i < frames.size(); ++i)
-            threads.emplace_back([&, i] { plan->render(frames[i], outs[i]); });
+        for (size_t i = 0; i < frames.size(); ++i) threads.emplace_back([&, i] { plan->render(frames[i], outs[i]); });
         for (auto& t : threads) t.join();
         for (size_t i = 0; i < frames.size(); ++i) {
             const Bitmap expected = img.perspectiveUnder(frames[i], q, *shell);

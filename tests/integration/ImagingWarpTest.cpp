@@ -124,8 +124,7 @@ TEST(ImagingWarp, RectangleQuadsCopyOrShiftExactly) {
 TEST(ImagingWarp, DegenerateQuadsGiveTransparentImages) {
     QtImaging img;
     const Bitmap src = gradientSource();
-    const std::array<Quad, 3> quads = {Quad{{5, 5}, {5, 5}, {5, 5}, {5, 5}},
-                                       Quad{{0, 0}, {10, 10}, {20, 20}, {30, 30}},
+    const std::array<Quad, 3> quads = {Quad{{5, 5}, {5, 5}, {5, 5}, {5, 5}}, Quad{{0, 0}, {10, 10}, {20, 20}, {30, 30}},
                                        Quad{{0, 0}, {NAN, 0}, {0, 10}, {10, 10}}};
     for (const Quad& q : quads) {
         const Bitmap out = img.perspective(src, q, 40, 40);
@@ -159,12 +158,12 @@ TEST(ImagingWarp, SamplesMatchAnIndependentBilinearReference) {
     QtImaging img;
     const Bitmap src = randomBitmap(90, 70, 31);
     const std::array<Quad, 6> quads = {
-        Quad{{10, 8}, {190, 20}, {4, 160}, {184, 172}},     // sheared parallelogram, enlarging
-        Quad{{6, 5}, {193, 7}, {8, 163}, {195, 162}},       // a hole's few pixels of perspective
-        Quad{{40, 30}, {95, 28}, {43, 71}, {98, 69}},       // shrinking
+        Quad{{10, 8}, {190, 20}, {4, 160}, {184, 172}},        // sheared parallelogram, enlarging
+        Quad{{6, 5}, {193, 7}, {8, 163}, {195, 162}},          // a hole's few pixels of perspective
+        Quad{{40, 30}, {95, 28}, {43, 71}, {98, 69}},          // shrinking
         Quad{{-21, -15}, {226, -11}, {-17, 188}, {229, 186}},  // clipped by the canvas
-        Quad{{30, 40}, {170, 10}, {30, 140}, {170, 190}},   // a steep lean: far edge much shorter
-        Quad{{20, 20}, {110, 45}, {24, 120}, {106, 95}},    // shrinking and steep
+        Quad{{30, 40}, {170, 10}, {30, 140}, {170, 190}},      // a steep lean: far edge much shorter
+        Quad{{20, 20}, {110, 45}, {24, 120}, {106, 95}},       // shrinking and steep
     };
     for (const Quad& q : quads) {
         const Bitmap out = img.perspective(src, q, kOutW, kOutH);
@@ -198,8 +197,10 @@ Bitmap testShell(int w, int h) {
             const bool hole = x >= 24 && x < w - 24 && y >= 24 && y < h - 24;
             const bool ring = x >= 16 && x < w - 16 && y >= 16 && y < h - 16;
             uint32_t p = premultiplied(255, 40 + x % 50, 60, 90 + y % 100);
-            if (corner || hole) p = 0;
-            else if (ring) p = premultiplied(96 + (x + y) % 100, 200, 30, 170);
+            if (corner || hole)
+                p = 0;
+            else if (ring)
+                p = premultiplied(96 + (x + y) % 100, 200, 30, 170);
             s.at(x, y) = p;
         }
     return s;
@@ -255,11 +256,12 @@ TEST(ImagingWarp, FusedPathSplitByOpaqueSpecksMatchesWarpThenDraw) {
     std::uniform_int_distribution<int> pos(0, 140 * 220 - 1), kind(0, 2);
     for (int i = 0; i < 2500; ++i) {
         const int k = kind(rng);
-        shell.pixels[size_t(pos(rng))] = k == 0 ? premultiplied(255, 10, 200, 30)
-                                        : k == 1 ? premultiplied(128, 90, 20, 250)
-                                                 : 0u;
+        shell.pixels[size_t(pos(rng))] = k == 0   ? premultiplied(255, 10, 200, 30)
+                                         : k == 1 ? premultiplied(128, 90, 20, 250)
+                                                  : 0u;
     }
-    for (const Quad& q : {Quad{{20, 22}, {121, 18}, {14, 204}, {126, 199}}, Quad{{-7, 3}, {133, -2}, {9, 215}, {141, 223}}}) {
+    for (const Quad& q :
+         {Quad{{20, 22}, {121, 18}, {14, 204}, {126, 199}}, Quad{{-7, 3}, {133, -2}, {9, 215}, {141, 223}}}) {
         const Bitmap fused = img.perspectiveUnder(content, q, shell);
         Bitmap reference = img.perspective(content, q, shell.width, shell.height);
         img.draw(reference, shell, Rect{0, 0, double(shell.width), double(shell.height)}, BlendMode::Normal, 1.0);
@@ -331,8 +333,10 @@ TEST(ImagingWarp, NoSeamWhereAnAntialiasedHoleMeetsThePicture) {
                 }
             }
         EXPECT_GT(softEdge, 400);  // the hole's edge really is antialiased
-        if (c.holeGrowth == 0) EXPECT_GT(seeThroughBefore, 100);  // and warp-then-draw shows the seam
-        else EXPECT_GT(clearGap, 300);  // the sliver a wider hole leaves stays clear
+        if (c.holeGrowth == 0)
+            EXPECT_GT(seeThroughBefore, 100);  // and warp-then-draw shows the seam
+        else
+            EXPECT_GT(clearGap, 300);  // the sliver a wider hole leaves stays clear
     }
 }
 

@@ -74,9 +74,12 @@ TEST(PosixFileSystem, ListingAndCreation) {
 
 TEST(PropertyLists, RoundTripAndBadInput) {
     LibplistPropertyLists plist;
-    Value::Dict d = {{"b", Value::boolean(true)},       {"i", Value::integer(-42)},
-                     {"r", Value::real(0.37)},          {"s", Value::string("滤色")},
-                     {"a", Value::array({Value::integer(1)})}, {"nested", Value::dict({{"k", Value::string("v")}})}};
+    Value::Dict d = {{"b", Value::boolean(true)},
+                     {"i", Value::integer(-42)},
+                     {"r", Value::real(0.37)},
+                     {"s", Value::string("滤色")},
+                     {"a", Value::array({Value::integer(1)})},
+                     {"nested", Value::dict({{"k", Value::string("v")}})}};
     auto back = plist.parse(plist.toXml(Value::dict(d)));
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, Value::dict(d));
@@ -100,14 +103,14 @@ TEST(PropertyLists, DamagedFilesReadAndRewriteWithoutAborting) {
     // (bplist00: dict, key, value, offsets, trailer).
     const std::string keyWithNul =
         "bplist00"
-        "\xd1\x01\x02"                    // object 0: dict of one, key ref 1, value ref 2
-        "\x63\0k\0\0\0x"                  // object 1: UTF-16 string of 3
-        "\x09"                            // object 2: true
-        "\x08\x0b\x12"                    // offsets of the three objects
-        "\0\0\0\0\0\0\x01\x01"            // trailer: offset and ref sizes 1,
-        "\0\0\0\0\0\0\0\x03"              // three objects,
-        "\0\0\0\0\0\0\0\0"                // top object 0,
-        "\0\0\0\0\0\0\0\x13"s;            // offset table at 19
+        "\xd1\x01\x02"          // object 0: dict of one, key ref 1, value ref 2
+        "\x63\0k\0\0\0x"        // object 1: UTF-16 string of 3
+        "\x09"                  // object 2: true
+        "\x08\x0b\x12"          // offsets of the three objects
+        "\0\0\0\0\0\0\x01\x01"  // trailer: offset and ref sizes 1,
+        "\0\0\0\0\0\0\0\x03"    // three objects,
+        "\0\0\0\0\0\0\0\0"      // top object 0,
+        "\0\0\0\0\0\0\0\x13"s;  // offset table at 19
     v = plist.parse(keyWithNul);
     ASSERT_TRUE(v);
     ASSERT_TRUE(v->find("k"));
@@ -124,10 +127,10 @@ TEST(PropertyLists, DamagedFilesReadAndRewriteWithoutAborting) {
     // instead of turning into a zero.
     const std::string uidValue =
         "bplist00"
-        "\xd1\x01\x02"                    // object 0: dict of one
-        "\x51k"                             // object 1: ASCII "k"
-        "\x80\x07"                         // object 2: UID 7
-        "\x08\x0b\x0d"                    // offsets
+        "\xd1\x01\x02"  // object 0: dict of one
+        "\x51k"         // object 1: ASCII "k"
+        "\x80\x07"      // object 2: UID 7
+        "\x08\x0b\x0d"  // offsets
         "\0\0\0\0\0\0\x01\x01"
         "\0\0\0\0\0\0\0\x03"
         "\0\0\0\0\0\0\0\0"

@@ -26,11 +26,21 @@ TEST(ScreencastWatcherNames, WhichNamesARecorderMayBeWriting) {
         const char* name;
         bool recording;
     } cases[] = {
-        {"Screencast.mp4", true},     {"Screencast.MOV", true},      {"a.webm", true},
-        {"a.mkv", true},              {"a.webm.part", true},         {"a.mp4.tmp", true},
-        {"a.mp4~", true},             {".a.mp4", false},             {".Plinthora_1.mp4.tmp", false},
-        {"a.png", false},             {"a.mp4.png", false},          {".mp4", false},
-        {"mp4", false},               {"", false},                   {"a.part", false},
+        {"Screencast.mp4", true},
+        {"Screencast.MOV", true},
+        {"a.webm", true},
+        {"a.mkv", true},
+        {"a.webm.part", true},
+        {"a.mp4.tmp", true},
+        {"a.mp4~", true},
+        {".a.mp4", false},
+        {".Plinthora_1.mp4.tmp", false},
+        {"a.png", false},
+        {"a.mp4.png", false},
+        {".mp4", false},
+        {"mp4", false},
+        {"", false},
+        {"a.part", false},
     };
     for (const Case& c : cases) EXPECT_EQ(ScreencastWatcher::isRecordingName(c.name), c.recording) << c.name;
 }
@@ -111,7 +121,8 @@ TEST_F(ScreencastWatcherTest, ReadersTemporaryFilesOtherFilesAndOwnResultsAreNoC
         writeSome(f);
     }
     own_.insert(path("Plinthora_1.mp4").toStdString());
-    ASSERT_TRUE(QFile::link(path("Old.mp4"), path("Plinthora_1.mp4")) || QFile::copy(path("Old.mp4"), path("Plinthora_1.mp4")));
+    ASSERT_TRUE(QFile::link(path("Old.mp4"), path("Plinthora_1.mp4")) ||
+                QFile::copy(path("Old.mp4"), path("Plinthora_1.mp4")));
 
     record("Real.webm");
     EXPECT_EQ(changes_, (std::vector<bool>{true, false}));
@@ -149,8 +160,9 @@ TEST_F(ScreencastWatcherTest, TheLibraryAndTheWatcherShareOneWatchThatOutlivesEi
     linux_platform::QtImaging imaging;
     auto library = std::make_unique<linux_platform::FolderPhotoLibrary>(imaging, images.path(), dir_.path());
     std::vector<std::string> completed;
-    QObject::connect(library.get(), &linux_platform::FolderPhotoLibrary::fileCompleted,
-                     [&](const QString& p, MediaType, bool) { completed.push_back(QFileInfo(p).fileName().toStdString()); });
+    QObject::connect(
+        library.get(), &linux_platform::FolderPhotoLibrary::fileCompleted,
+        [&](const QString& p, MediaType, bool) { completed.push_back(QFileInfo(p).fileName().toStdString()); });
     EXPECT_EQ(inotifyInstancesAndWatches(), std::make_pair(1, 2));  // the two folders, once each
 
     record("one.mp4");
@@ -159,7 +171,11 @@ TEST_F(ScreencastWatcherTest, TheLibraryAndTheWatcherShareOneWatchThatOutlivesEi
 
     // Each keeps working without the other.
     watcher_.reset();
-    { QFile f(path("two.mp4")); ASSERT_TRUE(f.open(QIODevice::WriteOnly)); writeSome(f); }
+    {
+        QFile f(path("two.mp4"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        writeSome(f);
+    }
     ASSERT_TRUE(waitUntil([&] { return completed.back() == "two.mp4"; }));
     watcher_ = std::make_unique<ScreencastWatcher>(dir_.path(), nullptr, 200);
     library.reset();

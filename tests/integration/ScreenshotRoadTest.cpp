@@ -138,7 +138,7 @@ TEST_F(ScreenshotRoadTest, ScreenshotIsFramedAndSavedUnderANewName) {
     EXPECT_NE(saved[0], original);
     QImage framed(saved[0]);
     EXPECT_EQ(framed.size(), QSize(1350, 2750));  // the sample shell's size
-    EXPECT_EQ(qAlpha(framed.pixel(0, 0)), 0);      // outside the body
+    EXPECT_EQ(qAlpha(framed.pixel(0, 0)), 0);     // outside the body
     EXPECT_EQ(qAlpha(framed.pixel(675, 1375)), 255);
     EXPECT_EQ(seeThroughInsideDevice(framed), 0);
     EXPECT_TRUE(QFile::exists(original));
@@ -256,7 +256,9 @@ public:
     void writePrefs(const Value::Dict& d) { writePrefs(QByteArray::fromStdString(ports_.plist.toXml(Value::dict(d)))); }
     // A shell of its own size beside the asset folders: a result of this
     // size would mean a name reached outside them.
-    void plantOutsideShell() { ASSERT_TRUE(host::makeSampleScreenshot(100, 100).save(assets("/var/mobile/Ozrin") + "/outside.png")); }
+    void plantOutsideShell() {
+        ASSERT_TRUE(host::makeSampleScreenshot(100, 100).save(assets("/var/mobile/Ozrin") + "/outside.png"));
+    }
     bool screenshotIsNotAnImage = false;
 };
 
@@ -295,15 +297,19 @@ TEST_P(BadInputTest, EndsSilentlyAndLosesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     ScreenshotRoad, BadInputTest,
     ::testing::Values(
-        BadInput{"preferences file is a directory", [](BadInputTest& test) { QDir().mkpath(test.prefsPath()); }, kFramed},
+        BadInput{"preferences file is a directory", [](BadInputTest& test) { QDir().mkpath(test.prefsPath()); },
+                 kFramed},
         BadInput{"empty preferences file", [](BadInputTest& test) { test.writePrefs(QByteArray()); }, kFramed},
         BadInput{"50 MB preferences file",
-                 [](BadInputTest& test) { test.writePrefs(QByteArray("<?xml version=\"1.0\"?><plist><dict>") +
-                                                    QByteArray(50 << 20, 'x')); },
+                 [](BadInputTest& test) {
+                     test.writePrefs(QByteArray("<?xml version=\"1.0\"?><plist><dict>") + QByteArray(50 << 20, 'x'));
+                 },
                  kFramed},
         BadInput{"preferences root is an array",
-                 [](BadInputTest& test) { test.writePrefs(QByteArray::fromStdString(test.ports_.plist.toXml(
-                                           Value::array({Value::string("sr_ssShellEnabled")})))); },
+                 [](BadInputTest& test) {
+                     test.writePrefs(QByteArray::fromStdString(
+                         test.ports_.plist.toXml(Value::array({Value::string("sr_ssShellEnabled")}))));
+                 },
                  kFramed},
         BadInput{"every key of the wrong type",
                  [](BadInputTest& test) {
@@ -323,8 +329,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"selected shell is an absolute path",
                  [](BadInputTest& test) {
                      test.plantOutsideShell();
-                     test.writePrefs({{"sr_selectedShell", Value::string(test.assets("/var/mobile/Ozrin").toStdString() +
-                                                                      "/outside.png")}});
+                     test.writePrefs(
+                         {{"sr_selectedShell",
+                           Value::string(test.assets("/var/mobile/Ozrin").toStdString() + "/outside.png")}});
                  },
                  kFramed},
         BadInput{"selected shell holds a NUL",
@@ -336,7 +343,9 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  kFramed},
         BadInput{"selected shell of 10,000 characters",
-                 [](BadInputTest& test) { test.writePrefs({{"sr_selectedShell", Value::string(std::string(10000, 'a'))}}); },
+                 [](BadInputTest& test) {
+                     test.writePrefs({{"sr_selectedShell", Value::string(std::string(10000, 'a'))}});
+                 },
                  kFramed},
         BadInput{"selected shell is a link to an endless device",
                  [](BadInputTest& test) {
@@ -370,7 +379,10 @@ INSTANTIATE_TEST_SUITE_P(
                      QByteArray png = mediatest::encodedImage(8, 8, "PNG");
                      // IHDR width and height, then the chunk's CRC over type and data.
                      for (int i = 0; i < 2; ++i) {
-                         png[16 + 4 * i] = 0; png[17 + 4 * i] = 0; png[18 + 4 * i] = char(0x9c); png[19 + 4 * i] = 0x40;
+                         png[16 + 4 * i] = 0;
+                         png[17 + 4 * i] = 0;
+                         png[18 + 4 * i] = char(0x9c);
+                         png[19 + 4 * i] = 0x40;
                      }
                      const quint32 crc = pngCrc(png.constData() + 12, 17);
                      for (int i = 0; i < 4; ++i) png[29 + i] = char(crc >> (24 - 8 * i));
@@ -383,10 +395,11 @@ INSTANTIATE_TEST_SUITE_P(
                      ASSERT_TRUE(mediatest::writeFile(test.assets(kWatermarkFolder) + "/dot.png",
                                                       mediatest::encodedImage(1, 1, "PNG")));
                      test.writePrefs({{"sr_ssWatermarkEnabled", Value::boolean(true)},
-                                   {"sr_selectedWatermark", Value::string("dot.png")}});
+                                      {"sr_selectedWatermark", Value::string("dot.png")}});
                  },
                  kFramed},
-        BadInput{"screenshot that is not an image", [](BadInputTest& test) { test.screenshotIsNotAnImage = true; }, QSize()}),
+        BadInput{"screenshot that is not an image", [](BadInputTest& test) { test.screenshotIsNotAnImage = true; },
+                 QSize()}),
     [](const ::testing::TestParamInfo<BadInput>& param) {
         std::string name;
         for (const char* p = param.param.what; *p; ++p)

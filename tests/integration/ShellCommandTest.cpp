@@ -125,9 +125,7 @@ protected:
         EXPECT_TRUE(linux_platform::writeAtomically(path, linux_platform::png::encode(b, 1).value()));
         return path;
     }
-    static std::string read(const std::string& path) {
-        return linux_platform::readWholeFile(path).value_or("");
-    }
+    static std::string read(const std::string& path) { return linux_platform::readWholeFile(path).value_or(""); }
     std::string shells() const { return dir_ + "/device/Ozrin/套壳素材/"; }
     std::string landscapeShells() const { return dir_ + "/device/Ozrin/横屏素材/"; }
 
@@ -142,7 +140,8 @@ TEST_F(ShellCommandTest, AddWritesTheFrameAndItsTemplateUnderAFreeNameAndCheckWr
     const std::string frame = put("Phone 15.png", f.pixels);
 
     // check: the template on stdout, the preview where asked, nothing else.
-    const Ran check = run({"check", QString::fromStdString(frame), "-o", QString::fromStdString(dir_ + "/preview.png")});
+    const Ran check =
+        run({"check", QString::fromStdString(frame), "-o", QString::fromStdString(dir_ + "/preview.png")});
     ASSERT_EQ(check.exitCode, 0) << check.err;
     const auto shown = nlohmann::json::parse(check.out);
     EXPECT_NEAR(shown["x"].get<double>(), f.screen.topLeft.x, 1);
@@ -163,9 +162,9 @@ TEST_F(ShellCommandTest, AddWritesTheFrameAndItsTemplateUnderAFreeNameAndCheckWr
     EXPECT_EQ(read(shells() + "Phone 15.png"), read(frame));
     EXPECT_EQ(nlohmann::json::parse(read(shells() + "Phone 15.cfg")), shown);
 
-    ASSERT_TRUE(linux_platform::writeAtomically(
-        dir_ + "/Phone 15.json", R"({"name":"Phone","frameSize":{"width":1200,"height":2200},)"
-                                 R"("screen":{"x":44,"y":48,"width":1000,"height":2000}})"));
+    ASSERT_TRUE(linux_platform::writeAtomically(dir_ + "/Phone 15.json",
+                                                R"({"name":"Phone","frameSize":{"width":1200,"height":2200},)"
+                                                R"("screen":{"x":44,"y":48,"width":1000,"height":2000}})"));
     const Ran second = run({"add", QString::fromStdString(frame), "--name", "Phone 15"});
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_NE(second.out.find("Phone 15-2.png"), std::string::npos) << second.out;

@@ -137,15 +137,19 @@ TEST_F(TrashTest, KeepsTheOriginalAndNoInfoWhenNoTrashCanTakeIt) {
         bool infoDirUsable;
     };
     const std::vector<Case> cases = {
-        {"files/ is a regular file", [&] {
+        {"files/ is a regular file",
+         [&] {
              QDir().mkpath(root.path() + "/t1/Trash");
              writeFile(root.path() + "/t1/Trash/files", "in the way");
              return root.path() + "/t1/Trash";
-         }, true},
-        {"the trash itself is a regular file", [&] {
+         },
+         true},
+        {"the trash itself is a regular file",
+         [&] {
              writeFile(root.path() + "/t2", "in the way");
              return root.path() + "/t2/Trash";
-         }, false},
+         },
+         false},
         {"the trash is under /proc", [] { return QString("/proc/self/Trash"); }, false},
     };
     for (const Case& c : cases) {

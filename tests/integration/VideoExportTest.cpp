@@ -63,9 +63,7 @@ struct YuvFrame {
     std::string bytes;
     int y(int x, int yy) const { return uint8_t(bytes[size_t(yy) * w + x]); }
     int cb(int x, int yy) const { return uint8_t(bytes[size_t(w) * h + size_t(yy / 2) * (w / 2) + x / 2]); }
-    int cr(int x, int yy) const {
-        return uint8_t(bytes[size_t(w) * h * 5 / 4 + size_t(yy / 2) * (w / 2) + x / 2]);
-    }
+    int cr(int x, int yy) const { return uint8_t(bytes[size_t(w) * h * 5 / 4 + size_t(yy / 2) * (w / 2) + x / 2]); }
     double meanY() const {
         double s = 0;
         for (int i = 0; i < w * h; ++i) s += uint8_t(bytes[size_t(i)]);
@@ -78,7 +76,8 @@ std::vector<YuvFrame> decodeFrames(const std::string& path, int w, int h) {
                                     "' -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -");
     const size_t frameBytes = size_t(w) * h * 3 / 2;
     std::vector<YuvFrame> frames;
-    for (size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes) frames.push_back({w, h, raw.substr(at, frameBytes)});
+    for (size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes)
+        frames.push_back({w, h, raw.substr(at, frameBytes)});
     return frames;
 }
 
@@ -202,8 +201,8 @@ TEST_F(VideoExportTest, EncodesH264At30FpsWithBt709ColourBlackPaddingAndTheSourc
     const Case cases[] = {
         {"aac.mp4", colour + "-f lavfi -i sine=frequency=440:duration=1 -c:v libx264 -pix_fmt yuv420p -c:a aac", true},
         {"silent.mp4", colour + "-c:v libx264 -pix_fmt yuv420p", false},
-        {"vorbis.mkv", colour + "-f lavfi -i sine=frequency=440:duration=1 -c:v libx264 -pix_fmt yuv420p -c:a libvorbis",
-         true},
+        {"vorbis.mkv",
+         colour + "-f lavfi -i sine=frequency=440:duration=1 -c:v libx264 -pix_fmt yuv420p -c:a libvorbis", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -280,10 +279,12 @@ TEST_F(VideoExportTest, EncodesH264At30FpsWithBt709ColourBlackPaddingAndTheSourc
 TEST_F(VideoExportTest, VariableRateWebmShowsTheFrameOnScreenAtEveryInstant) {
     // Eight grey frames of distinct brightness at uneven times, Opus audio.
     const std::string src = path("vfr.webm"), out = path("out.mp4");
-    ASSERT_TRUE(ffmpeg("-f lavfi -i \"color=c=gray:s=64x48:r=10:d=0.8,format=yuv420p,"
-                       "geq=lum='40+N*22':cb=128:cr=128,settb=1/1000,setpts='N*(N+1)/2*0.05/TB'\" "
-                       "-f lavfi -i sine=frequency=440:duration=1.4 -c:v libvpx-vp9 -crf 10 -b:v 0 "
-                       "-c:a libopus -fps_mode vfr -enc_time_base 1/1000 '" + src + "'"));
+    ASSERT_TRUE(
+        ffmpeg("-f lavfi -i \"color=c=gray:s=64x48:r=10:d=0.8,format=yuv420p,"
+               "geq=lum='40+N*22':cb=128:cr=128,settb=1/1000,setpts='N*(N+1)/2*0.05/TB'\" "
+               "-f lavfi -i sine=frequency=440:duration=1.4 -c:v libvpx-vp9 -crf 10 -b:v 0 "
+               "-c:a libopus -fps_mode vfr -enc_time_base 1/1000 '" +
+               src + "'"));
     const auto srcInfo = probe(src);
     const double start = std::max(0.0, std::stod(srcInfo["format"].value("start_time", "0")));
     std::vector<double> times;
@@ -331,8 +332,10 @@ TEST_F(VideoExportTest, VariableRateWebmShowsTheFrameOnScreenAtEveryInstant) {
 TEST_F(VideoExportTest, QuarterTurnedSourcesArriveUpright) {
     // Stored 64 × 32: red left half, blue right half.
     const std::string stored = path("stored.mp4");
-    ASSERT_TRUE(ffmpeg("-f lavfi -i color=c=red:s=64x32:r=30:d=0.3 -vf drawbox=x=32:y=0:w=32:h=32:c=blue:t=fill "
-                       "-c:v libx264 -pix_fmt yuv420p '" + stored + "'"));
+    ASSERT_TRUE(
+        ffmpeg("-f lavfi -i color=c=red:s=64x32:r=30:d=0.3 -vf drawbox=x=32:y=0:w=32:h=32:c=blue:t=fill "
+               "-c:v libx264 -pix_fmt yuv420p '" +
+               stored + "'"));
     // The rotation is written through the muxer and checked as ffprobe
     // reads it back (degrees counter-clockwise); the upright picture is the
     // one ffmpeg itself shows.
@@ -376,8 +379,10 @@ TEST_F(VideoExportTest, QuarterTurnedSourcesArriveUpright) {
         std::lock_guard lock(*mutex);
         ASSERT_EQ(got->width, c.width);
         ASSERT_EQ(got->height, c.height);
-        for (auto [x, y] : {std::pair{c.width / 2, c.height / 4}, {c.width / 2, c.height * 3 / 4},
-                            {c.width / 4, c.height / 2}, {c.width * 3 / 4, c.height / 2}}) {
+        for (auto [x, y] : {std::pair{c.width / 2, c.height / 4},
+                            {c.width / 2, c.height * 3 / 4},
+                            {c.width / 4, c.height / 2},
+                            {c.width * 3 / 4, c.height / 2}}) {
             const size_t at = (size_t(y) * c.width + x) * 3;
             const uint32_t want = 0xFF000000u | uint32_t(uint8_t(shown[at])) << 16 |
                                   uint32_t(uint8_t(shown[at + 1])) << 8 | uint8_t(shown[at + 2]);
@@ -398,8 +403,11 @@ TEST(FFmpegScalerTest, DecodedFramesAreConvertedWithoutWritingPastThePicture) {
     struct Case {
         AVPixelFormat format;
         int w, h;
-    } cases[] = {{AV_PIX_FMT_YUV420P, 360, 780},  {AV_PIX_FMT_YUV420P, 97, 55},   {AV_PIX_FMT_YUV422P, 360, 780},
-                 {AV_PIX_FMT_YUV422P, 1170, 2532}, {AV_PIX_FMT_YUV422P, 97, 54}};
+    } cases[] = {{AV_PIX_FMT_YUV420P, 360, 780},
+                 {AV_PIX_FMT_YUV420P, 97, 55},
+                 {AV_PIX_FMT_YUV422P, 360, 780},
+                 {AV_PIX_FMT_YUV422P, 1170, 2532},
+                 {AV_PIX_FMT_YUV422P, 97, 54}};
     for (const auto& [format, w, h] : cases) {
         SCOPED_TRACE(::testing::Message() << av_get_pix_fmt_name(format) << " " << w << "x" << h);
         std::unique_ptr<AVFrame, void (*)(AVFrame*)> f(av_frame_alloc(), [](AVFrame* p) { av_frame_free(&p); });
@@ -428,8 +436,10 @@ TEST(FFmpegScalerTest, DecodedFramesAreConvertedWithoutWritingPastThePicture) {
 
 TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNothing) {
     const std::string whole = path("whole.mp4"), out = path("out.mp4");
-    ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=s=64x48:r=30:d=4 -f lavfi -i sine=duration=4 -c:v libx264 "
-                       "-pix_fmt yuv420p -c:a aac -movflags +faststart '" + whole + "'"));
+    ASSERT_TRUE(
+        ffmpeg("-f lavfi -i testsrc2=s=64x48:r=30:d=4 -f lavfi -i sine=duration=4 -c:v libx264 "
+               "-pix_fmt yuv420p -c:a aac -movflags +faststart '" +
+               whole + "'"));
     std::ifstream in(whole, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
     auto write = [&](const char* name, const std::string& b) {
@@ -438,10 +448,13 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     };
     const std::string cut = write("cut.mp4", bytes.substr(0, bytes.size() * 6 / 10));
     const std::string garbage = write("garbage.mp4", std::string(5000, '\x42'));
-    const std::string png = write("still.mp4", capture("ffmpeg -v error -f lavfi -i color=s=8x8 -frames:v 1 -f image2pipe -c:v png -"));
+    const std::string png =
+        write("still.mp4", capture("ffmpeg -v error -f lavfi -i color=s=8x8 -frames:v 1 -f image2pipe -c:v png -"));
     EXPECT_FALSE(video.open(garbage).has_value());
     EXPECT_FALSE(video.open(png).has_value());
-    auto black = [](const Bitmap&, Bitmap& o, int64_t, const Imaging::RowBands&) { std::fill(o.pixels.begin(), o.pixels.end(), 0u); };
+    auto black = [](const Bitmap&, Bitmap& o, int64_t, const Imaging::RowBands&) {
+        std::fill(o.pixels.begin(), o.pixels.end(), 0u);
+    };
     for (const std::string& src : {cut, garbage, png, path("missing.mp4")}) {
         SCOPED_TRACE(src);
         const Outcome o = runExport(video, {src, out, 64, 48, 30, black});
@@ -535,8 +548,9 @@ TEST_F(VideoExportTest, TrackedExportsOfRealMoviesTakeTurnsAndEndOnce) {
         c->cancel();
         std::unique_lock lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(120), [&] { return ended.size() == 3; }));
-        EXPECT_EQ(ended, (std::vector<std::pair<std::string, ExportStatus>>{
-                             {"c", ExportStatus::Cancelled}, {"a", ExportStatus::Completed}, {"b", ExportStatus::Completed}}));
+        EXPECT_EQ(ended,
+                  (std::vector<std::pair<std::string, ExportStatus>>{
+                      {"c", ExportStatus::Cancelled}, {"a", ExportStatus::Completed}, {"b", ExportStatus::Completed}}));
         lock.unlock();
         // The last completion may still be on its way out of the queue.
         EXPECT_TRUE(tracked.cancelAllAndWait(60));

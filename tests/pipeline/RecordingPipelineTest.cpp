@@ -210,7 +210,8 @@ TEST_F(RecordingPipelineTest, FramesFollowTheLiveSettingsAndMatchTheStillPath) {
             canvas = renderFrame(content, 40, 80);
         }
         if (mode == SRWatermarkModeFullCanvas)
-            return renderFrame(processor().applyWatermark(placedMark, FrameRecipe{shared(canvas), {}}, {40, 80}), 40, 80);
+            return renderFrame(processor().applyWatermark(placedMark, FrameRecipe{shared(canvas), {}}, {40, 80}), 40,
+                               80);
         return canvas;
     };
 

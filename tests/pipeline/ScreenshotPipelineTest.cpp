@@ -111,7 +111,7 @@ TEST_F(ScreenshotPipelineTest, SizeTestBoundsAreInclusiveAndNeverSwapped) {
         bool taken;
     };
     const std::vector<Case> cases = {
-        {24, 48, true}, {36, 72, true}, {30, 60, true}, {23, 60, false},
+        {24, 48, true},  {36, 72, true},  {30, 60, true},  {23, 60, false},
         {37, 60, false}, {30, 47, false}, {30, 73, false}, {60, 30, false},
     };
     for (const Case& c : cases) {
@@ -130,7 +130,7 @@ TEST_F(ScreenshotPipelineTest, ScreenSizeTimesScaleIsTheReference) {
     world_.screen.pointSize = {390, 844};
     world_.screen.pixelScale = 3;
     settings().ssShellEnabled = false;
-    settings().ssWatermarkEnabled = true;  // nothing to draw: delivered as it is
+    settings().ssWatermarkEnabled = true;                     // nothing to draw: delivered as it is
     world_.photos.add(MediaType::Image, 2532, 1170, 1, "x");  // landscape: fails the size test
     const Asset fits = world_.photos.add(MediaType::Image, 936, 3038, 2, pngOf(solid(2, 2, kBlue)));
     trigger();
@@ -226,13 +226,15 @@ TEST_F(ScreenshotPipelineTest, PlacementsFollowTheTemplateForm) {
          R"({"template_width":40,"template_height":80,"left_top_x":5,"left_top_y":5,"right_top_x":15,
              "right_top_y":5,"left_bottom_x":5,"left_bottom_y":25,"right_bottom_x":15,"right_bottom_y":25})",
          {{{10, 15}, kBlue}, {{30, 60}, 0}, {{0, 0}, kRed}}},
-        {"corner form with the default quad", R"({"left_top_x":1})",
+        {"corner form with the default quad",
+         R"({"left_top_x":1})",
          // 85 % of the width, centred: x from 3 to 37.
          {{{20, 40}, kBlue}, {{2.5, 40}, 0}, {{39, 40}, kRed}}},
         {"rectangle form, stretched",
          R"({"template_width":20,"template_height":40,"x":5,"y":5,"width":5,"height":2.5})",
          {{{15, 12}, kBlue}, {{25, 12}, 0}, {{15, 18}, 0}}},
-        {"rectangle form without template size: measured on the shell", R"({"x":5,"y":5,"width":5,"height":5})",
+        {"rectangle form without template size: measured on the shell",
+         R"({"x":5,"y":5,"width":5,"height":5})",
          {{{7, 7}, kBlue}, {{30, 60}, 0}, {{20, 77}, 0}}},
         {"no template: fit", "", {{{30, 60}, kBlue}, {{1, 1}, kRed}}},
     };
@@ -248,8 +250,7 @@ TEST_F(ScreenshotPipelineTest, PlacementsFollowTheTemplateForm) {
         ASSERT_EQ(out.size(), 1u);
         EXPECT_EQ(out[0]->width, 40);
         EXPECT_EQ(out[0]->height, 80);
-        for (auto [pt, colour] : c.expect)
-            EXPECT_EQ(out[0]->at(int(pt.x), int(pt.y)), colour) << pt.x << "," << pt.y;
+        for (auto [pt, colour] : c.expect) EXPECT_EQ(out[0]->at(int(pt.x), int(pt.y)), colour) << pt.x << "," << pt.y;
         world_.time.advance(10);
     }
 }
@@ -264,8 +265,8 @@ TEST_F(ScreenshotPipelineTest, WatermarkModes) {
         uint32_t inScreen, onFrame;
     };
     const uint32_t blueGreen = 0xff008080, redGreen = 0xff808000;
-    for (const Case& c : {Case{1, blueGreen, redGreen}, Case{2, blueGreen, kRed}, Case{0, kBlue, kRed},
-                          Case{3, kBlue, kRed}}) {
+    for (const Case& c :
+         {Case{1, blueGreen, redGreen}, Case{2, blueGreen, kRed}, Case{0, kBlue, kRed}, Case{3, kBlue, kRed}}) {
         SCOPED_TRACE(c.mode);
         settings().watermarkMode = c.mode;
         world_.photos.assets.clear();

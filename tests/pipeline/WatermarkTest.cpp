@@ -39,10 +39,10 @@ TEST_F(WatermarkTest, FrameRecipeDescribesTheWork) {
         double alpha, blur;
     };
     const std::vector<Case> cases = {
-        {"正常", BlendMode::Normal, 0.5, 0},     {"滤色", BlendMode::Screen, 0.5, 0},
-        {"叠加", BlendMode::Overlay, 0.5, 0},    {"柔光", BlendMode::SoftLight, 0.5, 0},
+        {"正常", BlendMode::Normal, 0.5, 0},       {"滤色", BlendMode::Screen, 0.5, 0},
+        {"叠加", BlendMode::Overlay, 0.5, 0},      {"柔光", BlendMode::SoftLight, 0.5, 0},
         {"高斯模糊", BlendMode::Normal, 0.35, 10}, {"Screen", BlendMode::Normal, 0.5, 0},
-        {"滤色 ", BlendMode::Normal, 0.5, 0},    {"", BlendMode::Normal, 0.5, 0},
+        {"滤色 ", BlendMode::Normal, 0.5, 0},      {"", BlendMode::Normal, 0.5, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,7 +153,8 @@ TEST_F(WatermarkTest, BlurredMarkIsWorkedOnlyWhereItCanShow) {
         Image mark = shared(m);
         Image base = shared(solid(c.frameW, c.frameH, argb(255, 20, 40, 60)));
         counting.largestBlur = 0;
-        FrameRecipe recipe = processor().applyWatermark(mark, FrameRecipe{base, {}}, {double(c.frameW), double(c.frameH)});
+        FrameRecipe recipe =
+            processor().applyWatermark(mark, FrameRecipe{base, {}}, {double(c.frameW), double(c.frameH)});
         Bitmap frame = renderFrame(recipe, c.frameW, c.frameH);
 
         // The same picture as placing, blurring and drawing the whole mark.

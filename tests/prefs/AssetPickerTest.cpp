@@ -116,10 +116,7 @@ TEST_F(PickerTest, ReadAheadCoversThreeItemsBeyondTheVisibleOnesInLargeFoldersOn
         int lo, hi, count;
         std::vector<int> items;
     } cases[] = {
-        {0, 8, 100, {9, 10, 11}},
-        {20, 28, 100, {17, 18, 19, 29, 30, 31}},
-        {95, 99, 100, {92, 93, 94}},
-        {0, 8, 50, {}},
+        {0, 8, 100, {9, 10, 11}}, {20, 28, 100, {17, 18, 19, 29, 30, 31}}, {95, 99, 100, {92, 93, 94}}, {0, 8, 50, {}},
         {0, 8, 51, {9, 10, 11}},
     };
     for (const Case& c : cases)
@@ -176,7 +173,8 @@ TEST_F(PickerTest, AMemoryWarningReloadsExactlyTheVisibleThumbnails) {
     picker->collectionView()->scrollToItem(9);
     ASSERT_TRUE(settled(*picker));
     QStringList visible;
-    for (int item : picker->collectionView()->indexPathsForVisibleItems()) visible << picker->images[item].section('/', -1);
+    for (int item : picker->collectionView()->indexPathsForVisibleItems())
+        visible << picker->images[item].section('/', -1);
     ASSERT_EQ(visible.size(), 9);
     const size_t before = decoded_.size();
     MemoryWarningCenter::instance().post();

@@ -117,11 +117,14 @@ protected:
         return *page_;
     }
     PSTableCell* cellFor(const std::string& id) { return page().cellForSpecifier(page().specifierForID(id)); }
-    void tap(const std::string& id) { page().didSelectRowAtIndexPath(page().rowForSpecifier(page().specifierForID(id))); }
+    void tap(const std::string& id) {
+        page().didSelectRowAtIndexPath(page().rowForSpecifier(page().specifierForID(id)));
+    }
 
     static void click(QWidget* w) {
         const QPointF c = QRectF(w->rect()).center();
-        QMouseEvent press(QEvent::MouseButtonPress, c, w->mapToGlobal(c), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent press(QEvent::MouseButtonPress, c, w->mapToGlobal(c), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
         QMouseEvent release(QEvent::MouseButtonRelease, c, w->mapToGlobal(c), Qt::LeftButton, Qt::NoButton,
                             Qt::NoModifier);
         QCoreApplication::sendEvent(w, &press);

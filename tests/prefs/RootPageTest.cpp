@@ -113,10 +113,10 @@ TEST_F(RootPageTest, RowEditsAndPickerChoiceRewriteOneKeyKeepOthersAndPostAfterT
         Value stored;
     };
     const std::vector<Edit> edits = {
-        {"switch", "sr_ssShellEnabled", [&] { click(static_cast<PSSwitchCell*>(cellFor("sr_ssShellEnabled"))->control()); },
-         Value::boolean(false)},
-        {"segment", "sr_watermarkMode",
-         [&] { click(cellFor("sr_watermarkMode")->findChildren<QToolButton*>().at(1)); }, Value::integer(2)},
+        {"switch", "sr_ssShellEnabled",
+         [&] { click(static_cast<PSSwitchCell*>(cellFor("sr_ssShellEnabled"))->control()); }, Value::boolean(false)},
+        {"segment", "sr_watermarkMode", [&] { click(cellFor("sr_watermarkMode")->findChildren<QToolButton*>().at(1)); },
+         Value::integer(2)},
         {"list", "sr_watermarkBlendMode",
          [&] { static_cast<PSChoiceCell*>(cellFor("sr_watermarkBlendMode"))->choose(3); }, Value::string("柔光")},
         {"slider", "sr_watermarkOpacity",
@@ -250,13 +250,13 @@ TEST_F(RootPageTest, AFailedWriteIsReportedAndTheRowShowsTheStoredValueAgain) {
              tiny.rlim_cur = 16;
              ::setrlimit(RLIMIT_FSIZE, &tiny);
          },
-         [&] { ::setrlimit(RLIMIT_FSIZE, &fileSize); },
-         "File too large"},
+         [&] { ::setrlimit(RLIMIT_FSIZE, &fileSize); }, "File too large"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         page_.reset();
-        writePrefs(Value::dict({{"sr_ssShellEnabled", Value::boolean(true)}, {"sr_watermarkOpacity", Value::real(0.5)}}));
+        writePrefs(
+            Value::dict({{"sr_ssShellEnabled", Value::boolean(true)}, {"sr_watermarkOpacity", Value::real(0.5)}}));
         const QByteArray before = *mediatest::readFile(prefsFile());
         page();
         c.breakIt();
@@ -283,7 +283,10 @@ TEST_F(RootPageTest, ActionRowsOpenTheirAddressesOrSayWhyNot) {
         QString title, message;
     } cases[] = {
         {"打开素材文件夹", {"filza"}, "filza://view/var/mobile/Ozrin", {}, {}},
-        {"打开素材文件夹", {}, {}, "无法打开文件管理器",
+        {"打开素材文件夹",
+         {},
+         {},
+         "无法打开文件管理器",
          "请确认已安装文件管理器，或手动前往 " + dir_.filePath("Ozrin") + " 查看素材"},
         {"项目主页", {"file", "https"}, QUrl(PLINTHORA_REPO_URL).toString(QUrl::FullyEncoded), {}, {}},
         {"项目主页", {}, {}, "无法打开链接", "请检查网络连接或尝试手动打开。"},
@@ -318,7 +321,9 @@ TEST_F(RootPageTest, UsageTextLineByLine) {
         "",
         "🎬 使用方式：",
         "• 开启开关后，正常使用截图或录屏，效果将自动应用。",
-        "• 🔄 横屏支持：若检测到横屏内容，优先使用“横屏素材”文件夹中的素材；若该目录为空，则不应用套壳。建议为常用模型准备 16:9 的专属 PNG+CFG。",
+        "• 🔄 "
+        "横屏支持：若检测到横屏内容，优先使用“横屏素材”文件夹中的素材；若该目录为空，则不应用套壳。建议为常用模型准备 "
+        "16:9 的专属 PNG+CFG。",
         "• 满铺画布：水印相对于整张套壳后的画布居中。",
         "• 画面区域：水印仅相对于视频/截图内容区域居中。",
         "",
@@ -365,16 +370,16 @@ TEST_F(RootPageTest, TheFileManagerAddressShowsTheMappedFolderOverTheBus) {
 }
 
 TEST_F(RootPageTest, TheWheelScrollsThePageOverASliderOrAListUntilOneIsChosen) {
-    writePrefs(Value::dict({{"sr_watermarkOpacity", Value::real(1.0)},
-                            {"sr_watermarkBlendMode", Value::string("正常")}}));
+    writePrefs(
+        Value::dict({{"sr_watermarkOpacity", Value::real(1.0)}, {"sr_watermarkBlendMode", Value::string("正常")}}));
     page().resize(420, 300);  // shorter than the page: there is something to scroll
     QCoreApplication::processEvents();
     auto* scroll = page().findChild<QScrollArea*>();
     ASSERT_NE(scroll, nullptr);
     auto wheel = [](QWidget* w) {
         const QPointF c = QRectF(w->rect()).center();
-        QWheelEvent e(c, w->mapToGlobal(c), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
-                      Qt::NoScrollPhase, false);
+        QWheelEvent e(c, w->mapToGlobal(c), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                      false);
         // As from the mouse: only such events travel up to the page (and
         // sendEvent would take that mark off again).
         QSpontaneKeyEvent::setSpontaneous(&e);
@@ -416,9 +421,7 @@ TEST_F(RootPageTest, TheWheelScrollsThePageOverASliderOrAListUntilOneIsChosen) {
 TEST_F(RootPageTest, ThePageFollowsTheFileChangedElsewhereAndReadsNonFiniteNumbersAsTheDefault) {
     writePrefs(Value::dict({{"sr_watermarkOpacity", Value::real(0.5)}}));
     page();
-    auto opacity = [&] {
-        return static_cast<SRPSliderCell*>(cellFor("sr_watermarkOpacity"))->valueLabel()->text();
-    };
+    auto opacity = [&] { return static_cast<SRPSliderCell*>(cellFor("sr_watermarkOpacity"))->valueLabel()->text(); };
     auto deleting = [&] { return static_cast<PSSwitchCell*>(cellFor("sr_deleteOriginal"))->control()->isOn(); };
     ASSERT_EQ(opacity(), "0.50");
     ASSERT_FALSE(deleting());
@@ -427,12 +430,9 @@ TEST_F(RootPageTest, ThePageFollowsTheFileChangedElsewhereAndReadsNonFiniteNumbe
         Value stored;
         const char* shown;
     } steps[] = {
-        {"a number", Value::real(0.25), "0.25"},
-        {"NaN", Value::real(std::nan("")), "1.00"},
-        {"a number again", Value::real(0.75), "0.75"},
-        {"+inf", Value::real(HUGE_VAL), "1.00"},
-        {"text", Value::string("0.4"), "0.40"},
-        {"-inf as text", Value::string("-inf"), "1.00"},
+        {"a number", Value::real(0.25), "0.25"},       {"NaN", Value::real(std::nan("")), "1.00"},
+        {"a number again", Value::real(0.75), "0.75"}, {"+inf", Value::real(HUGE_VAL), "1.00"},
+        {"text", Value::string("0.4"), "0.40"},        {"-inf as text", Value::string("-inf"), "1.00"},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
@@ -465,7 +465,8 @@ TEST_F(RootPageTest, UnderAnotherLanguageEveryTextHasItsEnglishTranslation) {
     EXPECT_EQ(rowText(kNoAssets), "No assets");
 
     const QStringList usage = PlinthoraRootListController::usageInstructions().split('\n');
-    EXPECT_TRUE(usage.contains("1. 套壳素材 (shells): " + dir_.filePath("Ozrin") + "/套壳素材/")) << usage.join('\n').toStdString();
+    EXPECT_TRUE(usage.contains("1. 套壳素材 (shells): " + dir_.filePath("Ozrin") + "/套壳素材/"))
+        << usage.join('\n').toStdString();
     for (const QString& line : usage)
         EXPECT_FALSE(line.contains(QRegularExpression("[\\x{4e00}-\\x{9fff}]")) &&
                      !line.contains(QRegularExpression("套壳素材|横屏素材|水印素材")))
@@ -492,7 +493,8 @@ TEST_F(RootPageTest, ANameThatIsNotUtf8IsKeptAsItsBytesAndShownEscaped) {
     ShellImageSelector* first = picker();
     ASSERT_NE(first, nullptr);
     ASSERT_EQ(first->images.size(), 2);
-    EXPECT_FALSE(ShellImageSelector::decodeThumbnail(first->images[1]).isNull()) << "the file was not found by its name";
+    EXPECT_FALSE(ShellImageSelector::decodeThumbnail(first->images[1]).isNull())
+        << "the file was not found by its name";
     auto* cell = static_cast<ShellImageCell*>(first->collectionView()->cellForItemAtIndexPath(1));
     ASSERT_NE(cell, nullptr);
     EXPECT_EQ(cell->nameLabel()->text(), shown);

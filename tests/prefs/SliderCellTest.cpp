@@ -19,12 +19,17 @@ TEST_F(SliderCellTest, StartValueIsClampedToTheRowsRangeAndShownWithTwoDecimals)
         bool movable;
     } cases[] = {
         {"no value, no default", {{"min", Value::real(0)}, {"max", Value::real(1)}}, Value(), "0.00", true},
-        {"default only", {{"min", Value::real(0)}, {"max", Value::real(1)}, {"default", Value::real(1)}}, Value(),
-         "1.00", true},
-        {"stored above the range", {{"min", Value::real(0)}, {"max", Value::real(1)}}, Value::real(1.7), "1.00", true},
-        {"stored below the range", {{"min", Value::real(0.2)}, {"max", Value::real(1)}}, Value::real(-3), "0.20",
+        {"default only",
+         {{"min", Value::real(0)}, {"max", Value::real(1)}, {"default", Value::real(1)}},
+         Value(),
+         "1.00",
          true},
-        {"stored as text", {{"min", Value::integer(0)}, {"max", Value::integer(1)}}, Value::string("0.37"), "0.37",
+        {"stored above the range", {{"min", Value::real(0)}, {"max", Value::real(1)}}, Value::real(1.7), "1.00", true},
+        {"stored below the range", {{"min", Value::real(0.2)}, {"max", Value::real(1)}}, Value::real(-3), "0.20", true},
+        {"stored as text",
+         {{"min", Value::integer(0)}, {"max", Value::integer(1)}},
+         Value::string("0.37"),
+         "0.37",
          true},
         {"no bounds", {}, Value::real(0.5), "0.00", false},
     };

@@ -18,9 +18,8 @@ protected:
 
 TEST(ImageNames, OnlyPngAndJpgQualify) {
     const std::vector<std::pair<const char*, bool>> cases = {
-        {"Frame.PNG", true}, {"x.Jpg", true},   {"a.png", true},      {"x.jpeg", false},
-        {"x.heic", false},   {"x.cfg", false},  {"x.png.bak", false}, {".png", true},
-        {"png", false},      {"x.gif", false},
+        {"Frame.PNG", true}, {"x.Jpg", true},      {"a.png", true}, {"x.jpeg", false}, {"x.heic", false},
+        {"x.cfg", false},    {"x.png.bak", false}, {".png", true},  {"png", false},    {"x.gif", false},
     };
     for (auto [name, ok] : cases) EXPECT_EQ(SRAssetResolver::qualifiesAsImageName(name), ok) << name;
 }
@@ -46,8 +45,8 @@ TEST_F(AssetResolverTest, SelectionThatIsNotABareNameIsIgnored) {
     files(kShellFolder, {"first.png"});
     world_.fs.put("/var/mobile/Ozrin/secret.png", "x");
     world_.fs.put("/etc/passwd", "x");
-    const std::vector<std::string> badNames = {"../secret.png", "..", ".", "/etc/passwd", "sub/first.png",
-                                               std::string("first.png\0x", 11), std::string()};
+    const std::vector<std::string> badNames = {
+        "../secret.png", "..", ".", "/etc/passwd", "sub/first.png", std::string("first.png\0x", 11), std::string()};
     for (const std::string& bad : badNames) {
         SCOPED_TRACE(bad);
         settings().setSelectedShell(std::make_shared<const std::string>(bad));

@@ -26,8 +26,7 @@ inline std::string commaLocalePath() {
     const std::string dir = ::testing::TempDir() + "/plinthora-locales-" + std::to_string(::getuid());
     if (!std::filesystem::exists(dir + "/" + kCommaLocale + "/LC_NUMERIC")) {
         std::filesystem::create_directories(dir);
-        const std::string cmd =
-            "localedef -i de_DE -f UTF-8 '" + dir + "/" + kCommaLocale + "' >/dev/null 2>&1";
+        const std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir + "/" + kCommaLocale + "' >/dev/null 2>&1";
         (void)std::system(cmd.c_str());
     }
     return dir;

@@ -71,9 +71,12 @@ public:
             for (int x = 0; x < w; ++x) {
                 const int in = std::min({x - bx, w - 1 - bx - x, y - by, h - 1 - by - y});
                 uint32_t& p = s.at(x, y);
-                if (in >= 3) p = between(0, 40) ? 0 : p;
-                else if (in >= 1) p = pixel(between(1, 254));
-                else if (in >= -6) p = pixel(255);
+                if (in >= 3)
+                    p = between(0, 40) ? 0 : p;
+                else if (in >= 1)
+                    p = pixel(between(1, 254));
+                else if (in >= -6)
+                    p = pixel(255);
             }
         return s;
     }
@@ -92,8 +95,10 @@ public:
     Quad quad(double w, double h) {
         const double m = between(0, 3) ? 0.0 : 0.3;
         auto at = [&](double lo, double hi, double size) { return real(lo * size - m * size, hi * size + m * size); };
-        return {{at(0, .3, w), at(0, .3, h)}, {at(.7, 1, w), at(0, .3, h)},
-                {at(0, .3, w), at(.7, 1, h)}, {at(.7, 1, w), at(.7, 1, h)}};
+        return {{at(0, .3, w), at(0, .3, h)},
+                {at(.7, 1, w), at(0, .3, h)},
+                {at(0, .3, w), at(.7, 1, h)},
+                {at(.7, 1, w), at(.7, 1, h)}};
     }
     BlendMode mode() { return BlendMode(between(0, 3)); }
 
@@ -113,12 +118,15 @@ struct Golden {
 };
 
 const Golden kGolden[] = {
-    {"warp", 300, [](Pick& p, Crc32& crc) {
+    {"warp", 300,
+     [](Pick& p, Crc32& crc) {
          const Bitmap src = p.bitmap(p.between(1, 60), p.between(1, 60));
          const int w = p.between(1, 90), h = p.between(1, 90);
          crc.add(kernels::warp(src, p.quad(w, h), w, h));
-     }, 0x369b1211},
-    {"warpUnder", 300, [](Pick& p, Crc32& crc) {
+     },
+     0x369b1211},
+    {"warpUnder", 300,
+     [](Pick& p, Crc32& crc) {
          const Bitmap src = p.bitmap(p.between(1, 60), p.between(1, 60));
          Bitmap shell = p.shell(p.between(8, 90), p.between(8, 90));
          const ShellOutside outside = p.outside(shell.width, shell.height);
@@ -127,10 +135,12 @@ const Golden kGolden[] = {
          crc.add(kernels::warpUnder(src, q, shell, o));
          kernels::warpUnderInPlace(src, q, shell, o);
          crc.add(shell);
-     }, 0x4a98afa3},
+     },
+     0x4a98afa3},
     // Two frames through one plan, the second handed over as live columns
     // onto the first.
-    {"plan", 150, [](Pick& p, Crc32& crc) {
+    {"plan", 150,
+     [](Pick& p, Crc32& crc) {
          const int cw = p.between(1, 60), ch = p.between(1, 60);
          const Image shell = std::make_shared<const Bitmap>(p.shell(p.between(8, 90), p.between(8, 90)));
          const int w = shell->width, h = shell->height;
@@ -142,14 +152,17 @@ const Golden kGolden[] = {
          std::mutex m;
          bool hold = false;
          using Span = Imaging::ColumnSpan;
-         const Imaging::RowBands bands{{}, [&](int begin, int end, const uint32_t* px, const Span* live) {
-             std::lock_guard lock(m);
-             for (int y = begin; y < end; ++y) {
-                 const Span span = live ? live[(y - begin) / 2] : Span{0, w};
-                 const uint32_t* row = px + size_t(y - begin) * size_t(w);
-                 std::copy(row + span.from, row + span.to, canvas.begin() + ptrdiff_t(y) * w + span.from);
-             }
-         }, [&](uint64_t) { return hold; }};
+         const Imaging::RowBands bands{{},
+                                       [&](int begin, int end, const uint32_t* px, const Span* live) {
+                                           std::lock_guard lock(m);
+                                           for (int y = begin; y < end; ++y) {
+                                               const Span span = live ? live[(y - begin) / 2] : Span{0, w};
+                                               const uint32_t* row = px + size_t(y - begin) * size_t(w);
+                                               std::copy(row + span.from, row + span.to,
+                                                         canvas.begin() + ptrdiff_t(y) * w + span.from);
+                                           }
+                                       },
+                                       [&](uint64_t) { return hold; }};
          Bitmap out;
          const Bitmap first = p.bitmap(cw, ch), second = p.bitmap(cw, ch);
          plan->render(first, out, layered ? &layer : nullptr);
@@ -158,8 +171,10 @@ const Golden kGolden[] = {
          hold = true;
          plan->render(second, out, layered ? &layer : nullptr, &bands);
          crc.add(canvas.data(), canvas.size() * 4);
-     }, 0x645cd27f},
-    {"draw", 300, [](Pick& p, Crc32& crc) {
+     },
+     0x645cd27f},
+    {"draw", 300,
+     [](Pick& p, Crc32& crc) {
          const Bitmap src = p.bitmap(p.between(1, 70), p.between(1, 70));
          Bitmap dst = p.bitmap(p.between(1, 90), p.between(1, 90));
          const Rect whole{double(p.between(-8, dst.width)), double(p.between(-8, dst.height)), double(src.width),
@@ -167,11 +182,15 @@ const Golden kGolden[] = {
          const Rect stretched{p.real(-8, 20), p.real(-8, 20), p.real(1, 120), p.real(1, 120)};
          kernels::draw(dst, src, p.between(0, 1) ? whole : stretched, p.mode(), p.between(0, 2) ? p.real(0, 1) : 1.0);
          crc.add(dst);
-     }, 0xd078e58a},
-    {"blur", 60, [](Pick& p, Crc32& crc) {
+     },
+     0xd078e58a},
+    {"blur", 60,
+     [](Pick& p, Crc32& crc) {
          crc.add(kernels::gaussianBlur(p.bitmap(p.between(1, 50), p.between(1, 50)), p.real(0, 12)));
-     }, 0xba287e64},
-    {"yuv420ToArgb", 200, [](Pick& p, Crc32& crc) {
+     },
+     0xba287e64},
+    {"yuv420ToArgb", 200,
+     [](Pick& p, Crc32& crc) {
          const int w = p.between(1, 70), h = p.between(1, 70), cw = (w + 1) / 2, ch = (h + 1) / 2;
          const int stride[3] = {w + p.between(0, 9), cw + p.between(0, 9), cw + p.between(0, 9)};
          std::vector<uint8_t> planes[3];
@@ -185,8 +204,10 @@ const Golden kGolden[] = {
          const PlanesIn in{{planes[0].data(), planes[1].data(), planes[2].data()}, {stride[0], stride[1], stride[2]}};
          kernels::yuv420ToArgb(in, w, h, m, out.data(), size_t(w));
          crc.add(out.data(), out.size() * 4);
-     }, 0xefbe48fa},
-    {"argbToYuv420", 200, [](Pick& p, Crc32& crc) {
+     },
+     0xefbe48fa},
+    {"argbToYuv420", 200,
+     [](Pick& p, Crc32& crc) {
          const Bitmap src = p.bitmap(p.between(1, 70), p.between(1, 70));
          const int w = (src.width + 1) & ~1, h = (src.height + 1) & ~1;
          const int stride[3] = {w + p.between(0, 9), w / 2 + p.between(0, 9), w / 2 + p.between(0, 9)};
@@ -195,18 +216,21 @@ const Golden kGolden[] = {
          const PlanesOut out{{planes[0].data(), planes[1].data(), planes[2].data()}, {stride[0], stride[1], stride[2]}};
          kernels::argbToYuv420(src, out, w, h);
          for (const auto& plane : planes) crc.add(plane);
-     }, 0x0c95d784},
+     },
+     0x0c95d784},
     // The pixels a PNG brings back: the encoder's filters and straight
     // alpha, the decoder's unfiltering and premultiplying (the compressed
     // bytes themselves are libdeflate's business).
-    {"png", 150, [](Pick& p, Crc32& crc) {
+    {"png", 150,
+     [](Pick& p, Crc32& crc) {
          const Bitmap src = p.bitmap(p.between(1, 90), p.between(1, 90));
          const auto bytes = png::encode(src, p.between(0, 12), p.between(0, 3));
          ASSERT_TRUE(bytes);
          Bitmap back;
          ASSERT_EQ(png::decode(*bytes, 1 << 20, back), png::DecodeResult::Decoded);
          crc.add(back);
-     }, 0x0ad96d1d},
+     },
+     0x0ad96d1d},
 };
 
 TEST(ImagingGolden, KernelsGiveTheFrozenPixels) {

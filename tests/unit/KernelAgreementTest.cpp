@@ -123,7 +123,8 @@ TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
         sameInEveryTier("argbToYuv420", [&] {
             std::vector<uint8_t> out[3];
             for (int p = 0; p < 3; ++p) out[p].assign(size_t(strides[p]) * size_t(p ? eh / 2 : eh), 0);
-            const PlanesOut planesOut{{out[0].data(), out[1].data(), out[2].data()}, {strides[0], strides[1], strides[2]}};
+            const PlanesOut planesOut{{out[0].data(), out[1].data(), out[2].data()},
+                                      {strides[0], strides[1], strides[2]}};
             kernels::argbToYuv420(src, planesOut, ew, eh);
             return std::make_tuple(out[0], out[1], out[2]);
         });

@@ -53,25 +53,30 @@ TEST_F(SettingsTest, ConversionsOfStoredValues) {
         std::function<void()> check;
     };
     const std::vector<Case> cases = {
-        {"numbers as booleans", {{"sr_deleteOriginal", Value::integer(2)}, {"sr_vibrationEnabled", Value::real(0)}},
+        {"numbers as booleans",
+         {{"sr_deleteOriginal", Value::integer(2)}, {"sr_vibrationEnabled", Value::real(0)}},
          [] {
              EXPECT_TRUE(settings().deleteOriginal);
              EXPECT_FALSE(settings().vibrationEnabled);
          }},
-        {"opacity not clamped", {{"sr_watermarkOpacity", Value::real(0.37)}},
+        {"opacity not clamped",
+         {{"sr_watermarkOpacity", Value::real(0.37)}},
          [] { EXPECT_FLOAT_EQ(settings().watermarkOpacity, 0.37f); }},
-        {"mode kept out of range", {{"sr_watermarkMode", Value::integer(3)}},
+        {"mode kept out of range",
+         {{"sr_watermarkMode", Value::integer(3)}},
          [] { EXPECT_EQ(settings().watermarkMode, 3); }},
-        {"negative mode", {{"sr_watermarkMode", Value::integer(-2)}},
-         [] { EXPECT_EQ(settings().watermarkMode, -2); }},
-        {"mode from a string", {{"sr_watermarkMode", Value::string("2")}},
+        {"negative mode", {{"sr_watermarkMode", Value::integer(-2)}}, [] { EXPECT_EQ(settings().watermarkMode, -2); }},
+        {"mode from a string",
+         {{"sr_watermarkMode", Value::string("2")}},
          [] { EXPECT_EQ(settings().watermarkMode, 2); }},
-        {"opacity from a string", {{"sr_watermarkOpacity", Value::string("0.5 ")}},
+        {"opacity from a string",
+         {{"sr_watermarkOpacity", Value::string("0.5 ")}},
          [] { EXPECT_FLOAT_EQ(settings().watermarkOpacity, 0.5f); }},
         {"mode beyond any integer is absent",
          {{"sr_watermarkMode", Value::real(1e300)}},
          [] { EXPECT_EQ(settings().watermarkMode, 1); }},
-        {"array counts as absent", {{"sr_ssShellEnabled", Value::array()}},
+        {"array counts as absent",
+         {{"sr_ssShellEnabled", Value::array()}},
          [] { EXPECT_TRUE(settings().ssShellEnabled); }},
         {"strings taken as stored",
          {{"sr_watermarkBlendMode", Value::string("柔光")}, {"sr_selectedShell", Value::string("a b.png")}},
@@ -126,8 +131,8 @@ TEST_F(SettingsTest, BinaryPropertyListIsRead) {
 // whole file restores the values.
 TEST_F(SettingsTest, TornFileGivesDefaultsUntilTheNextNotification) {
     registerForPreferenceChanges();
-    const std::string whole = plist_.toXml(Value::dict(
-        {{"sr_ssShellEnabled", Value::boolean(false)}, {"sr_watermarkMode", Value::integer(2)}}));
+    const std::string whole = plist_.toXml(
+        Value::dict({{"sr_ssShellEnabled", Value::boolean(false)}, {"sr_watermarkMode", Value::integer(2)}}));
     // Cut inside the dictionary (a cut after its end still reads whole).
     for (size_t cut : {whole.size() / 2, whole.find("<integer>") + 4}) {
         SCOPED_TRACE(cut);
@@ -205,8 +210,12 @@ TEST_F(SettingsTest, WriterStartsFromAnEmptyDictionaryWhenTheFileIsBad) {
 
 TEST_F(SettingsTest, NumbersWithoutAWholeNumberLeaveTheModeAtItsDefault) {
     const double inf = std::numeric_limits<double>::infinity();
-    const std::vector<Value> noReading = {Value::real(std::nan("")), Value::real(inf), Value::real(-inf),
-                                          Value::real(1e19), Value::real(-1e300), Value::real(3e9),
+    const std::vector<Value> noReading = {Value::real(std::nan("")),
+                                          Value::real(inf),
+                                          Value::real(-inf),
+                                          Value::real(1e19),
+                                          Value::real(-1e300),
+                                          Value::real(3e9),
                                           Value::integer(int64_t(1) << 32 | 2)};
     for (const Value& v : noReading) {
         SCOPED_TRACE(v.asReal());
@@ -245,9 +254,9 @@ TEST_F(SettingsTest, FileNumbersReadTheSameUnderACommaDecimalLocale) {
 TEST(LeadingDecimal, ReadsWhatAStringReaderTakes) {
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<std::pair<std::string, double>> cases = {
-        {"120.5", 120.5}, {"  -0.25x", -0.25}, {"+.5", 0.5},   {"7.", 7},       {"1e3px", 1000},
-        {"2e", 2},        {"1e999", inf},      {"-1e999", -inf}, {"1e-999", 0},  {"inf", 0},
-        {"nan", 0},       {"0x1p3", 0},        {"--1", 0},     {"", 0},         {".e1", 0},
+        {"120.5", 120.5}, {"  -0.25x", -0.25}, {"+.5", 0.5},     {"7.", 7},     {"1e3px", 1000},
+        {"2e", 2},        {"1e999", inf},      {"-1e999", -inf}, {"1e-999", 0}, {"inf", 0},
+        {"nan", 0},       {"0x1p3", 0},        {"--1", 0},       {"", 0},       {".e1", 0},
     };
     for (const auto& [text, expect] : cases) EXPECT_EQ(leadingDecimal(text), expect) << text;
 }

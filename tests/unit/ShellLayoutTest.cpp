@@ -74,10 +74,10 @@ TEST(DefaultQuad, Geometry) {
     };
     const std::vector<Case> cases = {
         {{1000, 2000}, {1170, 2532}, 75, (2000 - 850.0 * 2532 / 1170) / 2, 850, 850.0 * 2532 / 1170},
-        {{100, 100}, {1, 3}, 7.5, -77.5, 85, 255},        // taller than the canvas
-        {{100, 100}, {50, 50}, 7.5, 7.5, 85, 85},         // square counts as portrait
-        {{1000, 500}, {200, 100}, 25, 12.5, 950, 475},    // landscape: 95 % of the height
-        {{100, 1000}, {400, 100}, 0, 487.5, 100, 25},     // too wide: full width
+        {{100, 100}, {1, 3}, 7.5, -77.5, 85, 255},      // taller than the canvas
+        {{100, 100}, {50, 50}, 7.5, 7.5, 85, 85},       // square counts as portrait
+        {{1000, 500}, {200, 100}, 25, 12.5, 950, 475},  // landscape: 95 % of the height
+        {{100, 1000}, {400, 100}, 0, 487.5, 100, 25},   // too wide: full width
     };
     for (const Case& c : cases) {
         SRShellLayout l = defaultQuad(c.render, c.content);
@@ -94,8 +94,8 @@ TEST(DefaultQuad, Geometry) {
 TEST_F(ShellLayoutTest, TheRectangleFormGivesItsCorners) {
     // Scaled by its template size, or taken as measured on the canvas when
     // that is missing or not positive.
-    EXPECT_EQ(layout(R"({"template_width":100,"template_height":50,"x":10,"y":10,"width":50,"height":20})",
-                     {200, 200}, {10, 20}),
+    EXPECT_EQ(layout(R"({"template_width":100,"template_height":50,"x":10,"y":10,"width":50,"height":20})", {200, 200},
+                     {10, 20}),
               (SRShellLayout{{20, 40}, {120, 40}, {20, 120}, {120, 120}}));
     for (const char* size : {"", R"("template_width":100,)", R"("template_width":100,"template_height":-1,)"}) {
         SCOPED_TRACE(size);
@@ -110,9 +110,9 @@ TEST_F(ShellLayoutTest, TheRectangleFormGivesItsCorners) {
 }
 
 TEST_F(ShellLayoutTest, UnreadableTemplatesThrow) {
-    for (const char* cfg : {"[1,2,3]", "42", R"("text")", R"({"template_width":null})",
-                            R"({"template_width":10,"template_height":[1]})",
-                            R"({"template_width":10,"template_height":10,"left_top_x":{"a":1}})"}) {
+    for (const char* cfg :
+         {"[1,2,3]", "42", R"("text")", R"({"template_width":null})", R"({"template_width":10,"template_height":[1]})",
+          R"({"template_width":10,"template_height":10,"left_top_x":{"a":1}})"}) {
         SCOPED_TRACE(cfg);
         EXPECT_THROW(layout(cfg, {100, 100}, {10, 20}), TemplateError);
     }

@@ -180,17 +180,15 @@ TEST_F(TriggersTest, CaptureStateChangesStartAndStopTheObserver) {
         bool recShell, recWatermark;
         int starts, stops;
     } cases[] = {
-        {false, true, true, false, 1, 0},
-        {true, false, true, false, 0, 1},
+        {false, true, true, false, 1, 0},  {true, false, true, false, 0, 1},
         {true, false, false, true, 0, 1},  // watermark alone still counts
         {true, true, true, true, 0, 0},    // no change
         {false, false, true, true, 0, 0},  // no change
-        {true, false, false, false, 0, 0},
-        {false, true, false, false, 0, 0},
+        {true, false, false, false, 0, 0}, {false, true, false, false, 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.from << "->" << c.to << " shell " << c.recShell << " watermark "
-                                          << c.recWatermark);
+        SCOPED_TRACE(::testing::Message()
+                     << c.from << "->" << c.to << " shell " << c.recShell << " watermark " << c.recWatermark);
         // The last case's recording search runs out first.
         world_.time.advance(10);
         // The starting state is set by the host before the tweak is there.

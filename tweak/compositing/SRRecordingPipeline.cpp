@@ -178,13 +178,14 @@ void SRUnifiedProcessor::processVideoWithURL(const std::string& url, std::option
     if (shell) {
         // The perspective stage works bottom-up: each layout point enters it
         // as (x, H − y).
-        const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H),
-                                 toFilterSpace(layout.lb, H), toFilterSpace(layout.rb, H)};
+        const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H), toFilterSpace(layout.lb, H),
+                                 toFilterSpace(layout.rb, H)};
         // What lies outside the device is worked out once for the export;
         // the plan leaves it to the shell alone in every frame.
         const Quad quad = fromFilterSpace(corners, H);
-        frames->plan = p.imaging->planPerspectiveUnder(frames->videoWidth, frames->videoHeight, quad, shell,
-                                                       outsideForPlacement(outsideOfShellFile(shellPath, *shell), quad));
+        frames->plan =
+            p.imaging->planPerspectiveUnder(frames->videoWidth, frames->videoHeight, quad, shell,
+                                            outsideForPlacement(outsideOfShellFile(shellPath, *shell), quad));
     }
     const std::optional<std::string> watermarkPath = SRAssetResolver::resolveWatermarkPath();
     if (s.recWatermarkEnabled && watermarkPath) frames->watermark = keptImageFile(watermarkPath);

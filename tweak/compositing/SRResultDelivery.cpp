@@ -35,10 +35,10 @@ void SRUnifiedProcessor::finalizeScreenshot(Image image, std::optional<Asset> or
 }
 
 void SRUnifiedProcessor::finalizeVideoAtURL(const std::string& videoPath, std::optional<Asset> original) {
-    platform().photos->createVideoAsset(videoPath, [this, original, videoPath](bool success,
-                                                                             const std::string& created) {
-        finalizeCommon(success, created, original, videoPath);
-    });
+    platform().photos->createVideoAsset(videoPath,
+                                        [this, original, videoPath](bool success, const std::string& created) {
+                                            finalizeCommon(success, created, original, videoPath);
+                                        });
 }
 
 void SRUnifiedProcessor::finalizeCommon(bool success, const std::string& createdIdentifier,

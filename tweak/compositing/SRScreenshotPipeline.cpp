@@ -145,8 +145,7 @@ void SRUnifiedProcessor::giveUp(bool retry) {
         return;
     }
     debugLog("no screenshot found yet; trying once more in %.1f s", kRetryDelay);
-    platform().dispatch->after(kRetryDelay, Queue::Main,
-                               [this] { processScreenshotWithRetry(true); });
+    platform().dispatch->after(kRetryDelay, Queue::Main, [this] { processScreenshotWithRetry(true); });
 }
 
 void SRUnifiedProcessor::findScreenshot(bool retry) {
@@ -227,8 +226,8 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
     // The template is read once and serves both the layout and the choice
     // of placement.
     const std::optional<Value> tmpl = dressing.shellTemplate ? dressing.shellTemplate
-                                      : dressing.shellPath    ? readShellTemplate(*dressing.shellPath)
-                                                              : std::nullopt;
+                                      : dressing.shellPath   ? readShellTemplate(*dressing.shellPath)
+                                                             : std::nullopt;
     const SRShellLayout layout = layoutFromTemplate(tmpl, {W, H}, shotSize);
     const TemplateForm form = templateForm(tmpl);
     // Worked out before the canvas may take over the shell's pixels.
@@ -238,8 +237,8 @@ Image SRUnifiedProcessor::composeScreenshot(const Image& screenshot, const Still
     if (form == TemplateForm::Corner) {
         // The perspective stage works bottom-up: each layout point enters it
         // as (x, H − y).
-        const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H),
-                                 toFilterSpace(layout.lb, H), toFilterSpace(layout.rb, H)};
+        const FilterQuad corners{toFilterSpace(layout.lt, H), toFilterSpace(layout.rt, H), toFilterSpace(layout.lb, H),
+                                 toFilterSpace(layout.rb, H)};
         const Quad quad = fromFilterSpace(corners, H);
         const std::shared_ptr<const ShellOutside> cut = outsideForPlacement(outside, quad);
         if (dressing.spareShell && dressing.spareShell == shell) {

@@ -98,8 +98,8 @@ private:
     void giveUp(bool retry);
     void findScreenshot(bool retry);
     void handleImageData(const std::optional<std::string>& data, const Asset& asset, bool retry);
-    void finalizeCommon(bool success, const std::string& createdIdentifier,
-                        const std::optional<Asset>& original, const std::optional<std::string>& fileToRemove);
+    void finalizeCommon(bool success, const std::string& createdIdentifier, const std::optional<Asset>& original,
+                        const std::optional<std::string>& fileToRemove);
 
     mutable std::mutex lock_;
     bool screenshotProcessing_ = false;

@@ -30,7 +30,8 @@ ShellOutside outsideOfShell(const Bitmap& shell) {
     std::vector<uint8_t> reached(size_t(w) * size_t(h), 0);
     const uint32_t* px = shell.pixels.data();
     std::vector<std::pair<int, int>> seeds = borderSeeds(w, h);
-    scanFill(seeds, w, h, reached, 0, 1, [px](size_t i) { return (px[i] >> 24) != 255; }, [](int, int, int) {});
+    scanFill(
+        seeds, w, h, reached, 0, 1, [px](size_t i) { return (px[i] >> 24) != 255; }, [](int, int, int) {});
     for (int y = 0; y < h; ++y) {
         const uint8_t* row = reached.data() + size_t(y) * size_t(w);
         for (int x = 0; x < w;) {
@@ -89,8 +90,7 @@ std::shared_ptr<const ShellOutside> outsideOfShellFile(const std::optional<std::
     return outside;
 }
 
-std::shared_ptr<const ShellOutside> outsideForPlacement(std::shared_ptr<const ShellOutside> outside,
-                                                         const Quad& quad) {
+std::shared_ptr<const ShellOutside> outsideForPlacement(std::shared_ptr<const ShellOutside> outside, const Quad& quad) {
     if (!outside) return nullptr;
     const double cx = (quad.topLeft.x + quad.topRight.x + quad.bottomLeft.x + quad.bottomRight.x) / 4;
     const double cy = (quad.topLeft.y + quad.topRight.y + quad.bottomLeft.y + quad.bottomRight.y) / 4;

@@ -68,8 +68,7 @@ std::shared_ptr<const ShellOutside> outsideOfShellFile(const std::optional<std::
 // What a picture placed at `quad` is cut to: the shell's outside when the
 // shell encloses the quad's centre (its screen is closed), else nothing, so
 // that a shell whose screen is open at an edge draws as it always did.
-std::shared_ptr<const ShellOutside> outsideForPlacement(std::shared_ptr<const ShellOutside> outside,
-                                                         const Quad& quad);
+std::shared_ptr<const ShellOutside> outsideForPlacement(std::shared_ptr<const ShellOutside> outside, const Quad& quad);
 
 // Clears the pixels of `canvas` (the shell's size) that lie outside, in rows
 // [top, bottom).

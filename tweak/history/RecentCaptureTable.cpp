@@ -28,8 +28,7 @@ void pruneRecentAssetIdentifiers() {
     Table& t = table();
     const double n = now();
     std::lock_guard g(t.lock);
-    std::erase_if(t.recentAssetIdentifiers,
-                  [n](const auto& entry) { return n - entry.second > kRecentEntryLifetime; });
+    std::erase_if(t.recentAssetIdentifiers, [n](const auto& entry) { return n - entry.second > kRecentEntryLifetime; });
 }
 
 void recordRecentAssetIdentifier(const std::string& identifier) {

@@ -95,7 +95,7 @@ SharedString readSetting(const Value& prefs, const char* key, const char* def) {
 #define PLINTHORA_SETTING_APPLY(type, field, Field, key, def, cell, label) \
     PLINTHORA_SETTING_APPLY_##type(field, Field, key, def)
 
-void SRSettings::apply(const Value& prefs) { PLINTHORA_SETTINGS(PLINTHORA_SETTING_APPLY) }
+void SRSettings::apply(const Value& prefs){PLINTHORA_SETTINGS(PLINTHORA_SETTING_APPLY)}
 
 Value readPreferences() {
     Platform& p = platform();

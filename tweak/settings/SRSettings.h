@@ -21,15 +21,17 @@ using SharedString = std::shared_ptr<const std::string>;
 #define PLINTHORA_SETTING_FIELD_Bool(field, Field, def) std::atomic<bool> field{def};
 #define PLINTHORA_SETTING_FIELD_Real(field, Field, def) std::atomic<float> field{static_cast<float>(def)};
 #define PLINTHORA_SETTING_FIELD_Int(field, Field, def) std::atomic<int32_t> field{def};
-#define PLINTHORA_SETTING_FIELD_Name(field, Field, def)                  \
-    SharedString field() const { return get(field##_); }                 \
+#define PLINTHORA_SETTING_FIELD_Name(field, Field, def)  \
+    SharedString field() const { return get(field##_); } \
     void set##Field(SharedString s) { set(field##_, std::move(s)); }
-#define PLINTHORA_SETTING_FIELD(type, field, Field, key, def, cell, label) PLINTHORA_SETTING_FIELD_##type(field, Field, def)
+#define PLINTHORA_SETTING_FIELD(type, field, Field, key, def, cell, label) \
+    PLINTHORA_SETTING_FIELD_##type(field, Field, def)
 #define PLINTHORA_SETTING_STORAGE_Bool(field, def)
 #define PLINTHORA_SETTING_STORAGE_Real(field, def)
 #define PLINTHORA_SETTING_STORAGE_Int(field, def)
 #define PLINTHORA_SETTING_STORAGE_Name(field, def) SharedString field##_{nameOrNone(def)};
-#define PLINTHORA_SETTING_STORAGE(type, field, Field, key, def, cell, label) PLINTHORA_SETTING_STORAGE_##type(field, def)
+#define PLINTHORA_SETTING_STORAGE(type, field, Field, key, def, cell, label) \
+    PLINTHORA_SETTING_STORAGE_##type(field, def)
 
 // One field per entry of PLINTHORA_SETTINGS (SettingsSchema.h), holding its
 // default until apply(). Scalars are atomics so a reader during a reload

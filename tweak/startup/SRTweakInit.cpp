@@ -58,8 +58,7 @@ void initOnceBody() {
     p.fs->createDirectories(kShellFolder);
     p.fs->createDirectories(kWatermarkFolder);
 
-    if (p.localCenter)
-        p.localCenter->addObserver(kScreenshotNotification, [] { scheduleScreenshotProcessing(2.5); });
+    if (p.localCenter) p.localCenter->addObserver(kScreenshotNotification, [] { scheduleScreenshotProcessing(2.5); });
     p.notify->addObserver(kScreenshotNotifyName, [] { scheduleScreenshotProcessing(2.5); });
 
     if (!p.hooks) {
@@ -67,21 +66,23 @@ void initOnceBody() {
         return;
     }
     HookRuntime& h = *p.hooks;
-    install(h, "UIScreen", "_setCaptured:",
-            [](HostObject self, std::any argument) -> std::any {
-                // Whatever the host hands us goes on to its own method; a
-                // value that is not a capture state changes nothing here.
-                if (const bool* captured = std::any_cast<bool>(&argument))
-                    hook_setCaptured(self, *captured);
-                else if (orig_setCaptured)
-                    orig_setCaptured(self, std::move(argument));
-                return {};
-            },
-            &orig_setCaptured);
+    install(
+        h, "UIScreen", "_setCaptured:",
+        [](HostObject self, std::any argument) -> std::any {
+            // Whatever the host hands us goes on to its own method; a
+            // value that is not a capture state changes nothing here.
+            if (const bool* captured = std::any_cast<bool>(&argument))
+                hook_setCaptured(self, *captured);
+            else if (orig_setCaptured)
+                orig_setCaptured(self, std::move(argument));
+            return {};
+        },
+        &orig_setCaptured);
     install(h, "SBScreenshotManager", "saveScreenshots", screenshotHook(&orig_saveScreenshots, 2.5),
             &orig_saveScreenshots);
-    install(h, "SBScreenshotManager", "saveScreenshotsWithCompletion:",
-            screenshotHook(&orig_saveScreenshotsWithCompletion, 2.5), &orig_saveScreenshotsWithCompletion);
+    install(h, "SBScreenshotManager",
+            "saveScreenshotsWithCompletion:", screenshotHook(&orig_saveScreenshotsWithCompletion, 2.5),
+            &orig_saveScreenshotsWithCompletion);
     install(h, "SpringBoard", "_handleScreenShot:", screenshotHook(&orig_handleScreenShot, 2.0),
             &orig_handleScreenShot);
     install(h, "SpringBoard", "takeScreenshot", screenshotHook(&orig_takeScreenshot, 2.0), &orig_takeScreenshot);
