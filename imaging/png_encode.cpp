@@ -34,15 +34,7 @@ class BitReader {
 public:
     BitReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     // The next k ≤ 32 bits, LSB first; zeros past the end.
-    uint32_t peek(int k) const {
-        const size_t byte = pos_ >> 3;
-        uint64_t v = 0;
-        if (byte + 8 <= size_)
-            std::memcpy(&v, data_ + byte, 8);
-        else if (byte < size_)
-            std::memcpy(&v, data_ + byte, size_ - byte);
-        return uint32_t((v >> (pos_ & 7)) & ((uint64_t(1) << k) - 1));
-    }
+    uint32_t peek(int k) const { return uint32_t(word() & ((uint64_t(1) << k) - 1)); }
     // At least the next 56 bits, LSB first; zeros past the end.
     uint64_t word() const {
         const size_t byte = pos_ >> 3;

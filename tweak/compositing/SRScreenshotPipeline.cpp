@@ -8,10 +8,10 @@
 #include "history/RecentCaptureTable.h"
 #include "platform/ports/Platform.h"
 #include "settings/SRSettings.h"
+#include "util/FileMemo.h"
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <exception>
 #include <mutex>
 
@@ -46,39 +46,22 @@ std::shared_ptr<Bitmap> loadImageFile(const std::optional<std::string>& path) {
 
 namespace {
 
-struct Kept {
-    const FileSystem* fs;
-    std::string path;
-    FileStamp stamp;
-    Image image;
-};
-
 // Portrait and landscape shells, the watermark, and one more.
-constexpr size_t kKept = 4;
-
-std::mutex keptLock;
-std::deque<Kept> kept;
+FileMemo<const Bitmap>& keptImages() {
+    static FileMemo<const Bitmap> memo(4);
+    return memo;
+}
 
 }  // namespace
 
 Image keptImageFile(const std::optional<std::string>& path) {
     if (!path) return nullptr;
     const FileSystem* fs = platform().fs;
-    // Taken before the bytes are read: a file that changes meanwhile has
-    // another stamp at the next look, and is decoded again then.
     const std::optional<FileStamp> stamp = fs->stamp(*path);
     if (!stamp) return loadImageFile(path);
-    {
-        std::lock_guard g(keptLock);
-        for (const Kept& k : kept)
-            if (k.fs == fs && k.path == *path && k.stamp == *stamp) return k.image;
-    }
+    if (Image kept = keptImages().find(fs, *path, *stamp)) return kept;
     Image image = loadImageFile(path);
-    if (!image) return nullptr;
-    std::lock_guard g(keptLock);
-    std::erase_if(kept, [&](const Kept& k) { return k.path == *path; });
-    kept.push_front({fs, *path, *stamp, image});
-    if (kept.size() > kKept) kept.pop_back();
+    if (image) keptImages().keep(fs, *path, *stamp, image);
     return image;
 }
 
@@ -88,10 +71,7 @@ SRUnifiedProcessor& SRUnifiedProcessor::sharedInstance() {
 }
 
 void SRUnifiedProcessor::resetForTesting() {
-    {
-        std::lock_guard g(keptLock);
-        kept.clear();
-    }
+    keptImages().clear();
     std::lock_guard g(lock_);
     screenshotProcessing_ = false;
     lastScreenshotTriggerTime_ = 0;

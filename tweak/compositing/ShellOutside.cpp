@@ -1,12 +1,11 @@
 #include "compositing/ShellOutside.h"
 
 #include "platform/ports/Platform.h"
+#include "util/FileMemo.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -48,45 +47,22 @@ ShellOutside outsideOfShell(const Bitmap& shell) {
 
 namespace {
 
-struct Remembered {
-    std::string path;
-    FileStamp stamp;
-    std::shared_ptr<const ShellOutside> outside;
-};
-
 // A portrait and a landscape shell, and a few more chosen at random.
-constexpr size_t kRemembered = 4;
-
-std::mutex& rememberedLock() {
-    static std::mutex m;
-    return m;
-}
-std::deque<Remembered>& remembered() {
-    static std::deque<Remembered> list;
-    return list;
+FileMemo<const ShellOutside>& remembered() {
+    static FileMemo<const ShellOutside> memo(4);
+    return memo;
 }
 
 }  // namespace
 
 std::shared_ptr<const ShellOutside> outsideOfShellFile(const std::optional<std::string>& path, const Bitmap& shell) {
-    const std::optional<FileStamp> stamp = path ? platform().fs->stamp(*path) : std::nullopt;
+    const FileSystem* fs = platform().fs;
+    const std::optional<FileStamp> stamp = path ? fs->stamp(*path) : std::nullopt;
     auto fits = [&](const ShellOutside& o) { return o.width == shell.width && o.height == shell.height; };
-    if (stamp) {
-        std::lock_guard g(rememberedLock());
-        for (const Remembered& r : remembered())
-            if (r.path == *path && r.stamp == *stamp && fits(*r.outside)) return r.outside;
-    }
+    if (stamp)
+        if (auto kept = remembered().find(fs, *path, *stamp, fits)) return kept;
     auto outside = std::make_shared<const ShellOutside>(outsideOfShell(shell));
-    if (stamp) {
-        // The stamp was taken before the pixels were worked out: a file
-        // changed meanwhile has another stamp by the next look, and is
-        // worked out again then.
-        std::lock_guard g(rememberedLock());
-        auto& list = remembered();
-        std::erase_if(list, [&](const Remembered& r) { return r.path == *path; });
-        list.push_front({*path, *stamp, outside});
-        if (list.size() > kRemembered) list.pop_back();
-    }
+    if (stamp) remembered().keep(fs, *path, *stamp, outside);
     return outside;
 }
 
