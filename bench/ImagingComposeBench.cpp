@@ -55,7 +55,7 @@ void BM_PlinthoraMovieFrame(benchmark::State& state) {
         img.planPerspectiveUnder(in.shot.width, in.shot.height, in.quad, std::make_shared<const Bitmap>(in.shell));
     const Imaging::CanvasLayer layer{std::make_shared<const Bitmap>(in.watermark), BlendMode::Normal,
                                      bench::kWatermarkAlpha};
-    const linux_platform::SerialLoops serial;
+    const imaging::SerialLoops serial;
     uint64_t held = 0;
     Imaging::RowBands bands;
     const bool keep = state.range(0) != 0;

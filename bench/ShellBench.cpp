@@ -68,7 +68,7 @@ BENCHMARK(BM_ComposeWithOutside)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
     if (argc >= 3 && !std::strcmp(argv[1], "--frame")) {
         const int w = argc >= 5 ? std::atoi(argv[3]) : 1500, h = argc >= 5 ? std::atoi(argv[4]) : 3000;
-        const auto png = linux_platform::png::encode(frames_test::generateFrame(largeFrame(w, h)).pixels, 6);
+        const auto png = imaging::png::encode(frames_test::generateFrame(largeFrame(w, h)).pixels, 6);
         std::ofstream out(argv[2], std::ios::binary);
         out << png.value();
         return out ? 0 : 1;

@@ -9,14 +9,16 @@
 // fixed-point weights summing to exactly 1, so flat areas stay flat and the
 // total alpha is kept up to rounding. Both passes are vertical passes over
 // whole rows (which vectorise well), with a transpose between them.
-#include "imaging/kernels.h"
+#include "imaging/blur.h"
+
+#include "imaging/parallel_for.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::imaging {
 
 double blurSigma(double radius) { return std::isfinite(radius) ? std::max(radius, 0.0) : 0.0; }
 
@@ -105,4 +107,4 @@ Bitmap gaussianBlur(const Bitmap& src, double radius) {
     return out;
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

@@ -18,14 +18,17 @@
 // Geometry: a destination pixel is drawn when its centre lies in the
 // rectangle (half-open on the right and bottom); it samples the source
 // bilinearly at the matching point, clamped to the source's edge pixels.
-#include "imaging/kernels.h"
+#include "imaging/draw.h"
+
+#include "imaging/parallel_for.h"
+#include "imaging/pixel.h"
 #include "imaging/tiers.h"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::imaging {
 
 namespace {
 
@@ -234,4 +237,4 @@ void draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, doub
     }
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

@@ -4,7 +4,7 @@
 
 #include <immintrin.h>
 
-namespace plinthora::linux_platform::kernels::avx2 {
+namespace plinthora::imaging::avx2 {
 
 namespace {
 
@@ -59,4 +59,4 @@ int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
     return n - i >= 4 ? i + sse2::blendScreen(d + i, s + i, n - i, a8) : i;
 }
 
-}  // namespace plinthora::linux_platform::kernels::avx2
+}  // namespace plinthora::imaging::avx2

@@ -2,7 +2,7 @@
 #include "imaging/sse2.h"
 #include "imaging/tiers.h"
 
-namespace plinthora::linux_platform::kernels::sse2 {
+namespace plinthora::imaging::sse2 {
 
 namespace {
 
@@ -43,4 +43,4 @@ int blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
 int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8) { return blendRow<Mode::Normal>(d, s, n, a8); }
 int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8) { return blendRow<Mode::Screen>(d, s, n, a8); }
 
-}  // namespace plinthora::linux_platform::kernels::sse2
+}  // namespace plinthora::imaging::sse2

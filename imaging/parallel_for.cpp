@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-namespace plinthora::linux_platform {
+namespace plinthora::imaging {
 
 int threadCount() {
     // PLINTHORA_THREADS caps the threads (benchmarks compare one core with
@@ -43,4 +43,4 @@ void parallelFor(int count, const std::function<void(int, int)>& body, int minPe
     for (auto& t : threads) t.join();
 }
 
-}  // namespace plinthora::linux_platform
+}  // namespace plinthora::imaging

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-namespace plinthora::linux_platform {
+namespace plinthora::imaging {
 
 // Threads to use: PLINTHORA_THREADS when set, else one per hardware thread.
 int threadCount();
@@ -28,4 +28,4 @@ private:
     bool was_;
 };
 
-}  // namespace plinthora::linux_platform
+}  // namespace plinthora::imaging

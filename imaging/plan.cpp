@@ -6,8 +6,13 @@
 // A frame then costs the shell's pixels outside those runs, the warp of the
 // runs under the shell and the seam: the very steps warpUnder() takes, so
 // the pixels are the same.
-#include "imaging/kernels.h"
+#include "imaging/plan.h"
+
+#include "imaging/draw.h"
+#include "imaging/parallel_for.h"
+#include "imaging/pixel.h"
 #include "imaging/sampler.h"
+#include "imaging/warp.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::imaging {
 
 namespace {
 
@@ -361,4 +366,4 @@ std::shared_ptr<const Imaging::PerspectivePlan> planWarpUnder(int contentWidth, 
                                                  std::move(outside));
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

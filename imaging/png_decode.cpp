@@ -1,6 +1,6 @@
 #include "imaging/png_decode.h"
 
-#include "imaging/kernels.h"
+#include "imaging/tiers.h"
 
 #include <libdeflate.h>
 
@@ -15,7 +15,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace plinthora::linux_platform::png {
+namespace plinthora::imaging::png {
 
 namespace {
 
@@ -227,7 +227,7 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
     uint8_t* cur = rows.data();
     uint8_t* prev = rows.data() + stride;
 #if PLINTHORA_AVX2
-    const auto toPixels = kernels::hasAvx2() ? toPixelsAvx2 : toPixelsPlain;
+    const auto toPixels = hasAvx2() ? toPixelsAvx2 : toPixelsPlain;
 #else
     const auto toPixels = toPixelsPlain;
 #endif
@@ -243,4 +243,4 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
     return DecodeResult::Decoded;
 }
 
-}  // namespace plinthora::linux_platform::png
+}  // namespace plinthora::imaging::png

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace plinthora::linux_platform::png {
+namespace plinthora::imaging::png {
 
 enum class DecodeResult { Decoded, NotHandled, TooLarge, Damaged };
 
@@ -21,4 +21,4 @@ enum class DecodeResult { Decoded, NotHandled, TooLarge, Damaged };
 // path leaves to the general decoder.
 DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out);
 
-}  // namespace plinthora::linux_platform::png
+}  // namespace plinthora::imaging::png

@@ -11,7 +11,8 @@
 // wrap the chained streams in one IDAT chunk.
 #include "imaging/png_encode.h"
 
-#include "imaging/kernels.h"
+#include "imaging/parallel_for.h"
+#include "imaging/tiers.h"
 
 #include <libdeflate.h>
 
@@ -24,7 +25,7 @@
 #include <memory>
 #include <thread>
 
-namespace plinthora::linux_platform::png {
+namespace plinthora::imaging::png {
 
 namespace {
 
@@ -525,4 +526,4 @@ std::optional<std::string> encode(const Bitmap& image, int level, int blocks) {
     return png;
 }
 
-}  // namespace plinthora::linux_platform::png
+}  // namespace plinthora::imaging::png

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace plinthora::linux_platform::png {
+namespace plinthora::imaging::png {
 
 // Filtered bytes per independently compressed block when not forced.
 constexpr size_t kBlockBytes = size_t(1) << 20;
@@ -46,4 +46,4 @@ std::optional<LastBlock> findLastBlock(const uint8_t* data, size_t size);
 // another raw DEFLATE stream can be appended to it. False when malformed.
 bool makeJoinable(std::vector<uint8_t>& stream);
 
-}  // namespace plinthora::linux_platform::png
+}  // namespace plinthora::imaging::png

@@ -3,7 +3,8 @@
 // the kernels; see warp.cpp for the conventions.
 #pragma once
 
-#include "imaging/kernels.h"
+#include "imaging/pixel.h"
+#include "imaging/warp.h"
 #include "imaging/tiers.h"
 
 #include <algorithm>
@@ -14,7 +15,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::imaging {
 
 // The inverse map of one warp, ready for stepping row by row.
 struct Sampler {
@@ -333,4 +334,4 @@ inline void shellOverInPlace(uint32_t* content, const uint32_t* shell, int n) {
         if (shell[i] != 0) content[i] = over(shell[i], content[i]);
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

@@ -4,7 +4,7 @@
 
 #include <emmintrin.h>
 
-namespace plinthora::linux_platform::kernels::sse2 {
+namespace plinthora::imaging::sse2 {
 
 // mul255 on 16-bit lanes holding 0..255: (t + (t >> 8)) >> 8 with
 // t = x·y + 128 < 2^16 equals (t·257) >> 16, one high multiply.
@@ -30,4 +30,4 @@ inline __m128i over(__m128i s, __m128i d) {
 
 inline bool allZero(__m128i v) { return _mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF; }
 
-}  // namespace plinthora::linux_platform::kernels::sse2
+}  // namespace plinthora::imaging::sse2

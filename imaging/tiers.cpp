@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::imaging {
 
 namespace {
 
@@ -95,10 +95,12 @@ const TierKernels& tier() {
 
 bool hasTier(SimdTier t) { return t <= best(); }
 
+bool hasAvx2() { return tier().tier == SimdTier::Avx2; }
+
 bool useTier(SimdTier t) {
     if (!hasTier(t)) return false;
     active.store(tableOf(t), std::memory_order_relaxed);
     return true;
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

@@ -18,7 +18,16 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace plinthora::linux_platform::kernels {
+// The PNG codec keeps AVX2 twins of its row loops in its own files (the
+// compiler vectorises them for target("avx2")); the AVX2 tier switches
+// them on.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PLINTHORA_AVX2 1
+#else
+#define PLINTHORA_AVX2 0
+#endif
+
+namespace plinthora::imaging {
 
 enum class SimdTier : uint8_t { Plain, Sse2, Avx2 };
 
@@ -80,6 +89,13 @@ bool hasTier(SimdTier t);
 // called while kernels run.
 bool useTier(SimdTier t);
 const char* tierName(SimdTier t);
+// Whether the AVX2 tier runs: the processor has it and PLINTHORA_SIMD does
+// not ask for less.
+bool hasAvx2();
+
+// The PNG encoder's row loops call the tier check and the parallel loop by
+// this name.
+namespace kernels = ::plinthora::imaging;
 
 // The vector loops (tiers.cpp puts them in the tables; the plain tier's
 // entries do nothing and leave every pixel to the caller).
@@ -106,4 +122,4 @@ int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
 }  // namespace avx2
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

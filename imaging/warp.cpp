@@ -9,7 +9,10 @@
 // source's centre, and a quad equal to the destination rectangle copies the
 // source exactly. A pixel whose centre maps outside [0,w)×[0,h) is fully
 // transparent; samples near the source's border clamp to the edge pixels.
-#include "imaging/kernels.h"
+#include "imaging/warp.h"
+
+#include "imaging/parallel_for.h"
+#include "imaging/pixel.h"
 #include "imaging/sampler.h"
 
 #include <algorithm>
@@ -19,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::imaging {
 
 namespace {
 
@@ -236,4 +239,4 @@ Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, c
     return out;
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

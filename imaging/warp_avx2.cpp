@@ -3,7 +3,7 @@
 
 #include <immintrin.h>
 
-namespace plinthora::linux_platform::kernels::avx2 {
+namespace plinthora::imaging::avx2 {
 
 namespace {
 
@@ -95,4 +95,4 @@ int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, 
     return i + sse2::stepInterior(pixels, stride, fx + dfx * i, fy + dfy * i, dfx, dfy, out + i, n - i, offsets32);
 }
 
-}  // namespace plinthora::linux_platform::kernels::avx2
+}  // namespace plinthora::imaging::avx2

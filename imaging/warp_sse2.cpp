@@ -4,7 +4,7 @@
 #include "imaging/sse2.h"
 #include "imaging/tiers.h"
 
-namespace plinthora::linux_platform::kernels::sse2 {
+namespace plinthora::imaging::sse2 {
 
 int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
                  int n, bool) {
@@ -102,4 +102,4 @@ int shellOverInPlace(uint32_t* content, const uint32_t* shell, int n) {
     return i;
 }
 
-}  // namespace plinthora::linux_platform::kernels::sse2
+}  // namespace plinthora::imaging::sse2

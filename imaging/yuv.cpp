@@ -6,14 +6,15 @@
 // chroma sample serves its 2 × 2 block; towards YUV a sample is the mean of its block. That is what
 // swscale does with these frames (its unscaled paths), to within a level or
 // two of rounding on the bench's recording.
-#include "imaging/kernels.h"
+#include "imaging/yuv.h"
+
 #include "imaging/tiers.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-namespace plinthora::linux_platform::kernels {
+namespace plinthora::imaging {
 
 namespace {
 
@@ -119,4 +120,4 @@ void argbToYuv420(const ArgbRows& argb, const PlanesOut& out, int width, int hei
     }
 }
 
-}  // namespace plinthora::linux_platform::kernels
+}  // namespace plinthora::imaging

@@ -3,7 +3,7 @@
 
 #include <immintrin.h>
 
-namespace plinthora::linux_platform::kernels::avx2 {
+namespace plinthora::imaging::avx2 {
 
 namespace {
 
@@ -125,4 +125,4 @@ int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* 
     return x + sse2::argbRowsToYuv(r0 + x, r1 + x, Y0 + x, Y1 + x, U + x / 2, V + x / 2, w - x);
 }
 
-}  // namespace plinthora::linux_platform::kernels::avx2
+}  // namespace plinthora::imaging::avx2

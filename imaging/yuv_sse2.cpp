@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace plinthora::linux_platform::kernels::sse2 {
+namespace plinthora::imaging::sse2 {
 
 namespace {
 
@@ -102,4 +102,4 @@ int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* 
     return x;
 }
 
-}  // namespace plinthora::linux_platform::kernels::sse2
+}  // namespace plinthora::imaging::sse2

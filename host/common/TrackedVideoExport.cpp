@@ -63,7 +63,7 @@ std::shared_ptr<ExportSession> TrackedVideoExport::exportAsynchronously(ExportRe
         request.frameHandler = [handler = std::move(request.frameHandler)](const Bitmap& source, Bitmap& output,
                                                                            int64_t frame,
                                                                            const Imaging::RowBands& bands) {
-            const linux_platform::SerialLoops serial;
+            const imaging::SerialLoops serial;
             handler(source, output, frame, bands);
         };
     auto session = std::make_shared<Session>(*this);

@@ -224,7 +224,7 @@ private:
                 const int w = req_.renderWidth, h = req_.renderHeight;
                 if (ws.output.width != w || ws.output.height != h || begin < 0 || end > h) return;
                 int first = (begin + 1) / 2, last = end == h ? (end + 1) / 2 : end / 2;
-                const kernels::ArgbRows rows{pixels, begin, w, h};
+                const imaging::ArgbRows rows{pixels, begin, w, h};
                 if (live) {
                     partial = true;
                     if (begin % 2 != 0 || first >= last) {

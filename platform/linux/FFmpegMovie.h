@@ -3,7 +3,7 @@
 // FFmpegPixels.cpp). Internal to platform/linux.
 #pragma once
 
-#include "imaging/kernels.h"
+#include "imaging/yuv.h"
 #include "platform/ports/VideoExport.h"
 
 #include <cstdint>
@@ -145,7 +145,7 @@ public:
     static bool argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair);
     // The same from rows of the picture held apart, and only columns
     // [fromX, toX) of them when given (fromX even, toX even or the width).
-    static bool argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair, int fromX = 0,
+    static bool argbRowsToYuv(const imaging::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair, int fromX = 0,
                               int toX = -1);
 
 private:

@@ -2,7 +2,7 @@
 // encoder's frames. 8-bit 4:2:0 in either direction goes through the
 // imaging kernels; any other decoded format through swscale.
 #include "platform/linux/FFmpegMovie.h"
-#include "imaging/kernels.h"
+#include "imaging/yuv.h"
 
 #include <algorithm>
 
@@ -28,7 +28,7 @@ int swsMatrixOf(AVColorSpace cs) {
 }
 
 // The same choice as luma weights, for the kernels.
-YuvMatrix matrixOf(AVColorSpace cs, bool fullRange) {
+imaging::YuvMatrix matrixOf(AVColorSpace cs, bool fullRange) {
     switch (swsMatrixOf(cs)) {
     case SWS_CS_ITU709: return {0.2126, 0.0722, fullRange};
     case SWS_CS_FCC: return {0.30, 0.11, fullRange};
@@ -81,8 +81,9 @@ bool Scaler::toUprightArgb(const AVFrame* f, int quarterTurns, Bitmap& upright) 
         dst = turned_.data();
     }
     if (makesRows(f)) {
-        const PlanesIn in{{f->data[0], f->data[1], f->data[2]}, {f->linesize[0], f->linesize[1], f->linesize[2]}};
-        kernels::yuv420ToArgb(in, w, h, matrixOf(f->colorspace, full), dst, size_t(w));
+        const imaging::PlanesIn in{{f->data[0], f->data[1], f->data[2]},
+                                   {f->linesize[0], f->linesize[1], f->linesize[2]}};
+        imaging::yuv420ToArgb(in, w, h, matrixOf(f->colorspace, full), dst, size_t(w));
     } else {
         // Accurate rounding keeps swscale off its SIMD yuv-to-RGB shortcut,
         // which skips the last pixels of rows whose width is not a multiple
@@ -123,11 +124,11 @@ bool Scaler::makesRows(const AVFrame* f) {
 
 void Scaler::rowsToArgb(const AVFrame* f, int begin, int end, Bitmap& argb) {
     const bool full = f->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(AVPixelFormat(f->format));
-    const PlanesIn in{
+    const imaging::PlanesIn in{
         {f->data[0] + ptrdiff_t(begin) * f->linesize[0], f->data[1] + ptrdiff_t(begin / 2) * f->linesize[1],
          f->data[2] + ptrdiff_t(begin / 2) * f->linesize[2]},
         {f->linesize[0], f->linesize[1], f->linesize[2]}};
-    kernels::yuv420ToArgb(in, f->width, end - begin, matrixOf(f->colorspace, full),
+    imaging::yuv420ToArgb(in, f->width, end - begin, matrixOf(f->colorspace, full),
                           argb.pixels.data() + size_t(begin) * size_t(argb.width), size_t(argb.width));
 }
 
@@ -136,12 +137,12 @@ bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endP
     return argbRowsToYuv({argb.pixels.data(), 0, argb.width, argb.height}, yuv, firstPair, endPair);
 }
 
-bool Scaler::argbRowsToYuv(const kernels::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair, int fromX,
+bool Scaler::argbRowsToYuv(const imaging::ArgbRows& argb, AVFrame* yuv, int firstPair, int endPair, int fromX,
                            int toX) {
     const int w = yuv->width, h = yuv->height;
     if (AVPixelFormat(yuv->format) != AV_PIX_FMT_YUV420P || w % 2 != 0 || h % 2 != 0) return false;
     if (w < argb.width || h < argb.height || w > argb.width + 1 || h > argb.height + 1) return false;
-    kernels::argbToYuv420(
+    imaging::argbToYuv420(
         argb, {{yuv->data[0], yuv->data[1], yuv->data[2]}, {yuv->linesize[0], yuv->linesize[1], yuv->linesize[2]}}, w,
         h, firstPair, endPair, fromX, toX);
     return true;

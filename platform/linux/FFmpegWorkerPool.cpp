@@ -34,7 +34,7 @@ void WorkerPool::wait(Slot& s) {
 
 void WorkerPool::loop() {
     // The workers are as many as the cores, each on a frame of its own.
-    const SerialLoops serial;
+    const imaging::SerialLoops serial;
     Workspace workspace;
     std::unique_lock lock(mutex_);
     for (;;) {

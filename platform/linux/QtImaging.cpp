@@ -1,8 +1,13 @@
 #include "platform/linux/QtImaging.h"
 
-#include "imaging/kernels.h"
+#include "imaging/blur.h"
+#include "imaging/draw.h"
+#include "imaging/parallel_for.h"
+#include "imaging/pixel.h"
+#include "imaging/plan.h"
 #include "imaging/png_decode.h"
 #include "imaging/png_encode.h"
+#include "imaging/warp.h"
 #include "platform/ports/Platform.h"
 
 #include <QBuffer>
@@ -40,11 +45,13 @@ QtImaging::QtImaging(int pngLevel) : pngLevel_(std::clamp(pngLevel, 0, 12)) { ra
 std::shared_ptr<Bitmap> QtImaging::decode(const std::string& bytes) const {
     if (bytes.empty()) return nullptr;
     Bitmap fast;
-    switch (png::decode(bytes, kMaxDecodePixels, fast)) {
-    case png::DecodeResult::Decoded: return std::make_shared<Bitmap>(std::move(fast));
-    case png::DecodeResult::TooLarge: return nullptr;
-    case png::DecodeResult::Damaged: debugLog("png: the picture is cut short or damaged; not decoded"); return nullptr;
-    case png::DecodeResult::NotHandled: break;
+    switch (imaging::png::decode(bytes, kMaxDecodePixels, fast)) {
+    case imaging::png::DecodeResult::Decoded: return std::make_shared<Bitmap>(std::move(fast));
+    case imaging::png::DecodeResult::TooLarge: return nullptr;
+    case imaging::png::DecodeResult::Damaged:
+        debugLog("png: the picture is cut short or damaged; not decoded");
+        return nullptr;
+    case imaging::png::DecodeResult::NotHandled: break;
     }
     raiseAllocationLimit();
     QByteArray data = QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size()));
@@ -73,37 +80,39 @@ std::shared_ptr<Bitmap> QtImaging::decode(const std::string& bytes) const {
     return out;
 }
 
-std::optional<std::string> QtImaging::encodePng(const Bitmap& image) const { return png::encode(image, pngLevel_); }
+std::optional<std::string> QtImaging::encodePng(const Bitmap& image) const {
+    return imaging::png::encode(image, pngLevel_);
+}
 
 Bitmap QtImaging::perspective(const Bitmap& src, const Quad& quad, int width, int height) const {
-    Bitmap out = kernels::warp(src, quad, width, height);
+    Bitmap out = imaging::warp(src, quad, width, height);
     out.scale = src.scale;
     return out;
 }
 
 Bitmap QtImaging::perspectiveUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell,
                                    const ShellOutside* outside) const {
-    return kernels::warpUnder(content, quad, shell, outside);
+    return imaging::warpUnder(content, quad, shell, outside);
 }
 
 void QtImaging::perspectiveUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell,
                                         const ShellOutside* outside) const {
-    kernels::warpUnderInPlace(content, quad, shell, outside);
+    imaging::warpUnderInPlace(content, quad, shell, outside);
 }
 
 std::shared_ptr<const Imaging::PerspectivePlan> QtImaging::planPerspectiveUnder(
     int contentWidth, int contentHeight, const Quad& quad, Image shell,
     std::shared_ptr<const ShellOutside> outside) const {
-    return kernels::planWarpUnder(contentWidth, contentHeight, quad, std::move(shell), std::move(outside));
+    return imaging::planWarpUnder(contentWidth, contentHeight, quad, std::move(shell), std::move(outside));
 }
 
 void QtImaging::draw(Bitmap& dst, const Bitmap& src, const Rect& rect, BlendMode mode, double alpha) const {
-    kernels::draw(dst, src, rect, mode, alpha);
+    imaging::draw(dst, src, rect, mode, alpha);
 }
 
-Bitmap QtImaging::gaussianBlur(const Bitmap& src, double radius) const { return kernels::gaussianBlur(src, radius); }
+Bitmap QtImaging::gaussianBlur(const Bitmap& src, double radius) const { return imaging::gaussianBlur(src, radius); }
 
-int QtImaging::blurSpread(double radius) const { return kernels::blurSpread(radius); }
+int QtImaging::blurSpread(double radius) const { return imaging::blurSpread(radius); }
 
 // Colour controls on straight (unpremultiplied) colour, c in [0, 1]:
 //   saturation: c ← L + (c − L)·saturation, L = Rec. 709 luma
@@ -117,7 +126,7 @@ Bitmap QtImaging::colorControls(const Bitmap& src, double contrast, double brigh
     const double sat = std::isfinite(saturation) ? saturation : 1.0;
     const double bri = std::isfinite(brightness) ? brightness : 0.0;
     const double con = std::isfinite(contrast) ? contrast : 1.0;
-    kernels::parallelFor(
+    imaging::parallelFor(
         int(src.pixels.size()),
         [&](int begin, int end) {
             for (int i = begin; i < end; ++i) {
@@ -155,10 +164,10 @@ Bitmap QtImaging::multiplyAlpha(const Bitmap& src, double a) const {
         return out;
     }
     if (k8 == 0) return out;
-    kernels::parallelFor(
+    imaging::parallelFor(
         int(src.pixels.size()),
         [&](int begin, int end) {
-            for (int i = begin; i < end; ++i) out.pixels[size_t(i)] = kernels::scalePixel(src.pixels[size_t(i)], k8);
+            for (int i = begin; i < end; ++i) out.pixels[size_t(i)] = imaging::scalePixel(src.pixels[size_t(i)], k8);
         },
         1 << 16);
     return out;

@@ -22,7 +22,7 @@
 using namespace plinthora;
 using namespace plinthora::imaging_test;
 using plinthora::linux_platform::QtImaging;
-namespace png = plinthora::linux_platform::png;
+namespace png = plinthora::imaging::png;
 
 namespace {
 

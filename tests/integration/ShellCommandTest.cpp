@@ -122,7 +122,7 @@ protected:
     }
     std::string put(const std::string& name, const Bitmap& b) {
         const std::string path = dir_ + "/" + name;
-        EXPECT_TRUE(linux_platform::writeAtomically(path, linux_platform::png::encode(b, 1).value()));
+        EXPECT_TRUE(linux_platform::writeAtomically(path, imaging::png::encode(b, 1).value()));
         return path;
     }
     static std::string read(const std::string& path) { return linux_platform::readWholeFile(path).value_or(""); }

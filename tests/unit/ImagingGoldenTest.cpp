@@ -4,9 +4,13 @@
 // written. A moved file, a split SIMD tier or a faster loop must leave every
 // byte where it was; a deliberate change of pixels updates the table, and
 // says why in its commit.
-#include "imaging/kernels.h"
+#include "imaging/blur.h"
+#include "imaging/draw.h"
+#include "imaging/plan.h"
 #include "imaging/png_decode.h"
 #include "imaging/png_encode.h"
+#include "imaging/warp.h"
+#include "imaging/yuv.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +18,7 @@
 #include <mutex>
 #include <random>
 
-namespace plinthora::linux_platform {
+namespace plinthora::imaging {
 namespace {
 
 class Crc32 {
@@ -122,7 +126,7 @@ const Golden kGolden[] = {
      [](Pick& p, Crc32& crc) {
          const Bitmap src = p.bitmap(p.between(1, 60), p.between(1, 60));
          const int w = p.between(1, 90), h = p.between(1, 90);
-         crc.add(kernels::warp(src, p.quad(w, h), w, h));
+         crc.add(imaging::warp(src, p.quad(w, h), w, h));
      },
      0x369b1211},
     {"warpUnder", 300,
@@ -132,8 +136,8 @@ const Golden kGolden[] = {
          const ShellOutside outside = p.outside(shell.width, shell.height);
          const ShellOutside* o = p.between(0, 1) ? &outside : nullptr;
          const Quad q = p.quad(shell.width, shell.height);
-         crc.add(kernels::warpUnder(src, q, shell, o));
-         kernels::warpUnderInPlace(src, q, shell, o);
+         crc.add(imaging::warpUnder(src, q, shell, o));
+         imaging::warpUnderInPlace(src, q, shell, o);
          crc.add(shell);
      },
      0x4a98afa3},
@@ -145,7 +149,7 @@ const Golden kGolden[] = {
          const Image shell = std::make_shared<const Bitmap>(p.shell(p.between(8, 90), p.between(8, 90)));
          const int w = shell->width, h = shell->height;
          auto outside = std::make_shared<const ShellOutside>(p.outside(w, h));
-         const auto plan = kernels::planWarpUnder(cw, ch, p.quad(w, h), shell, p.between(0, 1) ? outside : nullptr);
+         const auto plan = imaging::planWarpUnder(cw, ch, p.quad(w, h), shell, p.between(0, 1) ? outside : nullptr);
          const Imaging::CanvasLayer layer{std::make_shared<const Bitmap>(p.bitmap(w, h)), p.mode(), p.real(0, 1)};
          const bool layered = p.between(0, 1);
          std::vector<uint32_t> canvas(size_t(w) * size_t(h));
@@ -180,13 +184,13 @@ const Golden kGolden[] = {
          const Rect whole{double(p.between(-8, dst.width)), double(p.between(-8, dst.height)), double(src.width),
                           double(src.height)};
          const Rect stretched{p.real(-8, 20), p.real(-8, 20), p.real(1, 120), p.real(1, 120)};
-         kernels::draw(dst, src, p.between(0, 1) ? whole : stretched, p.mode(), p.between(0, 2) ? p.real(0, 1) : 1.0);
+         imaging::draw(dst, src, p.between(0, 1) ? whole : stretched, p.mode(), p.between(0, 2) ? p.real(0, 1) : 1.0);
          crc.add(dst);
      },
      0xd078e58a},
     {"blur", 60,
      [](Pick& p, Crc32& crc) {
-         crc.add(kernels::gaussianBlur(p.bitmap(p.between(1, 50), p.between(1, 50)), p.real(0, 12)));
+         crc.add(imaging::gaussianBlur(p.bitmap(p.between(1, 50), p.between(1, 50)), p.real(0, 12)));
      },
      0xba287e64},
     {"yuv420ToArgb", 200,
@@ -202,7 +206,7 @@ const Golden kGolden[] = {
                                              : YuvMatrix{0.299, 0.114, p.between(0, 1) == 1};
          std::vector<uint32_t> out(size_t(w) * size_t(h));
          const PlanesIn in{{planes[0].data(), planes[1].data(), planes[2].data()}, {stride[0], stride[1], stride[2]}};
-         kernels::yuv420ToArgb(in, w, h, m, out.data(), size_t(w));
+         imaging::yuv420ToArgb(in, w, h, m, out.data(), size_t(w));
          crc.add(out.data(), out.size() * 4);
      },
      0xefbe48fa},
@@ -214,7 +218,7 @@ const Golden kGolden[] = {
          std::vector<uint8_t> planes[3];
          for (int i = 0; i < 3; ++i) planes[i].assign(size_t(stride[i]) * size_t(i ? h / 2 : h), 0);
          const PlanesOut out{{planes[0].data(), planes[1].data(), planes[2].data()}, {stride[0], stride[1], stride[2]}};
-         kernels::argbToYuv420(src, out, w, h);
+         imaging::argbToYuv420(src, out, w, h);
          for (const auto& plane : planes) crc.add(plane);
      },
      0x0c95d784},
@@ -243,4 +247,4 @@ TEST(ImagingGolden, KernelsGiveTheFrozenPixels) {
 }
 
 }  // namespace
-}  // namespace plinthora::linux_platform
+}  // namespace plinthora::imaging

@@ -3,18 +3,20 @@
 // the plain C++ gives, each tier's loops run whole (a forced tier hands its
 // tails to the tier below, never to the best one), so a fast path can
 // never drift from the plain one.
-#include "imaging/kernels.h"
+#include "imaging/draw.h"
+#include "imaging/plan.h"
 #include "imaging/png_decode.h"
 #include "imaging/png_encode.h"
+#include "imaging/tiers.h"
+#include "imaging/warp.h"
+#include "imaging/yuv.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <tuple>
 
-namespace plinthora::linux_platform {
-
-using kernels::SimdTier;
+namespace plinthora::imaging {
 
 namespace {
 
@@ -45,20 +47,20 @@ private:
 // the results must be equal.
 template <class F>
 void sameInEveryTier(const char* what, F&& f) {
-    ASSERT_TRUE(kernels::useTier(SimdTier::Plain));
+    ASSERT_TRUE(imaging::useTier(SimdTier::Plain));
     const auto plain = f();
     for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2}) {
-        if (!kernels::useTier(t)) continue;
-        EXPECT_TRUE(f() == plain) << what << " differs in tier " << kernels::tierName(t);
+        if (!imaging::useTier(t)) continue;
+        EXPECT_TRUE(f() == plain) << what << " differs in tier " << imaging::tierName(t);
     }
 }
 
 TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
-    const SimdTier before = kernels::tier().tier;
+    const SimdTier before = imaging::tier().tier;
     SimdTier best = SimdTier::Plain;
     for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2})
-        if (kernels::hasTier(t)) best = t;
-    RecordProperty("best_tier", kernels::tierName(best));
+        if (imaging::hasTier(t)) best = t;
+    RecordProperty("best_tier", imaging::tierName(best));
     Pictures pick(20261207);
     const BlendMode modes[] = {BlendMode::Normal, BlendMode::Screen, BlendMode::Overlay, BlendMode::SoftLight};
     for (int round = 0; round < 40 && !HasFailure(); ++round) {
@@ -76,7 +78,7 @@ TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
                 for (double alpha : {1.0, pick.real(0, 1)})
                     sameInEveryTier("draw", [&] {
                         Bitmap out = base;
-                        kernels::draw(out, src, r, m, alpha);
+                        imaging::draw(out, src, r, m, alpha);
                         return out.pixels;
                     });
 
@@ -86,19 +88,19 @@ TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
                         {pick.real(2 * w / 3, w), pick.real(0, h / 3)},
                         {pick.real(0, w / 3), pick.real(2 * h / 3, h)},
                         {pick.real(2 * w / 3, w), pick.real(2 * h / 3, h)}};
-        sameInEveryTier("warp", [&] { return kernels::warp(src, quad, base.width, base.height).pixels; });
-        sameInEveryTier("warpUnder", [&] { return kernels::warpUnder(src, quad, base).pixels; });
+        sameInEveryTier("warp", [&] { return imaging::warp(src, quad, base.width, base.height).pixels; });
+        sameInEveryTier("warpUnder", [&] { return imaging::warpUnder(src, quad, base).pixels; });
         // A screen's hole, nearly a rectangle: the sampler steps whole spans
         // between exact points, as it does for a movie's frames, and a plan
         // steps runs of them at once, with a layer drawn over.
         auto inset = [&] { return pick.real(1, 3); };
         const Quad hole{{inset(), inset()}, {w - inset(), inset()}, {inset(), h - inset()}, {w - inset(), h - inset()}};
-        sameInEveryTier("warpUnder hole", [&] { return kernels::warpUnder(src, hole, base).pixels; });
+        sameInEveryTier("warpUnder hole", [&] { return imaging::warpUnder(src, hole, base).pixels; });
         const Imaging::CanvasLayer layer{std::make_shared<const Bitmap>(pick.bitmap(base.width, base.height)),
                                          modes[pick.between(0, 1)], pick.real(0, 1)};
         sameInEveryTier("plan", [&] {
             Bitmap out;
-            kernels::planWarpUnder(src.width, src.height, hole, std::make_shared<const Bitmap>(base))
+            imaging::planWarpUnder(src.width, src.height, hole, std::make_shared<const Bitmap>(base))
                 ->render(src, out, &layer);
             return out.pixels;
         });
@@ -116,7 +118,7 @@ TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
         for (const YuvMatrix m : {YuvMatrix{0.299, 0.114, false}, YuvMatrix{0.2126, 0.0722, true}})
             sameInEveryTier("yuv420ToArgb", [&] {
                 std::vector<uint32_t> out(size_t(fw) * size_t(fh));
-                kernels::yuv420ToArgb(in, fw, fh, m, out.data(), size_t(fw));
+                imaging::yuv420ToArgb(in, fw, fh, m, out.data(), size_t(fw));
                 return out;
             });
         const int ew = (fw + 1) & ~1, eh = (fh + 1) & ~1;
@@ -125,7 +127,7 @@ TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
             for (int p = 0; p < 3; ++p) out[p].assign(size_t(strides[p]) * size_t(p ? eh / 2 : eh), 0);
             const PlanesOut planesOut{{out[0].data(), out[1].data(), out[2].data()},
                                       {strides[0], strides[1], strides[2]}};
-            kernels::argbToYuv420(src, planesOut, ew, eh);
+            imaging::argbToYuv420(src, planesOut, ew, eh);
             return std::make_tuple(out[0], out[1], out[2]);
         });
 
@@ -137,8 +139,8 @@ TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
             return std::make_pair(bytes, back.pixels);
         });
     }
-    kernels::useTier(before);
+    imaging::useTier(before);
 }
 
 }  // namespace
-}  // namespace plinthora::linux_platform
+}  // namespace plinthora::imaging

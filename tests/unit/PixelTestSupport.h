@@ -28,6 +28,6 @@ inline Bitmap solid(int w, int h, uint32_t pixel) {
 }
 inline Image shared(Bitmap b) { return std::make_shared<const Bitmap>(std::move(b)); }
 
-inline std::string pngOf(const Bitmap& b) { return linux_platform::png::encode(b, 1).value(); }
+inline std::string pngOf(const Bitmap& b) { return imaging::png::encode(b, 1).value(); }
 
 }  // namespace plinthora::testing
