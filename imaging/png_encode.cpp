@@ -2,8 +2,10 @@
 //
 // Each block of rows is unpremultiplied, filtered (per row the filter with
 // the least sum of absolute signed bytes, as libpng's adaptive heuristic) and
-// compressed by libdeflate as its own raw DEFLATE stream on its own thread.
-// libdeflate has no flush, and every stream it writes ends with a final
+// compressed as its own raw DEFLATE stream on its own thread: flat blocks
+// by our own run and literal writer (deflate_literal.h), which can leave a
+// stream open and byte-aligned, the rest by libdeflate. libdeflate has no
+// flush, and every stream it writes ends with a final
 // block; to chain them we walk each stream's blocks (skipping Huffman
 // symbols, without producing output), clear the final bit of its last block
 // and append an empty stored block, which byte-aligns it exactly as a zlib
@@ -11,6 +13,7 @@
 // wrap the chained streams in one IDAT chunk.
 #include "imaging/png_encode.h"
 
+#include "imaging/deflate_literal.h"
 #include "imaging/parallel_for.h"
 #include "imaging/tiers.h"
 
@@ -332,7 +335,7 @@ struct Block {
     std::vector<uint8_t> deflated;
     uint32_t adler = 1;
     size_t rawSize = 0;
-    int level = 0;  // the level its rows were compressed at
+    int level = 0;  // the level its rows were compressed at, −1 for deflateLiterals()
     bool ok = false;
 };
 
@@ -392,13 +395,29 @@ void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& bl
         filterRow(w.cur.data() + 4, w.prev.data() + 4, n, w.filtered.get() + size_t(y - block.row0) * (n + 1));
         std::swap(w.prev, w.cur);
     }
+    const double bits = filteredEntropy(w.filtered.get(), n + 1, block.row1 - block.row0);
+    block.adler = libdeflate_adler32(1, w.filtered.get(), raw);
+    block.rawSize = raw;
+    if (level > 0 && bits < kFlatBits) {
+        // Flat rows are runs and a few colours: our own writer codes them
+        // nearly as small as the match finder, in a fraction of its time,
+        // and ends them where the next block can follow without a walk.
+        const size_t bound = deflateLiteralsBound(raw);
+        if (w.outCap < bound) {
+            w.out = std::make_unique_for_overwrite<uint8_t[]>(bound);
+            w.outCap = bound;
+        }
+        const size_t size = deflateLiterals(w.filtered.get(), raw, 4, kFlatMinRun, last, w.out.get());
+        block.deflated.assign(w.out.get(), w.out.get() + size);
+        block.level = -1;
+        block.ok = true;
+        return;
+    }
     // Rows this noisy (a photo's grain, a camera's sensor) leave the match
     // finder little to find: a higher level buys no bytes on them, only
-    // time, and the fastest level is as small or smaller. Flat UI rows and
-    // mildly noisy ones stay at the level asked for, where it pays.
-    block.level = level > kFastLevel && filteredEntropy(w.filtered.get(), n + 1, block.row1 - block.row0) >= kNoisyBits
-                      ? kFastLevel
-                      : level;
+    // time, and the fastest level is as small or smaller. Mildly noisy rows
+    // stay at the level asked for, where it pays.
+    block.level = level > kFastLevel && bits >= kNoisyBits ? kFastLevel : level;
     Compressor& compressor = block.level == level ? w.compressor : w.fast;
     if (!compressor) compressor.reset(libdeflate_alloc_compressor(block.level));
     if (!compressor) return;
@@ -411,8 +430,6 @@ void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& bl
     if (size == 0) return;
     block.deflated.reserve(size + 5);  // the join adds at most 5 bytes
     block.deflated.assign(w.out.get(), w.out.get() + size);
-    block.adler = libdeflate_adler32(1, w.filtered.get(), raw);
-    block.rawSize = raw;
     block.ok = last || makeJoinable(block.deflated);
 }
 

@@ -1,4 +1,5 @@
 // Decoding (our PNG fast path, Qt's readers for the rest) and our PNG encoder.
+#include "imaging/deflate_literal.h"
 #include "imaging/png_decode.h"
 #include "imaging/png_encode.h"
 #include "platform/linux/QtImaging.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <bit>
 #include <cstdio>
@@ -271,9 +273,12 @@ TEST(ImagingDecode, LoadsImagesBeyondQtsDefaultAllocationLimit) {
 // Which rows are noise: `Mixed` puts smooth rows between noisy ones, so
 // that every filter type gets chosen and every block is noisy enough for
 // the fast level; `NoisyTop` fills the upper half with noise and the lower
-// with smooth rows, so that blocks at the fast level and at the level asked
-// for are joined in one stream; `Smooth` has no noise at all.
-enum class Noise { Mixed, NoisyTop, Smooth };
+// with smooth rows, so that a libdeflate stream is followed by our own
+// writer's final one (smooth blocks are flat enough for it, at any level
+// but 0); `SmoothTop` the other way round, so that ours is left open for
+// libdeflate's; `Smooth` has no noise at all, only our writer's streams
+// joined to each other.
+enum class Noise { Mixed, NoisyTop, SmoothTop, Smooth };
 
 struct EncodeCase {
     int w, h, level, blocks;
@@ -288,11 +293,17 @@ TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
                                 {90, 60, 0, 4},
                                 {400, 240, 4, 4, Noise::NoisyTop},
                                 {333, 90, 4, 0, Noise::NoisyTop},
-                                {200, 120, 6, 2, Noise::Smooth}};
+                                {333, 90, 4, 3, Noise::SmoothTop},
+                                {200, 120, 6, 2, Noise::Smooth},
+                                {1, 300, 4, 7, Noise::Smooth},
+                                {201, 64, 0, 2, Noise::Smooth}};
     for (const EncodeCase& c : cases) {
         Bitmap b = randomBitmap(c.w, c.h, uint32_t(c.w * 31 + c.h));
         for (int y = 0; y < c.h; ++y) {
-            const bool noisy = c.noise == Noise::Mixed ? y % 3 != 0 : c.noise == Noise::NoisyTop && y < c.h / 2;
+            const bool noisy = c.noise == Noise::Mixed       ? y % 3 != 0
+                               : c.noise == Noise::NoisyTop  ? y < c.h / 2
+                               : c.noise == Noise::SmoothTop ? y >= c.h / 2
+                                                             : false;
             for (int x = 0; x < c.w; ++x)
                 b.at(x, y) =
                     noisy ? b.at(x, y) | 0xFF000000u : 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256);
@@ -409,6 +420,110 @@ TEST(ImagingPngEncode, JoinedDeflateStreamsInflateToTheConcatenation) {
     EXPECT_FALSE(png::findLastBlock(nullptr, 0));
     std::vector<uint8_t> badStored = {0x01, 0x05, 0x00, 0x00, 0x00};  // NLEN ≠ ~LEN
     EXPECT_FALSE(png::makeJoinable(badStored));
+}
+
+// zlib's inflate, a decoder of its own, on a raw DEFLATE stream; empty
+// when it refuses the stream or it does not end.
+std::vector<uint8_t> zlibInflate(const std::vector<uint8_t>& stream, size_t size) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) return {};
+    std::vector<uint8_t> out(size + 1);
+    z.next_in = const_cast<Bytef*>(stream.data());
+    z.avail_in = uInt(stream.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    const int status = inflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return status == Z_STREAM_END ? out : std::vector<uint8_t>{};
+}
+
+// Our run and literal writer against two decoders: every piece boundary
+// (a run cut there, runs longer than one match), the stored fallback,
+// codes that need the length limit, and a stream left open with another
+// raw stream joined after it.
+TEST(ImagingPngEncode, LiteralWriterInflatesToItsInputInTwoDecoders) {
+    enum Kind { Random, Runs, FewColours, Skewed };
+    const size_t piece = png::kLiteralPieceBytes;
+    std::mt19937 rng(5);
+    std::vector<uint8_t> tail(3000);
+    for (size_t i = 0; i < tail.size(); ++i) tail[i] = uint8_t(i * 7 % 13);
+    libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+    std::vector<uint8_t> tailStream(libdeflate_deflate_compress_bound(c, tail.size()));
+    tailStream.resize(libdeflate_deflate_compress(c, tail.data(), tail.size(), tailStream.data(), tailStream.size()));
+    libdeflate_free_compressor(c);
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    for (Kind kind : {Random, Runs, FewColours, Skewed}) {
+        for (size_t size : {size_t(0), size_t(1), size_t(5), size_t(999), piece - 1, piece, piece + 1, 2 * piece + 7}) {
+            std::vector<uint8_t> in(size);
+            for (size_t i = 0; i < size;) {
+                if (kind == Random) {
+                    in[i++] = uint8_t(rng());
+                } else if (kind == Skewed) {
+                    // Fibonacci-like counts: an unlimited Huffman code
+                    // would be over 15 bits deep.
+                    in[i++] = uint8_t(std::min(std::countr_zero(uint32_t(rng()) | 1u << 27), 27) * 3);
+                } else {
+                    // A run (of a byte, or of a 4-byte pixel) up to 700
+                    // long, across piece boundaries, then a few literals.
+                    const size_t run = std::min<size_t>(size - i, rng() % 700);
+                    const bool pixel = rng() % 2 != 0 && i >= 4;
+                    for (size_t k = 0; k < run; ++k, ++i) in[i] = pixel ? in[i - 4] : i ? in[i - 1] : 9;
+                    for (int k = int(rng() % 6); k > 0 && i < size; --k)
+                        in[i++] = uint8_t(kind == Runs ? rng() : rng() % 4 * 60);
+                }
+            }
+            for (int minRun : {0, 4, 8}) {
+                for (bool final : {true, false}) {
+                    SCOPED_TRACE(testing::Message() << "kind " << kind << " size " << size << " minRun " << minRun
+                                                    << (final ? " final" : " open"));
+                    std::vector<uint8_t> stream(png::deflateLiteralsBound(size));
+                    stream.resize(png::deflateLiterals(in.data(), size, 4, minRun, final, stream.data()));
+                    std::vector<uint8_t> expected = in;
+                    if (!final) {
+                        stream.insert(stream.end(), tailStream.begin(), tailStream.end());
+                        expected.insert(expected.end(), tail.begin(), tail.end());
+                    }
+                    EXPECT_TRUE(zlibInflate(stream, expected.size()) == expected);
+                    std::vector<uint8_t> out(expected.size() + 1);
+                    size_t used = 0, got = 0;
+                    ASSERT_EQ(libdeflate_deflate_decompress_ex(d, stream.data(), stream.size(), out.data(), out.size(),
+                                                               &used, &got),
+                              LIBDEFLATE_SUCCESS);
+                    EXPECT_EQ(used, stream.size()) << "the final block ends the output";
+                    out.resize(got);
+                    EXPECT_TRUE(out == expected);
+                }
+            }
+        }
+    }
+    libdeflate_free_decompressor(d);
+}
+
+// The codes' lengths stay within the limit and fill the code space
+// exactly (an over-full code is refused by decoders, an incomplete one by
+// some), whatever the counts, the code-length code's 7 bits included.
+TEST(ImagingPngEncode, HuffmanLengthsAreCompleteWithinTheLimit) {
+    std::vector<uint32_t> fibonacci(30);
+    fibonacci[0] = fibonacci[1] = 1;
+    for (size_t i = 2; i < fibonacci.size(); ++i) fibonacci[i] = fibonacci[i - 1] + fibonacci[i - 2];
+    std::vector<uint32_t> one(19), none(19), flat(286, 1000);
+    one[7] = 5;
+    const std::pair<const std::vector<uint32_t>*, int> cases[] = {{&fibonacci, 15}, {&fibonacci, 7}, {&one, 7},
+                                                                  {&none, 7},       {&flat, 15},     {&flat, 9}};
+    for (const auto& [freq, limit] : cases) {
+        std::vector<uint8_t> lengths(freq->size(), 99);
+        png::huffmanLengths(freq->data(), int(freq->size()), limit, lengths.data());
+        uint64_t kraft = 0;
+        for (size_t s = 0; s < freq->size(); ++s) {
+            EXPECT_LE(lengths[s], limit);
+            if ((*freq)[s]) {
+                EXPECT_GE(lengths[s], 1) << "symbol " << s;
+            }
+            if (lengths[s]) kraft += uint64_t(1) << (limit - lengths[s]);
+        }
+        EXPECT_EQ(kraft, uint64_t(1) << limit) << freq->size() << " symbols, limit " << limit;
+    }
 }
 
 TEST(ImagingPngEncode, EmptyBitmapHasNoPng) {

@@ -1,0 +1,441 @@
+// Each piece of kLiteralPieceBytes input is one block: its runs are found
+// first (two word compares a byte where there are none), the literals
+// between them counted, a Huffman code fitted to the counts, and the piece
+// written with it. Nothing is searched beyond the two distances, so the
+// cost per byte is a lookup and a shift.
+#include "imaging/deflate_literal.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+namespace plinthora::imaging::png {
+
+static_assert(std::endian::native == std::endian::little, "the bit writer stores its word as is");
+
+namespace {
+
+constexpr int kLitLenSymbols = 286, kDistSymbols = 30, kCodeLengthSymbols = 19;
+constexpr int kMaxBits = 15, kMaxCodeLengthBits = 7;
+constexpr int kEndOfBlock = 256;
+constexpr size_t kMaxMatch = 258, kStoredMax = 65535;
+
+// For each match length 3–258: its symbol's offset from 257, and the extra
+// bits that follow the symbol.
+struct LengthCode {
+    uint16_t symbol;
+    uint8_t extraBits, extra;
+};
+const std::array<LengthCode, kMaxMatch + 1>& lengthCodes() {
+    static const auto table = [] {
+        static constexpr uint16_t base[28] = {3,  4,  5,  6,  7,  8,  9,  10, 11, 13,  15,  17,  19,  23,
+                                              27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227};
+        static constexpr uint8_t bits[28] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
+                                             2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
+        std::array<LengthCode, kMaxMatch + 1> t{};
+        for (int code = 0; code < 28; ++code)
+            for (int e = 0; e < (1 << bits[code]) && base[code] + e < int(kMaxMatch); ++e)
+                t[size_t(base[code] + e)] = {uint16_t(code), bits[code], uint8_t(e)};
+        t[kMaxMatch] = {28, 0, 0};  // 258 has a symbol of its own
+        return t;
+    }();
+    return table;
+}
+
+// A code word, bit-reversed for LSB-first output, in bits 0–15, its length
+// from bit 16.
+using Code = uint32_t;
+inline uint32_t codeBits(Code c) { return c & 0xFFFF; }
+inline int codeLength(Code c) { return int(c >> 16); }
+
+void canonicalCodes(const uint8_t* lengths, int n, Code* codes) {
+    int count[kMaxBits + 1] = {};
+    for (int i = 0; i < n; ++i) ++count[lengths[i]];
+    count[0] = 0;
+    int next[kMaxBits + 1] = {};
+    for (int bits = 1, code = 0; bits <= kMaxBits; ++bits) {
+        code = (code + count[bits - 1]) << 1;
+        next[bits] = code;
+    }
+    for (int s = 0; s < n; ++s) {
+        const int len = lengths[s];
+        if (!len) {
+            codes[s] = 0;
+            continue;
+        }
+        const uint32_t c = uint32_t(next[len]++);
+        uint32_t reversed = 0;
+        for (int b = 0; b < len; ++b) reversed |= ((c >> b) & 1u) << (len - 1 - b);
+        codes[s] = reversed | uint32_t(len) << 16;
+    }
+}
+
+// LSB-first bits into a buffer with at least 8 bytes of slack past what
+// is written.
+class BitWriter {
+public:
+    explicit BitWriter(uint8_t* out) : out_(out) {}
+    // `bits` has nothing above `count`; at most 56 bits between flushes.
+    void put(uint32_t bits, int count) {
+        buf_ |= uint64_t(bits) << n_;
+        n_ += count;
+    }
+    void put(Code c) { put(codeBits(c), codeLength(c)); }
+    // Stores the whole bytes, keeping fewer than 8 bits.
+    void flush() {
+        std::memcpy(out_, &buf_, 8);
+        out_ += n_ >> 3;
+        buf_ = (n_ & ~7) == 64 ? 0 : buf_ >> (n_ & ~7);
+        n_ &= 7;
+    }
+    // Zero bits up to the next byte boundary, then everything stored.
+    uint8_t* alignToByte() {
+        n_ = (n_ + 7) & ~7;
+        flush();
+        return out_;
+    }
+    void skipBytes(size_t k) { out_ += k; }
+    uint8_t* end() const { return out_; }
+
+private:
+    uint8_t* out_;
+    uint64_t buf_ = 0;
+    int n_ = 0;
+};
+
+// Counts of bytes, in four tables so that equal bytes in a row do not
+// wait on each other's increments.
+struct ByteCounts {
+    uint32_t c[4][256];
+    void clear() { std::memset(c, 0, sizeof c); }
+    void add(const uint8_t* p, size_t n) {
+        size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++c[0][p[i]];
+            ++c[1][p[i + 1]];
+            ++c[2][p[i + 2]];
+            ++c[3][p[i + 3]];
+        }
+        for (; i < n; ++i) ++c[0][p[i]];
+    }
+    void sumInto(uint32_t* freq) const {
+        for (int b = 0; b < 256; ++b) freq[b] += c[0][b] + c[1][b] + c[2][b] + c[3][b];
+    }
+};
+
+struct Match {
+    uint32_t at;  // from the start of the piece
+    uint16_t length;
+    uint8_t distance;
+};
+
+inline uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// How many bytes from data[i] on equal the bytes `d` before them, at most
+// min(limit, kMaxMatch).
+size_t runLength(const uint8_t* data, size_t i, size_t d, size_t limit) {
+    limit = std::min(limit, kMaxMatch);
+    size_t len = 0;
+    for (; len + 8 <= limit; len += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, data + i + len, 8);
+        std::memcpy(&b, data + i + len - d, 8);
+        if (a != b) return len + size_t(std::countr_zero(a ^ b) >> 3);
+    }
+    while (len < limit && data[i + len] == data[i + len - d]) ++len;
+    return len;
+}
+
+// The code-length sequence of a dynamic block header, run-length coded:
+// symbol in bits 0–4, its extra bits' value from bit 8.
+struct HeaderPlan {
+    int hlit = 0, hdist = 0, hclen = 0;
+    std::array<uint16_t, kLitLenSymbols + kDistSymbols> seq{};
+    int seqLength = 0;
+    uint8_t clLengths[kCodeLengthSymbols] = {};
+    Code clCodes[kCodeLengthSymbols] = {};
+    size_t bits = 0;  // the whole header after the three block-type bits
+};
+
+constexpr uint8_t kClOrder[kCodeLengthSymbols] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr uint8_t kClExtraBits[kCodeLengthSymbols] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
+
+void planHeader(const uint8_t* litLengths, const uint8_t* distLengths, HeaderPlan& h) {
+    h.hlit = kLitLenSymbols;
+    while (h.hlit > 257 && litLengths[h.hlit - 1] == 0) --h.hlit;
+    h.hdist = kDistSymbols;
+    while (h.hdist > 1 && distLengths[h.hdist - 1] == 0) --h.hdist;
+    uint8_t all[kLitLenSymbols + kDistSymbols];
+    std::memcpy(all, litLengths, size_t(h.hlit));
+    std::memcpy(all + h.hlit, distLengths, size_t(h.hdist));
+    const int total = h.hlit + h.hdist;
+    uint32_t freq[kCodeLengthSymbols] = {};
+    h.seqLength = 0;
+    auto emit = [&](int sym, int extra) {
+        h.seq[size_t(h.seqLength++)] = uint16_t(sym | extra << 8);
+        ++freq[sym];
+    };
+    for (int i = 0; i < total;) {
+        const uint8_t v = all[i];
+        int run = 1;
+        while (i + run < total && all[i + run] == v) ++run;
+        int left = run;
+        if (v == 0) {
+            for (; left >= 11; left -= std::min(left, 138)) emit(18, std::min(left, 138) - 11);
+            if (left >= 3) {
+                emit(17, left - 3);
+                left = 0;
+            }
+        } else {
+            emit(v, 0);
+            for (--left; left >= 3; left -= std::min(left, 6)) emit(16, std::min(left, 6) - 3);
+        }
+        for (; left > 0; --left) emit(v, 0);
+        i += run;
+    }
+    huffmanLengths(freq, kCodeLengthSymbols, kMaxCodeLengthBits, h.clLengths);
+    canonicalCodes(h.clLengths, kCodeLengthSymbols, h.clCodes);
+    h.hclen = kCodeLengthSymbols;
+    while (h.hclen > 4 && h.clLengths[kClOrder[h.hclen - 1]] == 0) --h.hclen;
+    h.bits = 5 + 5 + 4 + 3 * size_t(h.hclen);
+    for (int s = 0; s < kCodeLengthSymbols; ++s) h.bits += size_t(freq[s]) * (h.clLengths[s] + kClExtraBits[s]);
+}
+
+void writeHeader(BitWriter& w, const HeaderPlan& h) {
+    w.put(uint32_t(h.hlit - 257), 5);
+    w.put(uint32_t(h.hdist - 1), 5);
+    w.put(uint32_t(h.hclen - 4), 4);
+    w.flush();
+    for (int i = 0; i < h.hclen; ++i) {
+        w.put(h.clLengths[kClOrder[i]], 3);
+        if (i % 8 == 7) w.flush();
+    }
+    w.flush();
+    for (int i = 0; i < h.seqLength; ++i) {
+        const int sym = h.seq[size_t(i)] & 31;
+        w.put(h.clCodes[sym]);
+        w.put(uint32_t(h.seq[size_t(i)] >> 8), kClExtraBits[sym]);
+        w.flush();
+    }
+}
+
+void putLiterals(BitWriter& w, const Code* lit, const uint8_t* p, const uint8_t* end) {
+    // Three codes of at most 15 bits on top of at most 7 left over.
+    for (; end - p >= 3; p += 3) {
+        w.put(lit[p[0]]);
+        w.put(lit[p[1]]);
+        w.put(lit[p[2]]);
+        w.flush();
+    }
+    for (; p < end; ++p) {
+        w.put(lit[*p]);
+        w.flush();
+    }
+}
+
+void putStored(BitWriter& w, const uint8_t* data, size_t size, bool final) {
+    size_t at = 0;
+    do {
+        const size_t len = std::min(size - at, kStoredMax);
+        const bool last = at + len == size;
+        w.put(final && last ? 1u : 0u, 3);
+        uint8_t* o = w.alignToByte();
+        const uint8_t lenBytes[4] = {uint8_t(len), uint8_t(len >> 8), uint8_t(~len), uint8_t(~len >> 8)};
+        std::memcpy(o, lenBytes, 4);
+        if (len) std::memcpy(o + 4, data + at, len);
+        w.skipBytes(4 + len);
+        at += len;
+    } while (at < size);
+}
+
+// One piece [begin, end) of the stream that starts at `data`.
+class PieceWriter {
+public:
+    PieceWriter(const uint8_t* data, int pixelBytes, int minRun)
+        : data_(data),
+          pixelBytes_(size_t(std::clamp(pixelBytes, 1, 4))),
+          minRun_(size_t(std::max(minRun, 4))),
+          runs_(minRun > 0) {}
+
+    void write(BitWriter& w, size_t begin, size_t end, bool final) {
+        const auto& lengths = lengthCodes();
+        uint32_t litFreq[kLitLenSymbols] = {}, distFreq[kDistSymbols] = {};
+        findRuns(begin, end);
+        counts_.clear();
+        size_t gap = begin;
+        for (const Match& m : matches_) {
+            counts_.add(data_ + gap, begin + m.at - gap);
+            ++litFreq[257 + lengths[m.length].symbol];
+            ++distFreq[m.distance - 1];
+            gap = begin + m.at + m.length;
+        }
+        counts_.add(data_ + gap, end - gap);
+        counts_.sumInto(litFreq);
+        litFreq[kEndOfBlock] = 1;
+
+        uint8_t litLengths[kLitLenSymbols], distLengths[kDistSymbols];
+        huffmanLengths(litFreq, kLitLenSymbols, kMaxBits, litLengths);
+        huffmanLengths(distFreq, kDistSymbols, kMaxBits, distLengths);
+        HeaderPlan header;
+        planHeader(litLengths, distLengths, header);
+        size_t bits = 3 + header.bits;
+        for (int s = 0; s < kLitLenSymbols; ++s) bits += size_t(litFreq[s]) * litLengths[s];
+        for (const Match& m : matches_) bits += lengths[m.length].extraBits;
+        for (int d = 0; d < kDistSymbols; ++d) bits += size_t(distFreq[d]) * distLengths[d];
+        // Stored: per block of at most 64 KiB − 1 its 3 header bits, at
+        // most 7 to the byte boundary and LEN, NLEN.
+        const size_t storedBits = 8 * (end - begin) + ((end - begin) / kStoredMax + 1) * (3 + 7 + 32);
+        if (bits >= storedBits) {
+            putStored(w, data_ + begin, end - begin, final);
+            return;
+        }
+
+        Code lit[kLitLenSymbols], dist[kDistSymbols];
+        canonicalCodes(litLengths, kLitLenSymbols, lit);
+        canonicalCodes(distLengths, kDistSymbols, dist);
+        w.put(final ? 5u : 4u, 3);  // BFINAL, then BTYPE 2 (dynamic)
+        writeHeader(w, header);
+        gap = begin;
+        for (const Match& m : matches_) {
+            putLiterals(w, lit, data_ + gap, data_ + begin + m.at);
+            const LengthCode& lc = lengths[m.length];
+            w.put(lit[257 + lc.symbol]);
+            w.put(lc.extra, lc.extraBits);
+            w.put(dist[m.distance - 1]);
+            w.flush();
+            gap = begin + m.at + m.length;
+        }
+        putLiterals(w, lit, data_ + gap, data_ + end);
+        w.put(lit[kEndOfBlock]);
+        w.flush();
+    }
+
+private:
+    // Greedy: at each byte the longer run of the two distances (the nearer
+    // on a tie, as a run of one byte repeated is the commoner), when it is
+    // long enough. Nothing refers before data_.
+    void findRuns(size_t begin, size_t end) {
+        matches_.clear();
+        if (!runs_) return;
+        const size_t d2 = pixelBytes_;
+        for (size_t i = std::max(begin, d2); i + 4 <= end;) {
+            const uint32_t here = load32(data_ + i);
+            size_t len = 0, d = 1;
+            if (here == load32(data_ + i - 1)) len = runLength(data_, i, 1, end - i);
+            if (d2 != 1 && len < kMaxMatch && here == load32(data_ + i - d2)) {
+                const size_t l2 = runLength(data_, i, d2, end - i);
+                if (l2 > len) {
+                    len = l2;
+                    d = d2;
+                }
+            }
+            if (len >= minRun_) {
+                matches_.push_back({uint32_t(i - begin), uint16_t(len), uint8_t(d)});
+                i += len;
+            } else {
+                ++i;
+            }
+        }
+    }
+
+    const uint8_t* data_;
+    size_t pixelBytes_, minRun_;
+    bool runs_;
+    std::vector<Match> matches_;
+    ByteCounts counts_;
+};
+
+}  // namespace
+
+void huffmanLengths(const uint32_t* freq, int n, int limit, uint8_t* lengths) {
+    constexpr int kMaxSymbols = 320;
+    n = std::min(n, kMaxSymbols);
+    std::fill(lengths, lengths + n, uint8_t(0));
+    // (count, symbol) of the used symbols, rarest first; unused ones added
+    // up to two.
+    std::array<uint64_t, kMaxSymbols> sorted{};
+    int m = 0;
+    for (int s = 0; s < n; ++s)
+        if (freq[s]) sorted[size_t(m++)] = uint64_t(freq[s]) << 16 | uint64_t(s);
+    for (int s = 0; m < 2 && s < n; ++s)
+        if (!freq[s]) sorted[size_t(m++)] = uint64_t(s);
+    if (m < 2) return;  // fewer than two symbols in all
+    std::sort(sorted.begin(), sorted.begin() + m);
+
+    // Huffman's tree with two queues: the leaves in order, and the inner
+    // nodes, which are made in order of weight.
+    std::array<uint64_t, 2 * kMaxSymbols> weight{};
+    std::array<uint16_t, 2 * kMaxSymbols> parent{}, depth{};
+    for (int i = 0; i < m; ++i) weight[size_t(i)] = sorted[size_t(i)] >> 16;
+    int leaf = 0, inner = m, made = m;
+    auto take = [&] {
+        return leaf < m && (inner >= made || weight[size_t(leaf)] <= weight[size_t(inner)]) ? leaf++ : inner++;
+    };
+    while (made < 2 * m - 1) {
+        const int a = take(), b = take();
+        weight[size_t(made)] = weight[size_t(a)] + weight[size_t(b)];
+        parent[size_t(a)] = parent[size_t(b)] = uint16_t(made);
+        ++made;
+    }
+    depth[size_t(2 * m - 2)] = 0;
+    for (int i = 2 * m - 3; i >= 0; --i) depth[size_t(i)] = uint16_t(depth[parent[size_t(i)]] + 1);
+
+    // Clamp to the limit, then pay back the excess in Kraft's sum: take a
+    // leaf off the deepest level and split the deepest shorter leaf in two.
+    int count[kMaxBits + 1] = {};
+    for (int i = 0; i < m; ++i) ++count[std::min<int>(depth[size_t(i)], limit)];
+    uint32_t kraft = 0;
+    for (int len = 1; len <= limit; ++len) kraft += uint32_t(count[len]) << (limit - len);
+    while (kraft > (1u << limit)) {
+        --count[limit];
+        for (int len = limit - 1; len > 0; --len) {
+            if (count[len]) {
+                --count[len];
+                count[len + 1] += 2;
+                break;
+            }
+        }
+        --kraft;
+    }
+    // The longest codes to the rarest symbols.
+    int i = 0;
+    for (int len = limit; len >= 1; --len)
+        for (int k = 0; k < count[len]; ++k) lengths[sorted[size_t(i++)] & 0xFFFF] = uint8_t(len);
+}
+
+size_t deflateLiteralsBound(size_t size) {
+    // Never more than stored: per block of at most 64 KiB − 1 five bytes,
+    // and per piece one more block (pieces need not align with them), the
+    // closing empty block, and the bit writer's slack.
+    const size_t pieces = size / kLiteralPieceBytes + 1;
+    return size + 5 * (size / kStoredMax + pieces + 2) + 8;
+}
+
+size_t deflateLiterals(const uint8_t* data, size_t size, int pixelBytes, int minRun, bool final, uint8_t* out) {
+    BitWriter w(out);
+    PieceWriter piece(data, pixelBytes, minRun);
+    for (size_t at = 0; at < size; at += kLiteralPieceBytes) {
+        const size_t end = std::min(size, at + kLiteralPieceBytes);
+        piece.write(w, at, end, final && end == size);
+    }
+    if (!final || size == 0) {
+        // An empty stored block: ends the output on a byte boundary (or,
+        // final, is the whole of an empty stream).
+        w.put(final ? 1u : 0u, 3);
+        uint8_t* o = w.alignToByte();
+        const uint8_t empty[4] = {0x00, 0x00, 0xFF, 0xFF};
+        std::memcpy(o, empty, 4);
+        w.skipBytes(4);
+    } else {
+        w.alignToByte();
+    }
+    return size_t(w.end() - out);
+}
+
+}  // namespace plinthora::imaging::png
