@@ -1,5 +1,6 @@
 #include "imaging/png_decode.h"
 
+#include "imaging/png_rows.h"
 #include "imaging/tiers.h"
 
 #include <libdeflate.h>
@@ -10,10 +11,6 @@
 #include <memory>
 #include <utility>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace plinthora::imaging::png {
 
@@ -32,49 +29,11 @@ inline uint8_t paeth(int a, int b, int c) {
     return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
 }
 
-#if defined(__SSE2__)
-inline __m128i load4(const uint8_t* p) {
-    int v;
-    std::memcpy(&v, p, 4);
-    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), _mm_setzero_si128());
-}
-inline void store4(uint8_t* p, __m128i v) {
-    const int w = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_and_si128(v, _mm_set1_epi16(0xFF)), _mm_setzero_si128()));
-    std::memcpy(p, &w, 4);
-}
-inline __m128i abs16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
-inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-
-// Paeth on four-byte pixels, one pixel per step in 16-bit lanes.
-void paeth4(uint8_t* row, const uint8_t* prev, size_t len) {
-    __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
-    for (size_t i = 0; i + 4 <= len; i += 4) {
-        const __m128i b = load4(prev + i);
-        const __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a, c);
-        const __m128i absA = abs16(pa), absB = abs16(pb), absC = abs16(_mm_add_epi16(pa, pb));
-        const __m128i smallest = _mm_min_epi16(absC, _mm_min_epi16(absA, absB));
-        const __m128i pred = select(_mm_cmpeq_epi16(absA, smallest), a, select(_mm_cmpeq_epi16(absB, smallest), b, c));
-        a = _mm_and_si128(_mm_add_epi16(load4(row + i), pred), _mm_set1_epi16(0xFF));
-        store4(row + i, a);
-        c = b;
-    }
-}
-
-void average4(uint8_t* row, const uint8_t* prev, size_t len) {
-    __m128i a = _mm_setzero_si128();
-    for (size_t i = 0; i + 4 <= len; i += 4) {
-        const __m128i avg = _mm_srli_epi16(_mm_add_epi16(a, load4(prev + i)), 1);
-        a = _mm_and_si128(_mm_add_epi16(load4(row + i), avg), _mm_set1_epi16(0xFF));
-        store4(row + i, a);
-    }
-}
-#endif
-
 // Undoes one row's filter in place; `prev` is the row above, unfiltered
-// (zeros above the first). False for an unknown filter type.
-bool unfilter(uint8_t type, uint8_t* row, const uint8_t* prev, size_t len, size_t bpp) {
+// (zeros above the first). False for an unknown filter type. The tier's
+// loops take the Average and Paeth rows of four-byte pixels from the
+// start, and the plain ones finish what they leave.
+bool unfilter(const TierKernels& k, uint8_t type, uint8_t* row, const uint8_t* prev, size_t len, size_t bpp) {
     switch (type) {
     case 0: return true;
     case 1:
@@ -83,59 +42,21 @@ bool unfilter(uint8_t type, uint8_t* row, const uint8_t* prev, size_t len, size_
     case 2:
         for (size_t i = 0; i < len; ++i) row[i] = uint8_t(row[i] + prev[i]);
         return true;
-    case 3:
-#if defined(__SSE2__)
-        if (bpp == 4) {
-            average4(row, prev, len);
-            return true;
-        }
-#endif
-        for (size_t i = 0; i < bpp; ++i) row[i] = uint8_t(row[i] + (prev[i] >> 1));
-        for (size_t i = bpp; i < len; ++i) row[i] = uint8_t(row[i] + ((row[i - bpp] + prev[i]) >> 1));
+    case 3: {
+        size_t i = bpp == 4 ? k.unfilterAverage4(row, prev, len) : 0;
+        for (; i < bpp; ++i) row[i] = uint8_t(row[i] + (prev[i] >> 1));
+        for (; i < len; ++i) row[i] = uint8_t(row[i] + ((row[i - bpp] + prev[i]) >> 1));
         return true;
-    case 4:
-#if defined(__SSE2__)
-        if (bpp == 4) {
-            paeth4(row, prev, len);
-            return true;
-        }
-#endif
-        for (size_t i = 0; i < bpp; ++i) row[i] = uint8_t(row[i] + prev[i]);
-        for (size_t i = bpp; i < len; ++i) row[i] = uint8_t(row[i] + paeth(row[i - bpp], prev[i], prev[i - bpp]));
+    }
+    case 4: {
+        size_t i = bpp == 4 ? k.unfilterPaeth4(row, prev, len) : 0;
+        for (; i < bpp; ++i) row[i] = uint8_t(row[i] + prev[i]);
+        for (; i < len; ++i) row[i] = uint8_t(row[i] + paeth(row[i - bpp], prev[i], prev[i - bpp]));
         return true;
+    }
     default: return false;
     }
 }
-
-// c · a / 255 with the general decoder's rounding, so both paths give the
-// same pixels.
-inline uint32_t premultiply(uint32_t c, uint32_t a) {
-    const uint32_t t = c * a;
-    return (t + (t >> 8) + 0x80) >> 8;
-}
-
-// Straight RGB(A) bytes to premultiplied 0xAARRGGBB words. Branch-free
-// (premultiplying by 255 or 0 gives the colour or 0 anyway) so that the
-// compiler can widen the loop.
-__attribute__((always_inline)) inline void toPixelsBody(const uint8_t* src, uint32_t* dst, int width, size_t bpp) {
-    if (bpp == 3) {
-        for (int x = 0; x < width; ++x, src += 3)
-            dst[x] = 0xFF000000u | uint32_t(src[0]) << 16 | uint32_t(src[1]) << 8 | src[2];
-        return;
-    }
-    for (int x = 0; x < width; ++x) {
-        const uint8_t* p = src + 4 * size_t(x);
-        const uint32_t a = p[3];
-        dst[x] = a << 24 | premultiply(p[0], a) << 16 | premultiply(p[1], a) << 8 | premultiply(p[2], a);
-    }
-}
-
-void toPixelsPlain(const uint8_t* src, uint32_t* dst, int width, size_t bpp) { toPixelsBody(src, dst, width, bpp); }
-#if PLINTHORA_AVX2
-__attribute__((target("avx2"))) void toPixelsAvx2(const uint8_t* src, uint32_t* dst, int width, size_t bpp) {
-    toPixelsBody(src, dst, width, bpp);
-}
-#endif
 
 struct DecompressorFree {
     void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
@@ -226,16 +147,14 @@ DecodeResult decode(const std::string& bytes, long long maxPixels, Bitmap& out) 
     std::vector<uint8_t> rows(2 * stride, 0);
     uint8_t* cur = rows.data();
     uint8_t* prev = rows.data() + stride;
-#if PLINTHORA_AVX2
-    const auto toPixels = hasAvx2() ? toPixelsAvx2 : toPixelsPlain;
-#else
-    const auto toPixels = toPixelsPlain;
-#endif
+    const TierKernels& k = tier();
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* row = raw + size_t(y) * (stride + 1);
         std::memcpy(cur, row + 1, stride);
-        if (!unfilter(row[0], cur, prev, stride, bpp)) return DecodeResult::NotHandled;
-        toPixels(cur, image.pixels.data() + size_t(y) * width, int(width), bpp);
+        if (!unfilter(k, row[0], cur, prev, stride, bpp)) return DecodeResult::NotHandled;
+        uint32_t* const pixels = image.pixels.data() + size_t(y) * width;
+        const int done = k.pngRowToPixels(cur, pixels, int(width), bpp);
+        rowToPixels(cur + size_t(done) * bpp, pixels + done, int(width) - done, bpp);
         std::swap(cur, prev);
     }
     image.pixels.resize(pixelWords);

@@ -9,6 +9,9 @@ namespace plinthora::imaging {
 
 namespace {
 
+size_t noUnfilter(uint8_t*, const uint8_t*, size_t) { return 0; }
+int noRowToPixels(const uint8_t*, uint32_t*, int, size_t) { return 0; }
+
 const TierKernels kPlain{
     SimdTier::Plain,
     [](uint32_t*, const uint32_t*, int, uint32_t) { return 0; },
@@ -21,17 +24,23 @@ const TierKernels kPlain{
     [](uint32_t*, const uint32_t*, int) { return 0; },
     [](const ToRgb&, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t*, int) { return 0; },
     [](const uint32_t*, const uint32_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*, int) { return 0; },
+    noUnfilter,
+    noUnfilter,
+    noRowToPixels,
 };
 
 #if defined(PLINTHORA_X86_TIERS)
+// The PNG decoder's rows to pixels: the plain loop, which the compiler
+// widens to SSE2 anyway.
 const TierKernels kSse2{
-    SimdTier::Sse2,     sse2::blendNormal, sse2::blendScreen, sse2::stepInterior,     nullptr,
-    sse2::skipOpaque,   sse2::skipSolid,   sse2::shellOver,   sse2::shellOverInPlace, sse2::yuvRowToArgb,
-    sse2::argbRowsToYuv};
+    SimdTier::Sse2,      sse2::blendNormal,      sse2::blendScreen,    sse2::stepInterior,     nullptr,
+    sse2::skipOpaque,    sse2::skipSolid,        sse2::shellOver,      sse2::shellOverInPlace, sse2::yuvRowToArgb,
+    sse2::argbRowsToYuv, sse2::unfilterAverage4, sse2::unfilterPaeth4, noRowToPixels};
 // Where AVX2 has no wider loop of its own, the SSE2 one serves.
-const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,  avx2::blendScreen,  avx2::stepInterior,
-                        avx2::stepSpans,        sse2::skipOpaque,   sse2::skipSolid,    sse2::shellOver,
-                        sse2::shellOverInPlace, avx2::yuvRowToArgb, avx2::argbRowsToYuv};
+const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,   avx2::blendScreen,   avx2::stepInterior,
+                        avx2::stepSpans,        sse2::skipOpaque,    sse2::skipSolid,     sse2::shellOver,
+                        sse2::shellOverInPlace, avx2::yuvRowToArgb,  avx2::argbRowsToYuv, sse2::unfilterAverage4,
+                        sse2::unfilterPaeth4,   avx2::pngRowToPixels};
 #endif
 
 const TierKernels* tableOf(SimdTier t) {

@@ -10,17 +10,18 @@
 // (AVX2 to SSE2), and the caller finishes the last few pixels in plain
 // C++, so a tier's loops are exercised whole when it is forced.
 //
-// The AVX2 files include only this header and the intrinsics: an inline
-// function of a shared header compiled there with AVX2 could be the copy
-// the linker keeps for the whole program.
+// The AVX2 files include only this header, the intrinsics and headers of
+// static functions (png_rows.h): an inline function of a shared header
+// compiled there with AVX2 could be the copy the linker keeps for the whole
+// program.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// The PNG codec keeps AVX2 twins of its row loops in its own files (the
+// The PNG encoder keeps AVX2 twins of its row loops in its own file (the
 // compiler vectorises them for target("avx2")); the AVX2 tier switches
-// them on.
+// them on (hasAvx2()).
 #if defined(__x86_64__) && defined(__GNUC__)
 #define PLINTHORA_AVX2 1
 #else
@@ -78,6 +79,12 @@ struct TierKernels {
     int (*yuvRowToArgb)(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
     int (*argbRowsToYuv)(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V,
                          int w);
+    // The PNG decoder: a row's Average and Paeth filters undone on
+    // four-byte pixels (bytes done), and a row of straight RGB (bpp 3) or
+    // RGBA (bpp 4) bytes to premultiplied pixels (pixels done).
+    size_t (*unfilterAverage4)(uint8_t* row, const uint8_t* prev, size_t len);
+    size_t (*unfilterPaeth4)(uint8_t* row, const uint8_t* prev, size_t len);
+    int (*pngRowToPixels)(const uint8_t* src, uint32_t* dst, int width, size_t bpp);
 };
 
 // The tier in use.
@@ -110,6 +117,8 @@ int skipOpaque(const uint32_t* row, int x, int end, bool want);
 int skipSolid(const uint32_t* row, int x, int end);
 int shellOver(uint32_t* row, const uint32_t* under, int n);
 int shellOverInPlace(uint32_t* content, const uint32_t* shell, int n);
+size_t unfilterAverage4(uint8_t* row, const uint8_t* prev, size_t len);
+size_t unfilterPaeth4(uint8_t* row, const uint8_t* prev, size_t len);
 }  // namespace sse2
 namespace avx2 {
 int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
@@ -120,6 +129,7 @@ void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, c
                uint32_t* out);
 int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
+int pngRowToPixels(const uint8_t* src, uint32_t* dst, int width, size_t bpp);
 }  // namespace avx2
 
 }  // namespace plinthora::imaging
