@@ -8,6 +8,13 @@
 #   platform/             nothing of the core (it is what the core runs on)
 #   prefs/                nothing of the core (it edits the preferences file)
 #   everything but tests/ nothing of tests/ (the benchmarks share synth/ instead)
+# The build refuses the folder rules by itself: a target's include path holds
+# only the headers of what it links (plinthora_headers in CMakeLists.txt), so
+# the core cannot even find a platform adapter's header. What it cannot
+# refuse is why this script stays: FFmpeg's, the OS's and most libraries'
+# headers lie in the system's include folders, which every target sees. The
+# folder rules are kept here too, as the list to read and for files a test
+# build compiles into a target that links more.
 # Run from anywhere; prints each offending line.
 set -uo pipefail
 cd "$(dirname "$0")/.."

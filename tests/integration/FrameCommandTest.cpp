@@ -6,7 +6,7 @@
 #include "platform/linux/QtImaging.h"
 #include "platform/ports/Value.h"
 
-#include "tests/integration/MediaTestSupport.h"
+#include "MediaTestSupport.h"
 
 #include <QDir>
 #include <QFile>

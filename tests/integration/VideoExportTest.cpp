@@ -6,7 +6,7 @@
 #include "platform/linux/FFmpegVideoExport.h"
 #include "synth/Pictures.h"
 
-#include "tests/integration/MediaTestSupport.h"
+#include "MediaTestSupport.h"
 
 #include <QDir>
 #include <QFile>
