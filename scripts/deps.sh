@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libqt6dbus6 libqt6opengl6-dev qt6-l10n-tools
   libplist-dev libplist++-dev libplist-utils
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
-  libcanberra-dev libasound2-dev nlohmann-json3-dev libdeflate-dev
+  libcanberra-dev libasound2-dev nlohmann-json3-dev libdeflate-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev libpixman-1-dev
   dbus-daemon dbus fonts-wqy-microhei xauth locales lintian
   libwayland-dev wayland-protocols librust-wayland-protocols-dev qt6-wayland sway grim wl-clipboard
