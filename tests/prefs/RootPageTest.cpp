@@ -25,8 +25,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <set>
 
 namespace plinthora::prefs::testing {
 namespace {
@@ -45,40 +47,80 @@ QDialog* openPicker(PlinthoraRootListController& page) {
     return dialogs.isEmpty() ? nullptr : dialogs.last();
 }
 
-TEST_F(RootPageTest, EveryKeyHasARowThatShowsTheTweaksDefaultWhileTheFileHoldsNone) {
-    // The page's keyed rows are the tweak's settings, one row each, in the
-    // same order, edited by the cell and under the label the settings list.
-    std::vector<std::string> rowKeys, settingKeys;
-    for (const SpecifierPtr& s : page().specifiers())
-        if (s->propertyForKey("key")) rowKeys.push_back(s->stringProperty("key"));
-    for (const SettingSpec& spec : kSettingsSchema) settingKeys.emplace_back(spec.key);
-    EXPECT_EQ(rowKeys, settingKeys);
+// The row the settings list describes, as Root.plist must spell it.
+Value::Dict rowOfTheList(const PageRow& r) {
+    Value::Dict row = {{"cell", Value::string(r.cell)}, {"label", Value::string(r.label)}};
+    if (r.footer) row["footerText"] = Value::string(r.footer);
+    if (r.action) row["action"] = Value::string(r.action);
+    if (!r.key) return row;
+    const SettingSpec* spec = nullptr;
+    for (const SettingSpec& s : kSettingsSchema)
+        if (std::string(s.key) == r.key) spec = &s;
+    if (!spec) return {};
+    const auto stored = [&](double number, const char* name) {
+        switch (spec->type) {
+        case SettingType::Bool: return Value::boolean(number != 0);
+        case SettingType::Real: return Value::real(number);
+        case SettingType::Int: return Value::integer(static_cast<int64_t>(number));
+        case SettingType::Name: break;
+        }
+        return Value::string(name);
+    };
+    row["key"] = Value::string(r.key);
+    row["PostNotification"] = Value::string(kNote);
+    if (spec->type != SettingType::Name || spec->name) row["default"] = stored(spec->number, spec->name);
+    if (spec->row.cellClass) row["cellClass"] = Value::string(spec->row.cellClass);
+    if (spec->row.keyIsId) row["id"] = Value::string(r.key);
+    if (spec->row.ranged) {
+        row["min"] = Value::real(spec->row.min);
+        row["max"] = Value::real(spec->row.max);
+    }
+    if (!spec->row.choices.empty()) {
+        Value::Array titles, values;
+        for (const SettingChoice& c : spec->row.choices) {
+            titles.push_back(Value::string(c.title));
+            values.push_back(stored(c.number, c.name));
+        }
+        row["validTitles"] = Value::array(titles);
+        row["validValues"] = Value::array(values);
+    }
+    return row;
+}
+
+TEST_F(RootPageTest, EveryRowIsTheSettingsListsAndAKeysRowShowsTheTweaksDefaultWhileTheFileHoldsNone) {
+    // Root.plist, as the bundle ships it, is the page the settings list
+    // describes: the same rows in the same order, each with the same
+    // properties (a slider's range, a choice's titles and values, a group's
+    // footer), none missing, none more.
+    const auto bytes = mediatest::readFile(PLINTHORA_BINARY_DIR "/prefs/PlinthoraPrefs.bundle/Root.plist");
+    ASSERT_TRUE(bytes);
+    const std::optional<Value> root = plist_.parse(bytes->toStdString());
+    ASSERT_TRUE(root && root->find("items") && root->find("items")->isArray());
+    const Value::Array& rows = root->find("items")->asArray();
+    EXPECT_EQ(rows.size(), std::size(kSettingsPage));
+    for (std::size_t i = 0; i < std::min(rows.size(), std::size(kSettingsPage)); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i) + ", " + kSettingsPage[i].label);
+        ASSERT_TRUE(rows[i].isDict());
+        const Value::Dict& got = rows[i].asDict();
+        const Value::Dict want = rowOfTheList(kSettingsPage[i]);
+        std::set<std::string> names;
+        for (const auto& [name, v] : got) names.insert(name);
+        for (const auto& [name, v] : want) names.insert(name);
+        for (const std::string& name : names) {
+            const auto g = got.find(name), w = want.find(name);
+            EXPECT_TRUE(g != got.end() && w != want.end() && g->second == w->second)
+                << name << ": Root.plist has " << (g == got.end() ? "none" : plist_.toXml(g->second))
+                << "; the list has " << (w == want.end() ? "none" : plist_.toXml(w->second));
+        }
+    }
+    // What the page made of it: a row for every key.
     for (const SettingSpec& spec : kSettingsSchema) {
         const std::string key = spec.key;
         SCOPED_TRACE(key);
         PSSpecifier* s = page().specifierForID(key);
         ASSERT_NE(s, nullptr) << "no row for the key";
         EXPECT_EQ(s->stringProperty("key"), key);
-        EXPECT_EQ(s->stringProperty("PostNotification"), kNote);
-        EXPECT_EQ(s->stringProperty("cell"), spec.cell);
-        EXPECT_EQ(s->stringProperty("label"), spec.label);
-        const Value* d = s->propertyForKey("default");
-        if (spec.type == SettingType::Name && !spec.name) {
-            EXPECT_EQ(d, nullptr) << "nothing is chosen until the user chooses";
-            continue;
-        }
-        ASSERT_NE(d, nullptr);
-        switch (spec.type) {
-        case SettingType::Bool: EXPECT_TRUE(d->isBool()); break;
-        case SettingType::Real: EXPECT_EQ(d->kind(), Value::Kind::Real); break;
-        case SettingType::Int: EXPECT_EQ(d->kind(), Value::Kind::Integer); break;
-        case SettingType::Name: EXPECT_TRUE(d->isString()); break;
-        }
-        if (spec.type == SettingType::Name) {
-            EXPECT_EQ(d->isString() ? d->asString() : "", spec.name);
-        } else {
-            EXPECT_EQ(valueAsReal(*d), spec.number);
-        }
+        if (spec.type == SettingType::Name && !spec.name) continue;  // nothing is chosen until the user chooses
         // What the row shows with no file at all.
         PSTableCell* cell = cellFor(key);
         if (auto* sw = dynamic_cast<PSSwitchCell*>(cell)) {

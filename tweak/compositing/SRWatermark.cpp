@@ -9,15 +9,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace plinthora {
 
+// The page offers the placements by these numbers (SettingsSchema.h).
+static_assert(std::size(kWatermarkModes) == 2 && kWatermarkModes[0].number == double(SRWatermarkModeFullCanvas) &&
+              kWatermarkModes[1].number == double(SRWatermarkModeContentArea));
+
 namespace {
 
-constexpr const char* kBlendScreen = "滤色";
-constexpr const char* kBlendOverlay = "叠加";
-constexpr const char* kBlendSoftLight = "柔光";
-constexpr const char* kBlendGaussian = "高斯模糊";
 constexpr double kBlurRadius = 10;
 constexpr double kBlurAlphaFactor = 0.7;
 

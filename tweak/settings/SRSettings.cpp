@@ -92,7 +92,7 @@ SharedString readSetting(const Value& prefs, const char* key, const char* def) {
 #define PLINTHORA_SETTING_APPLY_Int(field, Field, key, def) field = readSetting(prefs, key, int(def));
 #define PLINTHORA_SETTING_APPLY_Name(field, Field, key, def) \
     set##Field(readSetting(prefs, key, static_cast<const char*>(def)));
-#define PLINTHORA_SETTING_APPLY(type, field, Field, key, def, cell, label) \
+#define PLINTHORA_SETTING_APPLY(type, field, Field, key, def, cell, label, row) \
     PLINTHORA_SETTING_APPLY_##type(field, Field, key, def)
 
 void SRSettings::apply(const Value& prefs){PLINTHORA_SETTINGS(PLINTHORA_SETTING_APPLY)}

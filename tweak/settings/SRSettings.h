@@ -24,13 +24,13 @@ using SharedString = std::shared_ptr<const std::string>;
 #define PLINTHORA_SETTING_FIELD_Name(field, Field, def)  \
     SharedString field() const { return get(field##_); } \
     void set##Field(SharedString s) { set(field##_, std::move(s)); }
-#define PLINTHORA_SETTING_FIELD(type, field, Field, key, def, cell, label) \
+#define PLINTHORA_SETTING_FIELD(type, field, Field, key, def, cell, label, row) \
     PLINTHORA_SETTING_FIELD_##type(field, Field, def)
 #define PLINTHORA_SETTING_STORAGE_Bool(field, def)
 #define PLINTHORA_SETTING_STORAGE_Real(field, def)
 #define PLINTHORA_SETTING_STORAGE_Int(field, def)
 #define PLINTHORA_SETTING_STORAGE_Name(field, def) SharedString field##_{nameOrNone(def)};
-#define PLINTHORA_SETTING_STORAGE(type, field, Field, key, def, cell, label) \
+#define PLINTHORA_SETTING_STORAGE(type, field, Field, key, def, cell, label, row) \
     PLINTHORA_SETTING_STORAGE_##type(field, def)
 
 // One field per entry of PLINTHORA_SETTINGS (SettingsSchema.h), holding its
