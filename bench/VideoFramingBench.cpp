@@ -268,7 +268,8 @@ int main(int argc, char** argv) {
     ::setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
 
     const fs::path oursOut = dir / "ours.mp4", cliOut = dir / "ffmpeg.mp4", report = dir / "ours.log";
-    std::vector<double> oursWall, oursCpu, share, cliWall, cliCpu, floorWall, floorCpu, overWall, overCpu;
+    std::vector<double> oursWall, oursCpu, share, cliWall, cliCpu, floorWall, floorCpu, overWall, overCpu, cliOverWall,
+        cliOverCpu;
     long oursPeak = 0, cliPeak = 0, floorPeak = 0;
     // Raw frames of our output live in memory (some 1.7 GB for the bench
     // movie), not on the disk, so that reading them costs the floor little.
@@ -336,6 +337,8 @@ int main(int argc, char** argv) {
         floorCpu.push_back(e.cpu + s.cpu);
         overWall.push_back(wall / (e.wall + s.wall));
         overCpu.push_back(cpu / (e.cpu + s.cpu));
+        cliOverWall.push_back(c.wall / (e.wall + s.wall));
+        cliOverCpu.push_back(c.cpu / (e.cpu + s.cpu));
         floorPeak = std::max(floorPeak, e.peakKb);
         std::printf(
             "floor  run %d: %6.2f s wall, %6.2f s CPU (encode %.2f s, %.2f s CPU, peak %ld MB; decode of the "
@@ -360,5 +363,16 @@ int main(int argc, char** argv) {
     double load[1] = {0};
     if (::getloadavg(load, 1) == 1)
         std::printf("load average while measuring: %.1f on %u cores\n", load[0], std::thread::hardware_concurrency());
+    // The three side by side; the ratios to the floor are medians of the
+    // runs' own ratios, so that each is taken under one load.
+    std::printf("\nrecording, median of %d       |   wall |    CPU | peak RSS | wall/floor | CPU/floor\n", runs);
+    std::printf("plinthora frame               | %5.2fs | %5.2fs | %5ld MB |     %5.2fx |    %5.2fx\n", o,
+                median(oursCpu), oursPeak / 1024, median(overWall), median(overCpu));
+    std::printf("floor (x264 alone + decode)   | %5.2fs | %5.2fs | %5ld MB |     %5.2fx |    %5.2fx\n",
+                median(floorWall), median(floorCpu), floorPeak / 1024, 1.0, 1.0);
+    std::printf("ffmpeg command line           | %5.2fs | %5.2fs | %5ld MB |     %5.2fx |    %5.2fx\n", c,
+                median(cliCpu), cliPeak / 1024, median(cliOverWall), median(cliOverCpu));
+    std::printf("targets: ours <= 1.10x the floor in wall and CPU; peak RSS ours / ffmpeg %.2f (target < 1)\n",
+                double(oursPeak) / double(std::max(cliPeak, 1L)));
     return 0;
 }

@@ -189,7 +189,9 @@ private:
         vdec_.reset(avcodec_alloc_context3(vcodec));
         check(avcodec_parameters_to_context(vdec_.get(), vin->codecpar), "video decoder parameters");
         vdec_->pkt_timebase = vin->time_base;
-        vdec_->thread_count = 0;
+        // One frame thread a core: libavcodec's own choice, one more, holds
+        // another frame and its references in flight for no speed here.
+        vdec_->thread_count = workers;
         check(avcodec_open2(vdec_.get(), vcodec, nullptr), "video decoder");
         pool_ = std::make_unique<WorkerPool>(workers, [this](Slot& s, Workspace& w) { makeFrame(s, w); });
         packet_.reset(av_packet_alloc());
@@ -201,8 +203,13 @@ private:
     void makeFrame(Slot& s, Workspace& ws) {
         try {
             SourceFrame& source = *s.source;
-            if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight)
+            source.takePixels();
+            if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight) {
                 ws.output = Bitmap(req_.renderWidth, req_.renderHeight);
+                // A handler that hands every band over never writes here, so
+                // the canvas's pages need not stay in memory until one does.
+                releasePages(ws.output.pixels.data(), ws.output.pixels.size() * sizeof(uint32_t));
+            }
             // make_writable keeps the pixels, so a slot's still pixels
             // survive a buffer the encoder held on to.
             check(av_frame_make_writable(s.yuv.get()), "frame buffer");

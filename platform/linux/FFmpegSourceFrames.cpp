@@ -31,13 +31,16 @@ SourceFrame::SourceFrame(FramePtr frame, int turns, BufferPool& pool)
     const bool sideways = quarterTurns % 2 != 0;
     upright.width = sideways ? f->height : f->width;
     upright.height = sideways ? f->width : f->height;
-    upright.pixels = buffers->take(size_t(f->width) * size_t(f->height));
     banded_ = quarterTurns % 4 == 0 && Scaler::makesRows(f);
     bandCount_ = banded_ ? (f->height + kBand - 1) / kBand : 1;
     bandOnce_ = std::make_unique<std::once_flag[]>(size_t(bandCount_));
 }
 
 SourceFrame::~SourceFrame() { buffers->give(std::move(upright.pixels)); }
+
+void SourceFrame::takePixels() {
+    std::call_once(taken_, [&] { upright.pixels = buffers->take(size_t(upright.width) * size_t(upright.height)); });
+}
 
 void SourceFrame::need(int begin, int end, Scaler& scaler) {
     if (!banded_) {

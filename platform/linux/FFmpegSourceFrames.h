@@ -40,11 +40,16 @@ struct SourceFrame {
     SourceFrame(FramePtr frame, int turns, BufferPool& pool);
     ~SourceFrame();
 
+    // Gives `upright` its buffer (its rows not made yet). Taken by the first
+    // worker on the frame, not when it is decoded, so that frames waiting in
+    // the queue hold no pixels.
+    void takePixels();
     // Makes rows [begin, end) of `upright` if they are not made yet.
     void need(int begin, int end, Scaler& scaler);
     bool failed() const { return failed_.load(); }
 
 private:
+    std::once_flag taken_;
     bool banded_ = false;
     int bandCount_ = 0;
     std::unique_ptr<std::once_flag[]> bandOnce_;

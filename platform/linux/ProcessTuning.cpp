@@ -16,6 +16,8 @@ namespace plinthora::linux_platform {
 
 namespace {
 
+constexpr int kMovieMmapThreshold = 1 << 20;
+
 uintptr_t hugeStart = 0, hugeEnd = 0;  // the heap range marked, if any
 
 std::mutex hugePagesOffMutex;
@@ -46,6 +48,13 @@ void preferHugePages() {
 void forgoHugePages() {
     if (hugeEnd > hugeStart) ::madvise(reinterpret_cast<void*>(hugeStart), hugeEnd - hugeStart, MADV_NOHUGEPAGE);
     hugeStart = hugeEnd = 0;
+#if !defined(__SANITIZE_ADDRESS__)
+    // A movie's frame-sized buffers each get pages of their own, given back
+    // when freed, rather than a place in the one heap that never shrinks.
+    ::mallopt(M_MMAP_THRESHOLD, kMovieMmapThreshold);
+    ::mallopt(M_TOP_PAD, 128 << 10);
+    ::mallopt(M_TRIM_THRESHOLD, 128 << 10);
+#endif
 }
 
 HugePagesOff::HugePagesOff() {
@@ -59,6 +68,13 @@ HugePagesOff::HugePagesOff() {
 HugePagesOff::~HugePagesOff() {
     std::lock_guard lock(hugePagesOffMutex);
     if (--hugePagesOffUsers == 0 && hugePagesBefore == 0) ::prctl(PR_SET_THP_DISABLE, 0, 0, 0, 0);
+}
+
+void releasePages(void* data, size_t bytes) {
+    const auto page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
 void lowerThreadPriority(int levels) {
