@@ -480,21 +480,32 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     EXPECT_EQ(o.status, ExportStatus::Cancelled);
     EXPECT_EQ(o.completions, 1);
 
+    // The frames from the tenth on wait until the cancel has been asked
+    // for: an export that got to its end first (a busy machine may run it
+    // through while this thread waits for a core) would rightly complete.
     auto handed = std::make_shared<std::atomic<int>>(0);
-    auto counting = [handed](const Bitmap&, Bitmap& dst, int64_t, const Imaging::RowBands&) {
+    auto asked = std::make_shared<std::atomic<bool>>(false);
+    auto counting = [handed, asked](const Bitmap&, Bitmap& dst, int64_t k, const Imaging::RowBands&) {
         ++*handed;
+        while (k >= 10 && !*asked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::fill(dst.pixels.begin(), dst.pixels.end(), 0u);
     };
     o = runExport(video, {whole, out, 64, 48, 30, counting}, [&](ExportSession& s) {
         while (*handed < 10) std::this_thread::yield();
         s.cancel();
         s.cancel();
+        *asked = true;
     });
     EXPECT_EQ(o.status, ExportStatus::Cancelled);
     EXPECT_EQ(o.completions, 1);
     EXPECT_LT(*handed, 120);
 
-    auto slow = [](const Bitmap&, Bitmap& dst, int64_t, const Imaging::RowBands&) {
+    // Likewise neither export passes its fifth frame until the owner is
+    // about to cancel them; from there each has over a hundred frames of
+    // 5 ms ahead of it.
+    auto stopping = std::make_shared<std::atomic<bool>>(false);
+    auto slow = [stopping](const Bitmap&, Bitmap& dst, int64_t k, const Imaging::RowBands&) {
+        while (k >= 5 && !*stopping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::fill(dst.pixels.begin(), dst.pixels.end(), 0u);
     };
@@ -505,11 +516,12 @@ TEST_F(VideoExportTest, BrokenInputFailsAndCancelAtAnyTimeEndsCancelledLeavingNo
     ASSERT_TRUE(a && b);
     while (a->progress().framesDone == 0) std::this_thread::yield();
     const auto running = video.running();
+    *stopping = true;
+    video.cancelAll();
+    EXPECT_EQ(cancelled, 2);
     ASSERT_EQ(running.size(), 2u);
     EXPECT_EQ(running[0].sourcePath, whole);
     EXPECT_EQ(running[0].progress.framesTotal, int64_t(std::ceil(video.open(whole)->duration * 30 - 1e-4)));
-    video.cancelAll();
-    EXPECT_EQ(cancelled, 2);
     EXPECT_TRUE(video.running().empty());
     EXPECT_EQ(a->status(), ExportStatus::Cancelled);
 
