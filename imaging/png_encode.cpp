@@ -15,6 +15,7 @@
 
 #include "imaging/deflate_literal.h"
 #include "imaging/parallel_for.h"
+#include "imaging/png_encode_rows.h"
 #include "imaging/tiers.h"
 
 #include <libdeflate.h>
@@ -203,100 +204,22 @@ const Table& fixedTable(bool distances) {
 
 // ---------------------------------------------------------------- filtering
 
-// Straight-alpha bytes of one premultiplied row.
-__attribute__((always_inline)) inline void unpremultiplyRowBody(const uint32_t* src, int width, uint8_t* out) {
-    // round(c · 255 / a) as (c · k[a] + ½) >> 16.
-    static const auto recip = [] {
-        std::array<uint32_t, 256> r{};
-        for (uint32_t a = 1; a < 256; ++a) r[a] = (255u * 65536u + a / 2) / a;
-        return r;
-    }();
-    for (int x = 0; x < width; ++x) {
-        const uint32_t p = src[x];
-        const uint32_t a = p >> 24;
-        uint8_t* o = out + size_t(x) * 4;
-        if (a == 255) {
-            o[0] = uint8_t(p >> 16);
-            o[1] = uint8_t(p >> 8);
-            o[2] = uint8_t(p);
-            o[3] = 255;
-        } else if (a == 0) {
-            o[0] = o[1] = o[2] = o[3] = 0;
-        } else {
-            const uint32_t k = recip[a];
-            o[0] = uint8_t(std::min(255u, (((p >> 16) & 255) * k + 0x8000) >> 16));
-            o[1] = uint8_t(std::min(255u, (((p >> 8) & 255) * k + 0x8000) >> 16));
-            o[2] = uint8_t(std::min(255u, ((p & 255) * k + 0x8000) >> 16));
-            o[3] = uint8_t(a);
-        }
-    }
+// The rows through the tier's vector loops, the last few bytes here.
+void unpremultiplyRow(const TierKernels& t, const uint32_t* src, int width, uint8_t* out) {
+    rows::unpremultiply(src, t.pngUnpremultiply(src, width, out), width, out);
 }
 
-// The Paeth predictor, branch-free so that the loops below vectorise.
-inline uint8_t paeth(int a, int b, int c) {
-    const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-    const int bc = pb <= pc ? b : c;
-    return uint8_t(pa <= pb && pa <= pc ? a : bc);
-}
-
-// libpng's measure of a filtered byte: its magnitude as a signed byte.
-inline uint32_t cost(uint8_t v) { return uint32_t(std::abs(int(int8_t(v)))); }
-
-// Filters one row. `cur` and `prev` point 4 bytes into buffers whose first
-// 4 bytes are zero, so the left neighbours need no special case. Writes the
-// filter byte and the filtered row to `out` (1 + n bytes).
-__attribute__((always_inline)) inline void filterRowBody(const uint8_t* cur, const uint8_t* prev, size_t n,
-                                                         uint8_t* out) {
-    constexpr size_t bpp = 4;
-    // The left neighbours through their own pointers: `cur[i - bpp]` with an
-    // unsigned i < bpp wraps the index, which is undefined for a pointer.
-    const uint8_t* curLeft = cur - bpp;
-    const uint8_t* prevLeft = prev - bpp;
-    uint32_t none = 0, sub = 0, up = 0, avg = 0, pae = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t x = cur[i], a = curLeft[i], b = prev[i], c = prevLeft[i];
-        none += cost(x);
-        sub += cost(uint8_t(x - a));
-        up += cost(uint8_t(x - b));
-        avg += cost(uint8_t(x - ((a + b) >> 1)));
-        pae += cost(uint8_t(x - paeth(a, b, c)));
-    }
-    const uint32_t sums[5] = {none, sub, up, avg, pae};
+// Filters one row with the filter whose bytes cost least, as libpng's
+// adaptive heuristic. `cur` and `prev` point 4 bytes into buffers whose
+// first 4 bytes are zero. Writes the filter byte and the filtered row to
+// `out` (1 + n bytes).
+void filterRow(const TierKernels& t, const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
+    uint32_t sums[5] = {};
+    rows::filterCosts(cur, prev, t.pngFilterCosts(cur, prev, n, sums), n, sums);
     const int best = int(std::min_element(sums, sums + 5) - sums);
     out[0] = uint8_t(best);
-    uint8_t* o = out + 1;
-    switch (best) {
-    case 0: std::memcpy(o, cur, n); break;
-    case 1:
-        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - curLeft[i]);
-        break;
-    case 2:
-        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - prev[i]);
-        break;
-    case 3:
-        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - ((curLeft[i] + prev[i]) >> 1));
-        break;
-    default:
-        for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - paeth(curLeft[i], prev[i], prevLeft[i]));
-        break;
-    }
+    rows::filter(best, cur, prev, t.pngFilter(best, cur, prev, n, out + 1), n, out + 1);
 }
-
-// The same loops built twice: the compiler widens them to whatever vectors
-// the build's target and AVX2 allow, and the one that fits the processor is
-// chosen at run time. Integer arithmetic only, so both give the same bytes.
-void unpremultiplyRowPlain(const uint32_t* src, int width, uint8_t* out) { unpremultiplyRowBody(src, width, out); }
-void filterRowPlain(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
-    filterRowBody(cur, prev, n, out);
-}
-#if PLINTHORA_AVX2
-__attribute__((target("avx2"))) void unpremultiplyRowAvx2(const uint32_t* src, int width, uint8_t* out) {
-    unpremultiplyRowBody(src, width, out);
-}
-__attribute__((target("avx2"))) void filterRowAvx2(const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out) {
-    filterRowBody(cur, prev, n, out);
-}
-#endif
 
 // ---------------------------------------------------------------- output
 
@@ -380,19 +303,13 @@ void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& bl
     // Rows with 4 leading zero bytes: the "left of the first pixel".
     w.prev.assign(n + 4, 0);
     w.cur.assign(n + 4, 0);
-#if PLINTHORA_AVX2
-    const bool avx2 = kernels::hasAvx2();
-    const auto unpremultiplyRow = avx2 ? unpremultiplyRowAvx2 : unpremultiplyRowPlain;
-    const auto filterRow = avx2 ? filterRowAvx2 : filterRowPlain;
-#else
-    const auto unpremultiplyRow = unpremultiplyRowPlain;
-    const auto filterRow = filterRowPlain;
-#endif
+    const TierKernels& t = tier();
     if (block.row0 > 0)
-        unpremultiplyRow(&image.pixels[size_t(block.row0 - 1) * size_t(image.width)], image.width, w.prev.data() + 4);
+        unpremultiplyRow(t, &image.pixels[size_t(block.row0 - 1) * size_t(image.width)], image.width,
+                         w.prev.data() + 4);
     for (int y = block.row0; y < block.row1; ++y) {
-        unpremultiplyRow(&image.pixels[size_t(y) * size_t(image.width)], image.width, w.cur.data() + 4);
-        filterRow(w.cur.data() + 4, w.prev.data() + 4, n, w.filtered.get() + size_t(y - block.row0) * (n + 1));
+        unpremultiplyRow(t, &image.pixels[size_t(y) * size_t(image.width)], image.width, w.cur.data() + 4);
+        filterRow(t, w.cur.data() + 4, w.prev.data() + 4, n, w.filtered.get() + size_t(y - block.row0) * (n + 1));
         std::swap(w.prev, w.cur);
     }
     const double bits = filteredEntropy(w.filtered.get(), n + 1, block.row1 - block.row0);
@@ -493,9 +410,9 @@ std::optional<std::string> encode(const Bitmap& image, int level, int blocks) {
         parts[size_t(i)].row0 = int(int64_t(image.height) * i / blocks);
         parts[size_t(i)].row1 = int(int64_t(image.height) * (i + 1) / blocks);
     }
-    const int threads = std::min(blocks, kernels::threadCount());
+    const int threads = std::min(blocks, threadCount());
     std::atomic<int> next{0};
-    kernels::parallelFor(
+    parallelFor(
         threads,
         [&](int, int) {
             Worker w;

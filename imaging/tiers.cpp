@@ -27,20 +27,25 @@ const TierKernels kPlain{
     noUnfilter,
     noUnfilter,
     noRowToPixels,
+    [](const uint32_t*, int, uint8_t*) { return 0; },
+    [](const uint8_t*, const uint8_t*, size_t, uint32_t*) { return size_t(0); },
+    [](int, const uint8_t*, const uint8_t*, size_t, uint8_t*) { return size_t(0); },
 };
 
 #if defined(PLINTHORA_X86_TIERS)
 // The PNG decoder's rows to pixels: the plain loop, which the compiler
 // widens to SSE2 anyway.
 const TierKernels kSse2{
-    SimdTier::Sse2,      sse2::blendNormal,      sse2::blendScreen,    sse2::stepInterior,     nullptr,
-    sse2::skipOpaque,    sse2::skipSolid,        sse2::shellOver,      sse2::shellOverInPlace, sse2::yuvRowToArgb,
-    sse2::argbRowsToYuv, sse2::unfilterAverage4, sse2::unfilterPaeth4, noRowToPixels};
+    SimdTier::Sse2,       sse2::blendNormal,      sse2::blendScreen,    sse2::stepInterior,     nullptr,
+    sse2::skipOpaque,     sse2::skipSolid,        sse2::shellOver,      sse2::shellOverInPlace, sse2::yuvRowToArgb,
+    sse2::argbRowsToYuv,  sse2::unfilterAverage4, sse2::unfilterPaeth4, noRowToPixels,          sse2::pngUnpremultiply,
+    sse2::pngFilterCosts, sse2::pngFilter};
 // Where AVX2 has no wider loop of its own, the SSE2 one serves.
-const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,   avx2::blendScreen,   avx2::stepInterior,
-                        avx2::stepSpans,        sse2::skipOpaque,    sse2::skipSolid,     sse2::shellOver,
-                        sse2::shellOverInPlace, avx2::yuvRowToArgb,  avx2::argbRowsToYuv, sse2::unfilterAverage4,
-                        sse2::unfilterPaeth4,   avx2::pngRowToPixels};
+const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,    avx2::blendScreen,      avx2::stepInterior,
+                        avx2::stepSpans,        sse2::skipOpaque,     sse2::skipSolid,        sse2::shellOver,
+                        sse2::shellOverInPlace, avx2::yuvRowToArgb,   avx2::argbRowsToYuv,    sse2::unfilterAverage4,
+                        sse2::unfilterPaeth4,   avx2::pngRowToPixels, avx2::pngUnpremultiply, avx2::pngFilterCosts,
+                        avx2::pngFilter};
 #endif
 
 const TierKernels* tableOf(SimdTier t) {
@@ -103,8 +108,6 @@ const TierKernels& tier() {
 }
 
 bool hasTier(SimdTier t) { return t <= best(); }
-
-bool hasAvx2() { return tier().tier == SimdTier::Avx2; }
 
 bool useTier(SimdTier t) {
     if (!hasTier(t)) return false;

@@ -11,22 +11,13 @@
 // C++, so a tier's loops are exercised whole when it is forced.
 //
 // The AVX2 files include only this header, the intrinsics and headers of
-// static functions (png_rows.h): an inline function of a shared header
+// static functions (png_rows.h, png_encode_rows.h): an inline function of a shared header
 // compiled there with AVX2 could be the copy the linker keeps for the whole
 // program.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-// The PNG encoder keeps AVX2 twins of its row loops in its own file (the
-// compiler vectorises them for target("avx2")); the AVX2 tier switches
-// them on (hasAvx2()).
-#if defined(__x86_64__) && defined(__GNUC__)
-#define PLINTHORA_AVX2 1
-#else
-#define PLINTHORA_AVX2 0
-#endif
 
 namespace plinthora::imaging {
 
@@ -85,6 +76,12 @@ struct TierKernels {
     size_t (*unfilterAverage4)(uint8_t* row, const uint8_t* prev, size_t len);
     size_t (*unfilterPaeth4)(uint8_t* row, const uint8_t* prev, size_t len);
     int (*pngRowToPixels)(const uint8_t* src, uint32_t* dst, int width, size_t bpp);
+    // The PNG encoder's rows (png_encode_rows.h): premultiplied pixels to
+    // straight-alpha bytes; the costs of the five filters on a row's bytes,
+    // added to sums[0..4]; one filter applied. In pixels, bytes, bytes.
+    int (*pngUnpremultiply)(const uint32_t* src, int width, uint8_t* out);
+    size_t (*pngFilterCosts)(const uint8_t* cur, const uint8_t* prev, size_t n, uint32_t* sums);
+    size_t (*pngFilter)(int filter, const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out);
 };
 
 // The tier in use.
@@ -96,14 +93,6 @@ bool hasTier(SimdTier t);
 // called while kernels run.
 bool useTier(SimdTier t);
 const char* tierName(SimdTier t);
-// Whether the AVX2 tier runs: the processor has it and PLINTHORA_SIMD does
-// not ask for less.
-bool hasAvx2();
-
-// The PNG encoder's row loops call the tier check and the parallel loop by
-// this name.
-namespace kernels = ::plinthora::imaging;
-
 // The vector loops (tiers.cpp puts them in the tables; the plain tier's
 // entries do nothing and leave every pixel to the caller).
 namespace sse2 {
@@ -119,6 +108,9 @@ int shellOver(uint32_t* row, const uint32_t* under, int n);
 int shellOverInPlace(uint32_t* content, const uint32_t* shell, int n);
 size_t unfilterAverage4(uint8_t* row, const uint8_t* prev, size_t len);
 size_t unfilterPaeth4(uint8_t* row, const uint8_t* prev, size_t len);
+int pngUnpremultiply(const uint32_t* src, int width, uint8_t* out);
+size_t pngFilterCosts(const uint8_t* cur, const uint8_t* prev, size_t n, uint32_t* sums);
+size_t pngFilter(int filter, const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out);
 }  // namespace sse2
 namespace avx2 {
 int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
@@ -130,6 +122,9 @@ void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, c
 int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
 int pngRowToPixels(const uint8_t* src, uint32_t* dst, int width, size_t bpp);
+int pngUnpremultiply(const uint32_t* src, int width, uint8_t* out);
+size_t pngFilterCosts(const uint8_t* cur, const uint8_t* prev, size_t n, uint32_t* sums);
+size_t pngFilter(int filter, const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out);
 }  // namespace avx2
 
 }  // namespace plinthora::imaging
