@@ -37,7 +37,7 @@ const std::array<LengthCode, kMaxMatch + 1>& lengthCodes() {
         std::array<LengthCode, kMaxMatch + 1> t{};
         for (int code = 0; code < 28; ++code)
             for (int e = 0; e < (1 << bits[code]) && base[code] + e < int(kMaxMatch); ++e)
-                t[size_t(base[code] + e)] = {uint16_t(code), bits[code], uint8_t(e)};
+                t[size_t(base[code]) + size_t(e)] = {uint16_t(code), bits[code], uint8_t(e)};
         t[kMaxMatch] = {28, 0, 0};  // 258 has a symbol of its own
         return t;
     }();
@@ -354,8 +354,8 @@ private:
 }  // namespace
 
 void huffmanLengths(const uint32_t* freq, int n, int limit, uint8_t* lengths) {
-    constexpr int kMaxSymbols = 320;
-    n = std::min(n, kMaxSymbols);
+    constexpr size_t kMaxSymbols = 320;
+    n = std::min(n, int(kMaxSymbols));
     std::fill(lengths, lengths + n, uint8_t(0));
     // (count, symbol) of the used symbols, rarest first; unused ones added
     // up to two.
