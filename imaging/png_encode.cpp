@@ -3,8 +3,9 @@
 // Each block of rows is unpremultiplied, filtered (per row the filter with
 // the least sum of absolute signed bytes, as libpng's adaptive heuristic) and
 // compressed as its own raw DEFLATE stream on its own thread: flat blocks
-// by our own run and literal writer (deflate_literal.h), which can leave a
-// stream open and byte-aligned, the rest by libdeflate. libdeflate has no
+// by our own run and literal writer (deflate_rows.h), noisy ones by our
+// own pixel matcher where a trial shows it close enough (both can leave a
+// stream open and byte-aligned), the rest by libdeflate. libdeflate has no
 // flush, and every stream it writes ends with a final
 // block; to chain them we walk each stream's blocks (skipping Huffman
 // symbols, without producing output), clear the final bit of its last block
@@ -13,7 +14,7 @@
 // wrap the chained streams in one IDAT chunk.
 #include "imaging/png_encode.h"
 
-#include "imaging/deflate_literal.h"
+#include "imaging/deflate_rows.h"
 #include "imaging/parallel_for.h"
 #include "imaging/png_encode_rows.h"
 #include "imaging/tiers.h"
@@ -258,7 +259,7 @@ struct Block {
     std::vector<uint8_t> deflated;
     uint32_t adler = 1;
     size_t rawSize = 0;
-    int level = 0;  // the level its rows were compressed at, −1 for deflateLiterals()
+    int level = 0;  // the level its rows were compressed at, −1 for deflateLiterals(), −2 for deflatePixelMatches()
     bool ok = false;
 };
 
@@ -292,6 +293,19 @@ struct Worker {
     size_t filteredCap = 0, outCap = 0;
     std::vector<uint8_t> prev, cur;
 };
+
+// Whether the pixel matcher's output on the block's first rows is close
+// enough to the compressor's: both are written to `scratch` (at least
+// either's bound for the whole block) and thrown away.
+bool pixelMatchesPay(libdeflate_compressor* compressor, const uint8_t* filtered, size_t raw, size_t rowBytes,
+                     uint8_t* scratch) {
+    const size_t trial = std::min(raw, (kTrialBytes + rowBytes - 1) / rowBytes * rowBytes);
+    const size_t theirs = libdeflate_deflate_compress(compressor, filtered, trial, scratch,
+                                                      libdeflate_deflate_compress_bound(compressor, trial));
+    if (theirs == 0) return true;
+    const size_t ours = deflatePixelMatches(filtered, trial, rowBytes, true, scratch);
+    return double(ours) <= double(theirs) * kPixelMatchSlack;
+}
 
 void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& block) {
     const size_t n = size_t(image.width) * 4;
@@ -338,10 +352,18 @@ void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& bl
     Compressor& compressor = block.level == level ? w.compressor : w.fast;
     if (!compressor) compressor.reset(libdeflate_alloc_compressor(block.level));
     if (!compressor) return;
-    const size_t bound = libdeflate_deflate_compress_bound(compressor.get(), raw);
+    const size_t bound = std::max(libdeflate_deflate_compress_bound(compressor.get(), raw), deflateLiteralsBound(raw));
     if (w.outCap < bound) {
         w.out = std::make_unique_for_overwrite<uint8_t[]>(bound);
         w.outCap = bound;
+    }
+    if (block.level <= kPixelMatchLevel &&
+        pixelMatchesPay(compressor.get(), w.filtered.get(), raw, n + 1, w.out.get())) {
+        const size_t size = deflatePixelMatches(w.filtered.get(), raw, n + 1, last, w.out.get());
+        block.deflated.assign(w.out.get(), w.out.get() + size);
+        block.level = -2;
+        block.ok = true;
+        return;
     }
     const size_t size = libdeflate_deflate_compress(compressor.get(), w.filtered.get(), raw, w.out.get(), bound);
     if (size == 0) return;

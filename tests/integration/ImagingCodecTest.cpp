@@ -1,5 +1,5 @@
 // Decoding (our PNG fast path, Qt's readers for the rest) and our PNG encoder.
-#include "imaging/deflate_literal.h"
+#include "imaging/deflate_rows.h"
 #include "imaging/png_decode.h"
 #include "imaging/png_encode.h"
 #include "platform/linux/QtImaging.h"
@@ -277,8 +277,9 @@ TEST(ImagingDecode, LoadsImagesBeyondQtsDefaultAllocationLimit) {
 // writer's final one (smooth blocks are flat enough for it, at any level
 // but 0); `SmoothTop` the other way round, so that ours is left open for
 // libdeflate's; `Smooth` has no noise at all, only our writer's streams
-// joined to each other.
-enum class Noise { Mixed, NoisyTop, SmoothTop, Smooth };
+// joined to each other; `Grain` is a photo's grain, the same jitter on all
+// three channels, for our pixel matcher between libdeflate's streams.
+enum class Noise { Mixed, NoisyTop, SmoothTop, Smooth, Grain };
 
 struct EncodeCase {
     int w, h, level, blocks;
@@ -296,7 +297,8 @@ TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
                                 {333, 90, 4, 3, Noise::SmoothTop},
                                 {200, 120, 6, 2, Noise::Smooth},
                                 {1, 300, 4, 7, Noise::Smooth},
-                                {201, 64, 0, 2, Noise::Smooth}};
+                                {201, 64, 0, 2, Noise::Smooth},
+                                {1170, 240, 4, 3, Noise::Grain}};
     for (const EncodeCase& c : cases) {
         Bitmap b = randomBitmap(c.w, c.h, uint32_t(c.w * 31 + c.h));
         for (int y = 0; y < c.h; ++y) {
@@ -304,9 +306,12 @@ TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
                                : c.noise == Noise::NoisyTop  ? y < c.h / 2
                                : c.noise == Noise::SmoothTop ? y >= c.h / 2
                                                              : false;
-            for (int x = 0; x < c.w; ++x)
-                b.at(x, y) =
-                    noisy ? b.at(x, y) | 0xFF000000u : 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256);
+            for (int x = 0; x < c.w; ++x) {
+                const uint32_t grain = (x + y) / 16 + b.at(x, y) % 12, grey = 0x010101u * grain;
+                b.at(x, y) = c.noise == Noise::Grain ? 0xFF000000u | grey
+                             : noisy                 ? b.at(x, y) | 0xFF000000u
+                                                     : 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256);
+            }
         }
         const auto bytes = png::encode(b, c.level, c.blocks);
         ASSERT_TRUE(bytes);
@@ -438,11 +443,11 @@ std::vector<uint8_t> zlibInflate(const std::vector<uint8_t>& stream, size_t size
     return status == Z_STREAM_END ? out : std::vector<uint8_t>{};
 }
 
-// Our run and literal writer against two decoders: every piece boundary
-// (a run cut there, runs longer than one match), the stored fallback,
-// codes that need the length limit, and a stream left open with another
-// raw stream joined after it.
-TEST(ImagingPngEncode, LiteralWriterInflatesToItsInputInTwoDecoders) {
+// Our two writers against two decoders: every piece boundary (a run or a
+// match cut there, runs longer than one match), the stored fallback, codes
+// that need the length limit, matches at the window's far end and beyond
+// it, and a stream left open with another raw stream joined after it.
+TEST(ImagingPngEncode, OwnWritersInflateToTheirInputInTwoDecoders) {
     enum Kind { Random, Runs, FewColours, Skewed };
     const size_t piece = png::kLiteralPieceBytes;
     std::mt19937 rng(5);
@@ -453,6 +458,22 @@ TEST(ImagingPngEncode, LiteralWriterInflatesToItsInputInTwoDecoders) {
     tailStream.resize(libdeflate_deflate_compress(c, tail.data(), tail.size(), tailStream.data(), tailStream.size()));
     libdeflate_free_compressor(c);
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    auto check = [&](std::vector<uint8_t> stream, const std::vector<uint8_t>& in, bool final) {
+        std::vector<uint8_t> expected = in;
+        if (!final) {
+            stream.insert(stream.end(), tailStream.begin(), tailStream.end());
+            expected.insert(expected.end(), tail.begin(), tail.end());
+        }
+        EXPECT_TRUE(zlibInflate(stream, expected.size()) == expected);
+        std::vector<uint8_t> out(expected.size() + 1);
+        size_t used = 0, got = 0;
+        ASSERT_EQ(
+            libdeflate_deflate_decompress_ex(d, stream.data(), stream.size(), out.data(), out.size(), &used, &got),
+            LIBDEFLATE_SUCCESS);
+        EXPECT_EQ(used, stream.size()) << "the final block ends the output";
+        out.resize(got);
+        EXPECT_TRUE(out == expected);
+    };
     for (Kind kind : {Random, Runs, FewColours, Skewed}) {
         for (size_t size : {size_t(0), size_t(1), size_t(5), size_t(999), piece - 1, piece, piece + 1, 2 * piece + 7}) {
             std::vector<uint8_t> in(size);
@@ -479,21 +500,36 @@ TEST(ImagingPngEncode, LiteralWriterInflatesToItsInputInTwoDecoders) {
                                                     << (final ? " final" : " open"));
                     std::vector<uint8_t> stream(png::deflateLiteralsBound(size));
                     stream.resize(png::deflateLiterals(in.data(), size, 4, minRun, final, stream.data()));
-                    std::vector<uint8_t> expected = in;
-                    if (!final) {
-                        stream.insert(stream.end(), tailStream.begin(), tailStream.end());
-                        expected.insert(expected.end(), tail.begin(), tail.end());
-                    }
-                    EXPECT_TRUE(zlibInflate(stream, expected.size()) == expected);
-                    std::vector<uint8_t> out(expected.size() + 1);
-                    size_t used = 0, got = 0;
-                    ASSERT_EQ(libdeflate_deflate_decompress_ex(d, stream.data(), stream.size(), out.data(), out.size(),
-                                                               &used, &got),
-                              LIBDEFLATE_SUCCESS);
-                    EXPECT_EQ(used, stream.size()) << "the final block ends the output";
-                    out.resize(got);
-                    EXPECT_TRUE(out == expected);
+                    check(stream, in, final);
                 }
+            }
+        }
+    }
+    // The pixel matcher on rows (a filter byte, then pixels) whose pixels
+    // repeat 2–5 pixels from up to 40,000 bytes back, some at exactly the
+    // window's 32,768, with fresh pixels between; rows of one pixel too.
+    for (size_t rowBytes : {size_t(5), size_t(4097), size_t(5401)}) {
+        for (size_t rows : {size_t(0), size_t(1), size_t(13), size_t(40)}) {
+            const size_t size = rows * rowBytes;
+            std::vector<uint8_t> in(size);
+            for (size_t i = 0; i < size;) {
+                if (i % rowBytes == 0) {
+                    in[i++] = uint8_t(rng() % 5);
+                    continue;
+                }
+                const size_t back = rng() % 8 == 0 ? 32768 : 4 * (1 + rng() % 10000);
+                if (i >= back && rng() % 2) {
+                    for (size_t k = 4 * (2 + rng() % 4); k > 0 && i < size; --k, ++i) in[i] = in[i - back];
+                } else {
+                    for (int k = 0; k < 4 && i < size; ++k) in[i++] = uint8_t(rng() % 6 * 40);
+                }
+            }
+            for (bool final : {true, false}) {
+                SCOPED_TRACE(testing::Message()
+                             << "pixel matches, rows of " << rowBytes << " x " << rows << (final ? " final" : " open"));
+                std::vector<uint8_t> stream(png::deflateLiteralsBound(size));
+                stream.resize(png::deflatePixelMatches(in.data(), size, rowBytes, final, stream.data()));
+                check(stream, in, final);
             }
         }
     }

@@ -1,9 +1,14 @@
-// A fast raw DEFLATE writer with no match finder: literals under a
-// dynamic Huffman code fitted to each piece, plus the runs a flat stretch
-// makes (a byte repeated, or a pixel repeated at the distance of one
-// pixel), as zlib's run-length strategy does. On a UI's filtered rows that
-// is nearly all there is to find; where pixels repeat at other distances
-// (a texture, noise shared by the channels) a match finder does much better.
+// Fast raw DEFLATE writers of our own for filtered picture rows: literals
+// under a dynamic Huffman code fitted to each piece, plus either
+//  - the runs a flat stretch makes (a byte repeated, or a pixel repeated at
+//    the distance of one pixel), as zlib's run-length strategy does: on a
+//    UI's filtered rows that is nearly all there is to find; or
+//  - matches that start where a pixel starts, found in hash chains of the
+//    two pixels there: on noisy rows (grain shared by the channels) the
+//    repeats worth coding are whole pixels, so a finder that looks only
+//    there keeps most of a general match finder's gain in a fraction of its
+//    time. Where repeats start mid-pixel (anti-aliased text) a general
+//    finder does much better.
 #pragma once
 
 #include <cstddef>
@@ -25,9 +30,16 @@ constexpr size_t kLiteralPieceBytes = size_t(64) << 10;
 // deflateLiteralsBound(size) bytes.
 size_t deflateLiterals(const uint8_t* data, size_t size, int pixelBytes, int minRun, bool final, uint8_t* out);
 
-// The most bytes deflateLiterals() writes for `size` input bytes (with
+// The most bytes deflateLiterals() or deflatePixelMatches() writes for `size` input bytes (with
 // the few it may scribble past its end).
 size_t deflateLiteralsBound(size_t size);
+
+// As deflateLiterals(), with matches at pixel starts instead of runs:
+// `data` is whole filtered rows of `rowBytes` bytes each (a filter byte,
+// then 4-byte pixels), so size is a multiple of rowBytes. Matches are at
+// least 8 bytes long and reach back at most 32 KiB. `out` holds at least
+// deflateLiteralsBound(size) bytes.
+size_t deflatePixelMatches(const uint8_t* data, size_t size, size_t rowBytes, bool final, uint8_t* out);
 
 // Length-limited Huffman code lengths for freq[0, n): lengths[i] ≤ limit,
 // 0 only for unused symbols. At least two symbols get a code (an unused
