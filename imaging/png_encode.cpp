@@ -457,7 +457,10 @@ std::optional<std::string> encode(const Bitmap& image, int level, int blocks) {
         deflated += p.deflated.size();
     }
     std::string png;
-    png.reserve(deflated + 64);
+    // Room for the few chunks a caller adds after the header (the result
+    // mark), so that adding them moves the bytes rather than reallocating
+    // a picture's worth of fresh pages.
+    png.reserve(deflated + 64 + 512);
     png.append("\x89PNG\r\n\x1a\n", 8);
     uint8_t ihdr[13] = {};
     for (int i = 0; i < 4; ++i) {
