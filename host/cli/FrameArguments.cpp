@@ -1,5 +1,8 @@
 #include "host/cli/FrameArguments.h"
 
+#include "settings/SettingsSchema.h"
+
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -18,8 +21,27 @@ constexpr const char* kUsage =
     "files are never replaced: the next free NAME-framed-N.png\n"
     "is taken. Without --shell the shell comes from the asset folders, as for\n"
     "the daemon. Mode, blend name and opacity default to the preferences file.\n"
-    "Blend names: 正常 滤色 叠加 柔光 高斯模糊\n"
+    "Blend names:%s\n"
     "The exit status is 1 when any input failed; each failure is one line.\n";
+
+// The names --blend takes, as the settings page offers them.
+std::string blendNames() {
+    std::string names;
+    for (const SettingChoice& c : kBlendModes) names.append(" ").append(c.name);
+    return names;
+}
+
+bool isBlendName(const std::string& name) {
+    for (const SettingChoice& c : kBlendModes)
+        if (name == c.name) return true;
+    return false;
+}
+
+bool isWatermarkMode(long mode) {
+    for (const SettingChoice& c : kWatermarkModes)
+        if (double(mode) == c.number) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -57,17 +79,18 @@ std::variant<Arguments, int> parseArguments(int argc, char** argv) {
         else if (arg == "--mode") {
             char* end = nullptr;
             long m = std::strtol(v, &end, 10);
-            if (*end) return fail("--mode takes a whole number (1: whole canvas, 2: screen area)");
+            if (*end || !*v || !isWatermarkMode(m)) return fail("--mode takes 1 (whole canvas) or 2 (screen area)");
             a.mode = static_cast<int>(m);
-        } else if (arg == "--blend")
+        } else if (arg == "--blend") {
+            if (!isBlendName(v)) return fail("--blend takes one of" + blendNames());
             a.blend = v;
-        else if (arg == "--opacity") {
+        } else if (arg == "--opacity") {
             char* end = nullptr;
             float o = std::strtof(v, &end);
-            if (*end) return fail("--opacity takes a number");
+            if (*end || !*v || !std::isfinite(o) || o < 0 || o > 1) return fail("--opacity takes a number from 0 to 1");
             a.opacity = o;
         } else if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
+            std::printf(kUsage, blendNames().c_str());
             return 0;
         } else if (!arg.empty() && arg[0] == '-')
             return fail("unknown option " + arg);

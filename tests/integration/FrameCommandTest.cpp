@@ -99,6 +99,9 @@ TEST_F(FrameCommandTest, BadInputGivesOneLineAndFailure) {
         {"undecodable shell", {dir_ + "/shot.png", "--shell", dir_ + "/junk.png"}},
         {"overwriting the input", {dir_ + "/shot.png", "-o", dir_ + "/shot.png"}},
         {"bad mode", {dir_ + "/shot.png", "--mode", "two"}},
+        {"mode out of range", {dir_ + "/shot.png", "--mode", "3"}},
+        {"unknown blend", {dir_ + "/shot.png", "--blend", "screen"}},
+        {"opacity out of range", {dir_ + "/shot.png", "--opacity", "1.5"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
