@@ -69,8 +69,10 @@ struct ExportProgress {
 class ExportSession {
 public:
     virtual ~ExportSession() = default;
-    // Ends a running export with ExportStatus::Cancelled; does nothing once
-    // it has ended.
+    // Ends a running export with ExportStatus::Cancelled. One already past
+    // its last frame (finishing the file) completes instead: the movie is
+    // whole by then, and dropping it would lose it for nothing. Does
+    // nothing once the export has ended.
     virtual void cancel() = 0;
     virtual ExportStatus status() const = 0;
     virtual ExportProgress progress() const = 0;
