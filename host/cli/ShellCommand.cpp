@@ -125,7 +125,8 @@ int addShell(const std::string& frame, const std::string& bytes, const Bitmap& p
         ext = ".png";
     }
     for (int n = 1; n < 10000; ++n) {
-        const std::string base = folder + "/" + name + (n > 1 ? "-" + std::to_string(n) : "");
+        std::string base = folder + "/" + name;
+        if (n > 1) base.append("-").append(std::to_string(n));
         if (!reserve(base + ".cfg")) {
             if (errno == EEXIST) continue;
             return fail(base + ".cfg: cannot write: " + std::strerror(errno));
