@@ -388,10 +388,10 @@ private:
     static constexpr size_t kWindow = 32768, kChain = kWindow / 4;
     // Candidates tried per pixel, and the length that stops the search. On
     // a noisy photo's rows (14.9 MB filtered) depths 2, 3, 4, 6 and 8 gave
-    // 3.921, 3.911, 3.905, 3.895 and 3.882 MB in 65, 69, 71, 77 and 90 ms;
-    // libdeflate's level 4 3.809 MB in about 130 ms. Each step buys about
-    // as little as the one before; 4 keeps a margin in size for rows that
-    // suit the matcher less.
+    // 3.921, 3.911, 3.905, 3.895 and 3.882 MB in 65, 69, 71, 77 and 90 ms
+    // (libdeflate's level 4: 3.809 MB in about twice depth 4's time). Each
+    // step buys about as little as the one before; 4 keeps a margin in
+    // size for rows that suit the matcher less.
     static constexpr int kDepth = 4;
     static constexpr size_t kNiceLength = 32, kMinMatch = 8;
 
