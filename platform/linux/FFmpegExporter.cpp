@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -179,6 +180,10 @@ private:
             check(av_frame_get_buffer(s.yuv.get(), 0), "frame buffer");
         }
         encoded_.reset(av_packet_alloc());
+        if (const char* raw = std::getenv(FFmpegVideoExport::kRawFramesVariable); raw && *raw) {
+            rawFrames_.reset(std::fopen(raw, "wbe"));
+            if (!rawFrames_) fail(std::string("cannot write the raw frames to ") + raw + ": " + std::strerror(errno));
+        }
         encoder_ = std::thread([this] { encodeLoop(); });
         // The encoder's frame threads wait on one another, and it is they
         // that set the pace: the decoder, the workers and this thread run
@@ -406,6 +411,7 @@ private:
             s.busy = false;
             if (!s.error.empty()) fail("frame " + std::to_string(s.frameIndex) + ": " + s.error);
             s.yuv->pts = s.frameIndex;
+            if (rawFrames_) writeRaw(s.yuv.get());
             encodeVideo(s.yuv.get());
             state_.framesDone = s.frameIndex + 1;
             {
@@ -452,6 +458,19 @@ private:
         }
     }
 
+    // The frame exactly as the encoder gets it, planes without their
+    // padding, one after another: what a bench encodes on its own to tell
+    // the encoder's share from ours.
+    void writeRaw(const AVFrame* f) {
+        for (int p = 0; p < 3; ++p) {
+            const int w = p == 0 ? f->width : f->width / 2, h = p == 0 ? f->height : f->height / 2;
+            for (int y = 0; y < h; ++y)
+                if (std::fwrite(f->data[p] + ptrdiff_t(y) * f->linesize[p], 1, size_t(w), rawFrames_.get()) !=
+                    size_t(w))
+                    fail("cannot write the raw frames");
+        }
+    }
+
     // False when cancelled on the way.
     bool finish() {
         if (!held_) fail("the movie has no video frames");
@@ -468,6 +487,7 @@ private:
         endEncoding();
         if (cancelled()) return false;
         encodeVideo(nullptr);
+        if (rawFrames_ && std::fclose(rawFrames_.release()) != 0) fail("cannot write the raw frames");
         if (transcoder_) transcoder_->finish(output_->ctx);
         check(av_write_trailer(output_->ctx), "finish the movie");
         check(output_->close(), "close the movie");
@@ -517,6 +537,10 @@ private:
     std::mutex muxMutex_;  // the audio is written from the reading thread
     PacketPtr packet_, encoded_;
     FramePtr decoded_;
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> rawFrames_;
 };
 
 }  // namespace

@@ -44,6 +44,11 @@ public:
     // 13 % of the encoder's time for a file twice as large.
     static constexpr int kCrf = 18;
     static constexpr const char* kPreset = "veryfast";
+    // Names a file that gets every frame exactly as the encoder is handed
+    // it, raw yuv420p at the encoded size, planes unpadded, frame after
+    // frame: for the recording bench, which encodes them on their own to
+    // tell the encoder's cost from the rest. Unset, nothing is written.
+    static constexpr const char* kRawFramesVariable = "PLINTHORA_EXPORT_RAW_FRAMES";
 
     struct Options {
         int handlerThreads = 0;  // frame-handler workers; 0: one per hardware thread
