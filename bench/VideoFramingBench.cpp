@@ -13,9 +13,11 @@
 // Beside both, the floor: what the same encoder costs with nothing else to
 // do, libx264 at our settings encoding the very frames our export hands it
 // (caught once, untimed, through the export's raw-frames variable, raw
-// 4:2:0 in memory), plus a decode of the source recording's video. Its
-// video comes out the same bit for bit as ours, which the bench checks: the
-// same input at the same settings. Each run takes ours, the ffmpeg command
+// 4:2:0 in memory), plus a decode of the source recording's video, each
+// through the libraries with nothing else around them (bench_video_floor):
+// no filter graph, no fresh buffer per frame, transparent huge pages off as
+// in our export. Its video comes out the same bit for bit as ours, which
+// the bench checks: the same input at the same settings. Each run takes ours, the ffmpeg command
 // line and the floor in turn, and the ratios are taken pair by pair, so
 // that a change in the machine's load falls on all of them.
 //
@@ -143,53 +145,20 @@ std::vector<std::string> ffmpegCommand(const fs::path& dir, const fs::path& out)
             out.string()};
 }
 
-// The floor's two processes: the encoder alone on the raw frames our export
-// handed its encoder, and the decoder alone on the source. setsar gives the
-// stream the square pixels our export states, so that nothing but the
-// timing tells the two apart.
-std::vector<std::string> floorEncodeCommand(const fs::path& raw, const fs::path& out) {
-    char size[32];
-    std::snprintf(size, sizeof size, "%dx%d", (bench::kShellW + 1) & ~1, (bench::kShellH + 1) & ~1);
-    return {"ffmpeg",
-            "-v",
-            "error",
-            "-nostdin",
-            "-y",
-            "-f",
-            "rawvideo",
-            "-pix_fmt",
-            "yuv420p",
-            "-s",
-            size,
-            "-r",
-            "30",
-            "-i",
+// The floor's two processes (bench_video_floor of the same build): the
+// encoder alone on the raw frames our export handed its encoder, and the
+// decoder alone on the source.
+std::vector<std::string> floorEncodeCommand(const std::string& floor, const fs::path& raw, const fs::path& out) {
+    return {floor,
+            "encode",
             raw.string(),
-            "-vf",
-            "setsar=1",
-            "-c:v",
-            "libx264",
-            "-preset",
-            linux_platform::FFmpegVideoExport::kPreset,
-            "-crf",
-            std::to_string(linux_platform::FFmpegVideoExport::kCrf),
-            "-color_primaries",
-            "bt709",
-            "-color_trc",
-            "bt709",
-            "-colorspace",
-            "bt709",
-            "-color_range",
-            "tv",
-            "-an",
-            "-movflags",
-            "+faststart",
+            std::to_string((bench::kShellW + 1) & ~1),
+            std::to_string((bench::kShellH + 1) & ~1),
             out.string()};
 }
 
-std::vector<std::string> floorDecodeCommand(const fs::path& dir) {
-    return {"ffmpeg", "-v",  "error", "-nostdin", "-i", (dir / "recording.mp4").string(),
-            "-map",   "0:v", "-f",    "null",     "-"};
+std::vector<std::string> floorDecodeCommand(const std::string& floor, const fs::path& dir) {
+    return {floor, "decode", (dir / "recording.mp4").string()};
 }
 
 // The command a user would type: the recording, the shell (its template
@@ -258,8 +227,9 @@ int main(int argc, char** argv) {
     fs::path dir = fs::temp_directory_path() / "plinthora-bench-video";
     int runs = 3;
     // The command-line tool of the same build, unless named.
-    std::string plinthora =
-        (fs::canonical("/proc/self/exe").parent_path().parent_path() / "host" / "plinthora").string();
+    const fs::path self = fs::canonical("/proc/self/exe");
+    std::string plinthora = (self.parent_path().parent_path() / "host" / "plinthora").string();
+    const std::string floor = (self.parent_path() / "bench_video_floor").string();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc)
@@ -294,7 +264,7 @@ int main(int argc, char** argv) {
     const fs::path rawDir = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : dir;
     const fs::path raw = rawDir / ("plinthora-bench-framed-" + std::to_string(::getpid()) + ".yuv");
     const fs::path floorOut = dir / "floor.mp4";
-    const auto floorDecode = floorDecodeCommand(dir);
+    const auto floorDecode = floorDecodeCommand(floor, dir);
     const auto cli = ffmpegCommand(dir, cliOut);
     const auto ours = oursCommand(plinthora, dir, oursOut);
     for (const auto* command : {&ours, &cli}) {
@@ -346,8 +316,8 @@ int main(int argc, char** argv) {
         std::printf("ffmpeg run %d: %6.2f s wall, %6.2f s CPU, peak %ld MB\n", i + 1, c.wall, c.cpu, c.peakKb / 1024);
         std::fflush(stdout);
 
-        const ProcessRun e = runProcess(floorEncodeCommand(raw, floorOut));
-        const ProcessRun s = runProcess(floorDecode);
+        const ProcessRun e = runProcess(floorEncodeCommand(floor, raw, floorOut));
+        const ProcessRun s = runProcess(floorDecode, (dir / "floor-decode.log").string());
         if (!e.ok || !s.ok) {
             fs::remove(raw);
             std::fprintf(stderr, "the floor's encode or decode failed\n");

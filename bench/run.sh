@@ -5,12 +5,13 @@
 # process (one still, and a batch in one call) against OpenCV as a Python
 # script uses it, ImageMagick and the vips command line, and the framing of
 # a recording against the ffmpeg command line and against the floor (the
-# encoder alone on our frames plus a decode of the source).
+# encoder alone on the very frames our export hands it, plus a decode of the
+# source: bench_video_floor).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$SRC/../build-bench}
 cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLINTHORA_BENCH=ON -DPLINTHORA_TESTS=OFF >/dev/null
-ninja -C "$BUILD" -j2 bench_imaging_compose bench_imaging_end_to_end bench_video_framing bench_shell plinthora
+ninja -C "$BUILD" -j2 bench_imaging_compose bench_imaging_end_to_end bench_video_framing bench_video_floor bench_shell plinthora
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 echo "== shells: finding a 3000 x 3000 frame's screen, keeping a still inside the device"
 "$BUILD/bench/bench_shell"
