@@ -128,7 +128,8 @@ public:
         // and the layer over all while the row is still in cache. Bands
         // handed over are made in a buffer of one band that stays in cache,
         // not in the canvas; when the receiver holds the still pixels, only
-        // the live columns are made at all.
+        // the live columns are made at all, and of those only the bands whose
+        // content rows changed since the frame the receiver holds.
         parallelFor(
             int(bandNeed_.size()),
             [&](int first, int last) {
@@ -136,6 +137,7 @@ public:
                 for (int band = first; band < last; ++band) {
                     const int begin = band * kBand, end = std::min(begin + kBand, out.height);
                     const auto [needFrom, needTo] = bandNeed_[size_t(band)];
+                    if (liveOnly && bands->holdsBand && bands->holdsBand(needFrom, needTo, begin, end)) continue;
                     if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
                     uint32_t* rows = handOver ? scratch.data() : out.pixels.data() + size_t(begin) * w;
                     for (int y = begin; y < end; ++y) {

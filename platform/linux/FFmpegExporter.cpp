@@ -62,10 +62,10 @@ public:
             if (!cancelled() && finish()) {
                 // Where the time went, for tuning: set against the process's
                 // CPU time, the handler's tells the compositing's share.
-                debugLog("video export of %s: %lld frames in %.2f s, frame handler %.2f s of CPU",
+                debugLog("video export of %s: %lld frames in %.2f s, frame handler %.2f s of CPU, %lld bands kept",
                          req_.sourcePath.c_str(), (long long)total_,
                          std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(),
-                         double(handlerNs_.load()) / 1e9);
+                         double(handlerNs_.load()) / 1e9, (long long)keptBands_.load());
                 return ExportStatus::Completed;
             }
             return abandon(ExportStatus::Cancelled);
@@ -220,6 +220,8 @@ private:
             check(av_frame_make_writable(s.yuv.get()), "frame buffer");
             s.pairsDone.assign(size_t(s.yuv->height / 2), 0);
             const uint64_t held = std::exchange(s.still, 0);
+            const FramePtr madeFrom = std::move(s.madeFrom);
+            const AVFrame* sourceRows = source.rows();
             uint64_t asked = 0;
             bool partial = false, torn = false;
             Imaging::RowBands bands;
@@ -228,6 +230,18 @@ private:
                 asked = still;
                 return still != 0 && still == held;
             };
+            if (options_.keepUnchangedBands && madeFrom && sourceRows)
+                bands.holdsBand = [&](int contentBegin, int contentEnd, int begin, int end) {
+                    // Rows as canvasRows() takes them, the same for a band
+                    // that is kept.
+                    const int h = req_.renderHeight;
+                    if (begin % 2 != 0 || (end % 2 != 0 && end != h) || begin >= end || end > h) return false;
+                    if (!sameRows(madeFrom.get(), sourceRows, contentBegin, contentEnd)) return false;
+                    partial = true;
+                    ++keptBands_;
+                    std::fill(s.pairsDone.begin() + begin / 2, s.pairsDone.begin() + (end + 1) / 2, 1);
+                    return true;
+                };
             bands.canvasRows = [&](int begin, int end, const uint32_t* pixels, const Imaging::ColumnSpan* live) {
                 // Whole pairs of rows only; a row left alone here must still
                 // be in the output, so a band that starts or ends within a
@@ -281,8 +295,12 @@ private:
                 if (!Scaler::argbToYuv(ws.output, s.yuv.get(), j, k)) fail("cannot convert an output frame");
                 j = k;
             }
-            // Every pixel of the frame is in `yuv` now, the still ones too.
-            if (allHanded) s.still = asked;
+            // Every pixel of the frame is in `yuv` now, the still ones too,
+            // and the rest made from this source frame's rows.
+            if (allHanded) {
+                s.still = asked;
+                s.madeFrom = source.rowsRef();
+            }
         } catch (const std::exception& e) {
             s.error = e.what();
             if (s.error.empty()) s.error = "frame failed";
@@ -290,6 +308,29 @@ private:
             s.error = "the frame handler threw";
         }
         s.source.reset();
+    }
+
+    // Whether rows [begin, end) of two decoded 4:2:0 frames, with the
+    // chroma rows they use, are the same pixels in the same colours.
+    static bool sameRows(const AVFrame* a, const AVFrame* b, int begin, int end) {
+        if (a->format != b->format || a->width != b->width || a->height != b->height ||
+            a->colorspace != b->colorspace || a->color_range != b->color_range)
+            return false;
+        begin = std::max(begin, 0);
+        end = std::min(end, a->height);
+        if (begin >= end) return true;
+        // Both are held, so the same planes are the same frame.
+        if (a->data[0] == b->data[0] && a->data[1] == b->data[1] && a->data[2] == b->data[2]) return true;
+        const auto same = [&](int plane, int from, int to, int width) {
+            for (int y = from; y < to; ++y)
+                if (std::memcmp(a->data[plane] + ptrdiff_t(y) * a->linesize[plane],
+                                b->data[plane] + ptrdiff_t(y) * b->linesize[plane], size_t(width)) != 0)
+                    return false;
+            return true;
+        };
+        const int cw = (a->width + 1) / 2;
+        return same(0, begin, end, a->width) && same(1, begin / 2, (end + 1) / 2, cw) &&
+               same(2, begin / 2, (end + 1) / 2, cw);
     }
 
     void pump() {
@@ -507,6 +548,7 @@ private:
 
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::atomic<int64_t> handlerNs_{0};
+    std::atomic<int64_t> keptBands_{0};
 
     const ExportRequest& req_;
     SessionState& state_;

@@ -34,7 +34,12 @@ SourceFrame::SourceFrame(FramePtr frame, int turns, BufferPool& pool)
     banded_ = quarterTurns % 4 == 0 && Scaler::makesRows(f);
     bandCount_ = banded_ ? (f->height + kBand - 1) / kBand : 1;
     bandOnce_ = std::make_unique<std::once_flag[]>(size_t(bandCount_));
+    // Its rows are kept until the frame goes (slots compare them with the
+    // next frame's), not handed back once made.
+    if (banded_) rows_ = std::move(decoded);
 }
+
+FramePtr SourceFrame::rowsRef() const { return FramePtr(rows_ ? av_frame_clone(rows_.get()) : nullptr); }
 
 SourceFrame::~SourceFrame() { buffers->give(std::move(upright.pixels)); }
 
@@ -54,9 +59,7 @@ void SourceFrame::need(int begin, int end, Scaler& scaler) {
     end = std::min(end, upright.height);
     for (int b = begin / kBand; b * kBand < end; ++b)
         std::call_once(bandOnce_[size_t(b)], [&] {
-            Scaler::rowsToArgb(decoded.get(), b * kBand, std::min((b + 1) * kBand, upright.height), upright);
-            // The last band made: no other reads the decoded frame now.
-            if (++bandsMade_ == bandCount_) decoded.reset();
+            Scaler::rowsToArgb(rows_.get(), b * kBand, std::min((b + 1) * kBand, upright.height), upright);
         });
 }
 

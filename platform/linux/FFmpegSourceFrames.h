@@ -47,13 +47,18 @@ struct SourceFrame {
     // Makes rows [begin, end) of `upright` if they are not made yet.
     void need(int begin, int end, Scaler& scaler);
     bool failed() const { return failed_.load(); }
+    // The decoded frame whose rows are the upright rows, for the life of
+    // this one; null when it is made whole (turned, or another format).
+    const AVFrame* rows() const { return rows_.get(); }
+    // Another reference to it, for a slot that keeps what it was made from.
+    FramePtr rowsRef() const;
 
 private:
+    FramePtr rows_;
     std::once_flag taken_;
     bool banded_ = false;
     int bandCount_ = 0;
     std::unique_ptr<std::once_flag[]> bandOnce_;
-    std::atomic<int> bandsMade_{0};
     std::atomic<bool> failed_{false};
 };
 

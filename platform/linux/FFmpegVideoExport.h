@@ -53,6 +53,10 @@ public:
     struct Options {
         int handlerThreads = 0;  // frame-handler workers; 0: one per hardware thread
         int encoderThreads = 0;  // libx264 threads; 0: libx264's own choice
+        // A frame's bands whose source rows are those the frame slot's last
+        // frame was made from are kept from it rather than made again (the
+        // same pixels either way).
+        bool keepUnchangedBands = true;
     };
 
     FFmpegVideoExport();

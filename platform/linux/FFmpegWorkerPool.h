@@ -31,6 +31,7 @@ struct Slot {
     FramePtr yuv;
     std::vector<uint8_t> pairsDone;  // output row pairs already in `yuv`
     uint64_t still = 0;              // the still pixels `yuv` holds from an earlier frame; 0: none
+    FramePtr madeFrom;               // the decoded frame whose rows the rest of `yuv` was made from; null: unknown
     bool busy = false;
     bool done = false;
     std::string error;  // set by the worker when the frame could not be made

@@ -161,6 +161,12 @@ public:
     // the canvas's width, and `pixels` holds nothing outside them. Bands
     // handed over in part are whole row pairs (begin even, end even or the
     // canvas's height). Without `live` the rows are whole.
+    // A band is made from the still pixels and the content rows it reads
+    // alone. When the receiver holds the still pixels, render() first asks
+    // `holdsBand` whether it also holds canvas rows [begin, end) as made
+    // from content whose rows [contentBegin, contentEnd) were the same as
+    // this content's (an empty range: none read); if so, that band is
+    // neither made nor handed over, and its content rows are not asked for.
     struct ColumnSpan {
         int from = 0, to = 0;
     };
@@ -168,6 +174,7 @@ public:
         std::function<void(int begin, int end)> needContent;
         std::function<void(int begin, int end, const uint32_t* pixels, const ColumnSpan* live)> canvasRows;
         std::function<bool(uint64_t still)> holdsStill;
+        std::function<bool(int contentBegin, int contentEnd, int begin, int end)> holdsBand;
     };
     class PerspectivePlan {
     public:

@@ -4,6 +4,7 @@
 #include "host/common/TrackedVideoExport.h"
 #include "platform/linux/FFmpegMovie.h"
 #include "platform/linux/FFmpegVideoExport.h"
+#include "platform/linux/QtImaging.h"
 #include "synth/Pictures.h"
 
 #include "MediaTestSupport.h"
@@ -326,6 +327,65 @@ TEST_F(VideoExportTest, VariableRateWebmShowsTheFrameOnScreenAtEveryInstant) {
         while (shown + 1 < times.size() && times[shown + 1] <= double(k) / 30 + 1e-9) ++shown;
         EXPECT_NEAR(frames[size_t(k)].meanY(), sourceFrames[shown].meanY(), 3) << "frame " << k;
     }
+}
+
+// A frame's bands whose source rows did not change since the frame its
+// slot last held are kept from that one: a movie whose top stands still
+// while its bottom moves comes out the same as when every band is made.
+TEST_F(VideoExportTest, BandsKeptFromAnEarlierFrameAreTheBandsMadeAgain) {
+    const std::string src = path("half.mp4");
+    // The top 40 rows stand still; below them, from frame to frame, the
+    // next 24 rows change in luma only, 16 more in blue chroma only, the
+    // last 16 in red chroma only. Lossless, so still rows decode the same.
+    ASSERT_TRUE(
+        ffmpeg("-f lavfi -i color=c=0x3060C0:s=64x96:r=30:d=1 -f lavfi -i "
+               "\"color=s=64x56:r=30:d=1,format=yuv420p,geq=lum='if(lt(Y,24),mod(X*3+Y*5+N*11,256),90)':"
+               "cb='if(between(Y,12,19),mod(X*4+N*9,256),128)':cr='if(gte(Y,20),mod(Y*6+N*5,256),128)'\" "
+               "-filter_complex \"[0:v]drawbox=x=8:y=8:w=20:h=30:c=0xE0C020:t=fill[bg];[bg][1:v]overlay=0:40\" "
+               "-c:v libx264 -qp 0 -pix_fmt yuv420p '" +
+               src + "'"));
+    // An opaque frame around a clear hole, the movie slightly sheared in it (a
+    // steep perspective would have every band read every row).
+    Bitmap shell(80, 120);
+    for (int y = 0; y < shell.height; ++y)
+        for (int x = 0; x < shell.width; ++x)
+            shell.pixels[size_t(y) * 80 + size_t(x)] = x < 8 || x >= 72 || y < 8 || y >= 112 ? 0xFF404040u : 0u;
+    const Quad quad{{9, 7}, {71, 8}, {8, 112}, {70, 113}};
+    const auto plan = linux_platform::QtImaging().planPerspectiveUnder(
+        64, 96, quad, std::make_shared<const Bitmap>(std::move(shell)));
+
+    std::vector<YuvFrame> results[2];
+    for (const bool keep : {true, false}) {
+        SCOPED_TRACE(keep ? "bands kept" : "every band made");
+        FFmpegVideoExport::Options options;
+        options.keepUnchangedBands = keep;
+        FFmpegVideoExport exporter(options);
+        auto kept = std::make_shared<std::atomic<int>>(0);
+        auto framed = [plan, kept](const Bitmap& s, Bitmap& o, int64_t, const Imaging::RowBands& bands) {
+            Imaging::RowBands counted = bands;
+            if (bands.holdsBand)
+                counted.holdsBand = [&bands, kept](int a, int b, int begin, int end) {
+                    const bool held = bands.holdsBand(a, b, begin, end);
+                    if (held) ++*kept;
+                    return held;
+                };
+            plan->render(s, o, nullptr, &counted);
+        };
+        const std::string out = path(keep ? "kept.mp4" : "made.mp4");
+        ASSERT_EQ(runExport(exporter, {src, out, 80, 120, 30, framed}).status, ExportStatus::Completed);
+        // The still top's bands are kept in most frames, none when off.
+        if (keep)
+            EXPECT_GT(kept->load(), 30 * 3);
+        else
+            EXPECT_EQ(kept->load(), 0);
+        results[keep ? 0 : 1] = decodeFrames(out, 80, 120);
+    }
+    ASSERT_EQ(results[0].size(), 30u);
+    ASSERT_EQ(results[1].size(), results[0].size());
+    for (size_t k = 0; k < results[0].size(); ++k)
+        EXPECT_TRUE(results[0][k].bytes == results[1][k].bytes) << "frame " << k;
+    // The moving part does move, so its bands were made afresh.
+    EXPECT_FALSE(results[0][3].bytes == results[0][20].bytes);
 }
 
 TEST_F(VideoExportTest, QuarterTurnedSourcesArriveUpright) {

@@ -166,7 +166,8 @@ const Golden kGolden[] = {
                                                          canvas.begin() + ptrdiff_t(y) * w + span.from);
                                            }
                                        },
-                                       [&](uint64_t) { return hold; }};
+                                       [&](uint64_t) { return hold; },
+                                       {}};
          Bitmap out;
          const Bitmap first = p.bitmap(cw, ch), second = p.bitmap(cw, ch);
          plan->render(first, out, layered ? &layer : nullptr);

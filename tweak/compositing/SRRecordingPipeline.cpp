@@ -102,12 +102,21 @@ struct RecordingFrames {
             // as each row is made, rather than over the whole canvas after.
             const std::optional<WatermarkLayer> layer =
                 canvasMark ? watermarkLayer({double(renderWidth), double(renderHeight)}) : std::nullopt;
+            // The export knows the rows of the source it gave, not those of
+            // a copy made from it here.
+            const Imaging::RowBands* told = &bands;
+            Imaging::RowBands ownContent;
+            if (content != &source && bands.holdsBand) {
+                ownContent = bands;
+                ownContent.holdsBand = nullptr;
+                told = &ownContent;
+            }
             if (layer) {
                 const std::shared_ptr<const Bitmap> placed = layers.placed(*layer, renderWidth, renderHeight);
                 const Imaging::CanvasLayer over{placed, layer->blend, layer->alpha};
-                plan->render(*content, out, &over, &bands);
+                plan->render(*content, out, &over, told);
             } else {
-                plan->render(*content, out, nullptr, &bands);
+                plan->render(*content, out, nullptr, told);
             }
             return;
         }
