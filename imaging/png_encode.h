@@ -17,11 +17,13 @@ namespace plinthora::imaging::png {
 constexpr size_t kBlockBytes = size_t(1) << 20;
 
 // Blocks whose filtered rows carry at least kNoisyBits bits per byte are
-// compressed at kFastLevel whatever level is asked for: on such rows the
-// higher levels were measured to give no smaller output (at 4.9 bits per
-// byte level 1 was 3 % smaller than level 4, in 70 % of its time), while
-// on a UI's rows (under 1 bit) and mildly noisy ones (3–4 bits) level 4
-// saves 2–15 % over level 1.
+// compressed at kFastLevel whatever level is asked for (when the pixel
+// matcher below does not take them; on a grain of 4.8 bits it was 2 %
+// smaller than level 1 in 40 % of its time): on such rows the higher
+// levels were measured to give no smaller output (at 4.9 bits per byte
+// level 1 was 3 % smaller than level 4, in 70 % of its time), while on a
+// UI's rows (under 1 bit) and mildly noisy ones (3–4 bits) level 4 saves
+// 2–15 % over level 1.
 constexpr int kFastLevel = 1;
 constexpr double kNoisyBits = 4.5;
 
@@ -46,6 +48,13 @@ constexpr int kFlatMinRun = 8;
 constexpr int kPixelMatchLevel = 4;
 constexpr size_t kTrialBytes = size_t(64) << 10;
 constexpr double kPixelMatchSlack = 1.06;
+// From kGrainBits up (a photo's grain: 2.5–3.2 bits on the noisy bench
+// still, against 1.3–1.7 for anti-aliased text on a plain page) the slack
+// is kGrainSlack: there level 4 bought 4–6 % at most per whole block over
+// the matcher, where text over the grain made a trial look worse (1.10 and
+// 1.14), for twice the matcher's time and a walk to join its stream.
+constexpr double kGrainBits = 2.5;
+constexpr double kGrainSlack = 1.15;
 
 // A PNG of the bitmap (colour type 6, 8 bits). `level` is libdeflate's
 // compression level (0–12), taken for every block neither flat enough for
