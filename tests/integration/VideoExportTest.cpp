@@ -2,9 +2,9 @@
 // out is checked with ffprobe and with pixels decoded by ffmpeg, never by
 // comparing bytes.
 #include "host/common/TrackedVideoExport.h"
+#include "imaging/plan.h"
 #include "platform/linux/FFmpegMovie.h"
 #include "platform/linux/FFmpegVideoExport.h"
-#include "platform/linux/QtImaging.h"
 #include "synth/Pictures.h"
 
 #include "MediaTestSupport.h"
@@ -351,8 +351,7 @@ TEST_F(VideoExportTest, BandsKeptFromAnEarlierFrameAreTheBandsMadeAgain) {
         for (int x = 0; x < shell.width; ++x)
             shell.pixels[size_t(y) * 80 + size_t(x)] = x < 8 || x >= 72 || y < 8 || y >= 112 ? 0xFF404040u : 0u;
     const Quad quad{{9, 7}, {71, 8}, {8, 112}, {70, 113}};
-    const auto plan = linux_platform::QtImaging().planPerspectiveUnder(
-        64, 96, quad, std::make_shared<const Bitmap>(std::move(shell)));
+    const auto plan = imaging::planWarpUnder(64, 96, quad, std::make_shared<const Bitmap>(std::move(shell)));
 
     std::vector<YuvFrame> results[2];
     for (const bool keep : {true, false}) {
