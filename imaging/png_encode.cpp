@@ -306,13 +306,13 @@ struct Worker {
 // enough to the compressor's: both are written to `scratch` (at least
 // either's bound for the whole block) and thrown away.
 bool pixelMatchesPay(libdeflate_compressor* compressor, const uint8_t* filtered, size_t raw, size_t rowBytes,
-                     double slack, uint8_t* scratch) {
+                     uint8_t* scratch) {
     const size_t trial = std::min(raw, (kTrialBytes + rowBytes - 1) / rowBytes * rowBytes);
     const size_t theirs = libdeflate_deflate_compress(compressor, filtered, trial, scratch,
                                                       libdeflate_deflate_compress_bound(compressor, trial));
     if (theirs == 0) return true;
     const size_t ours = deflatePixelMatches(filtered, trial, rowBytes, true, scratch);
-    return double(ours) <= double(theirs) * slack;
+    return double(ours) <= double(theirs) * kPixelMatchSlack;
 }
 
 void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& block) {
@@ -366,8 +366,7 @@ void encodeBlock(const Bitmap& image, int level, bool last, Worker& w, Block& bl
         w.outCap = bound;
     }
     if (block.level <= kPixelMatchLevel &&
-        pixelMatchesPay(compressor.get(), w.filtered.get(), raw, n + 1,
-                        bits >= kGrainBits ? kGrainSlack : kPixelMatchSlack, w.out.get())) {
+        (bits >= kGrainBits || pixelMatchesPay(compressor.get(), w.filtered.get(), raw, n + 1, w.out.get()))) {
         const size_t size = deflatePixelMatches(w.filtered.get(), raw, n + 1, last, w.out.get());
         block.deflated.assign(w.out.get(), w.out.get() + size);
         block.level = -2;

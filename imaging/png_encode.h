@@ -42,19 +42,18 @@ constexpr int kFlatMinRun = 8;
 // deflatePixelMatches(). The pixel matcher takes the block when its trial
 // is at most kPixelMatchSlack of libdeflate's. On a noisy photo's rows it
 // came within −2 to +6 % of level 4 per block (2.3 % in all) at about 60 %
-// of its time and with no walk to join the streams; its trials there were
-// 0.80–1.14 of level 4's, 12 of 14 under the slack. On anti-aliased text
-// the trials were 1.12–1.29, and such blocks stay with libdeflate.
+// of its time and with no walk to join the streams. On anti-aliased text
+// (1.3–1.7 bits) the trials were 1.12–1.29, and such blocks stay with
+// libdeflate; on photos (2.1–2.5 bits) 0.97–1.04.
 constexpr int kPixelMatchLevel = 4;
 constexpr size_t kTrialBytes = size_t(64) << 10;
 constexpr double kPixelMatchSlack = 1.06;
-// From kGrainBits up (a photo's grain: 2.5–3.2 bits on the noisy bench
-// still, against 1.3–1.7 for anti-aliased text on a plain page) the slack
-// is kGrainSlack: there level 4 bought 4–6 % at most per whole block over
-// the matcher, where text over the grain made a trial look worse (1.10 and
-// 1.14), for twice the matcher's time and a walk to join its stream.
+// From kGrainBits up the matcher takes the block untried. Whole blocks of
+// a photo's grain, a plasma and an ordered dither (2.5–3.7 bits) came
+// 0.94–1.08 of level 4's. Their trials cost a fifth of the matcher's time
+// on the noisy bench still and sent one block of 40 to libdeflate: the
+// dither's PNG is 0.4 % larger without them, the others are the same.
 constexpr double kGrainBits = 2.5;
-constexpr double kGrainSlack = 1.15;
 
 // A PNG of the bitmap (colour type 6, 8 bits). `level` is libdeflate's
 // compression level (0–12), taken for every block neither flat enough for

@@ -272,13 +272,14 @@ TEST(ImagingDecode, LoadsImagesBeyondQtsDefaultAllocationLimit) {
 
 // Which rows are noise: `Mixed` puts smooth rows between noisy ones, so
 // that every filter type gets chosen and every block is noisy enough for
-// the fast level; `NoisyTop` fills the upper half with noise and the lower
-// with smooth rows, so that a libdeflate stream is followed by our own
-// writer's final one (smooth blocks are flat enough for it, at any level
-// but 0); `SmoothTop` the other way round, so that ours is left open for
-// libdeflate's; `Smooth` has no noise at all, only our writer's streams
-// joined to each other; `Grain` is a photo's grain, the same jitter on all
-// three channels, for our pixel matcher between libdeflate's streams.
+// the fast level (and so the pixel matcher); `NoisyTop` fills the upper
+// half with a jitter of a few bits and the lower with smooth rows, so that
+// at level 6 a libdeflate stream is followed by our own writer's final one
+// (smooth blocks are flat enough for it, at any level but 0); `SmoothTop`
+// the other way round, so that ours is left open for libdeflate's;
+// `Smooth` has no noise at all, only our writer's streams joined to each
+// other; `Grain` is a photo's grain, the same jitter on all three
+// channels, for our pixel matcher.
 enum class Noise { Mixed, NoisyTop, SmoothTop, Smooth, Grain };
 
 struct EncodeCase {
@@ -292,9 +293,9 @@ TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
                                 {300, 200, 6, 3},
                                 {64, 500, 12, 7},
                                 {90, 60, 0, 4},
-                                {400, 240, 4, 4, Noise::NoisyTop},
-                                {333, 90, 4, 0, Noise::NoisyTop},
-                                {333, 90, 4, 3, Noise::SmoothTop},
+                                {400, 240, 6, 4, Noise::NoisyTop},
+                                {333, 90, 6, 0, Noise::NoisyTop},
+                                {333, 90, 6, 3, Noise::SmoothTop},
                                 {200, 120, 6, 2, Noise::Smooth},
                                 {1, 300, 4, 7, Noise::Smooth},
                                 {201, 64, 0, 2, Noise::Smooth},
@@ -308,8 +309,9 @@ TEST(ImagingPngEncode, OpaqueImagesRoundTripBitExactly) {
                                                              : false;
             for (int x = 0; x < c.w; ++x) {
                 const uint32_t grain = (x + y) / 16 + b.at(x, y) % 12, grey = 0x010101u * grain;
+                const uint32_t jitter = c.noise == Noise::Mixed ? b.at(x, y) : b.at(x, y) & 0x070707u;
                 b.at(x, y) = c.noise == Noise::Grain ? 0xFF000000u | grey
-                             : noisy                 ? b.at(x, y) | 0xFF000000u
+                             : noisy                 ? 0xFF000000u | jitter
                                                      : 0xFF000000u | uint32_t(x * 3 % 256) << 8 | uint32_t(y % 256);
             }
         }
