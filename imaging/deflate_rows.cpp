@@ -304,15 +304,10 @@ public:
             findMatches(begin, end);
         else
             findRuns(begin, end);
-        counts_.clear();
-        size_t gap = begin;
         for (const Match& m : matches_) {
-            counts_.add(data_ + gap, begin + m.at - gap);
             ++litFreq[257 + lengths[m.length].symbol];
             ++distFreq[distanceCode(m.distance).symbol];
-            gap = begin + m.at + m.length;
         }
-        counts_.add(data_ + gap, end - gap);
         counts_.sumInto(litFreq);
         litFreq[kEndOfBlock] = 1;
 
@@ -338,7 +333,7 @@ public:
         canonicalCodes(distLengths, kDistSymbols, dist);
         w.put(final ? 5u : 4u, 3);  // BFINAL, then BTYPE 2 (dynamic)
         writeHeader(w, header);
-        gap = begin;
+        size_t gap = begin;
         for (const Match& m : matches_) {
             putLiterals(w, lit, data_ + gap, data_ + begin + m.at);
             const LengthCode& lc = lengths[m.length];
@@ -360,8 +355,12 @@ private:
     // on a tie, as a run of one byte repeated is the commoner), when it is
     // long enough. Nothing refers before data_.
     void findRuns(size_t begin, size_t end) {
-        matches_.clear();
-        if (!runs_) return;
+        startFinding();
+        size_t literals = begin;
+        if (!runs_) {
+            endFinding(literals, end);
+            return;
+        }
         const size_t d2 = pixelBytes_;
         for (size_t i = std::max(begin, d2); i + 4 <= end;) {
             const uint32_t here = load32(data_ + i);
@@ -375,13 +374,28 @@ private:
                 }
             }
             if (len >= minRun_) {
-                matches_.push_back({uint32_t(i - begin), uint16_t(len), uint8_t(d)});
+                literals = take(begin, literals, i, len, d);
                 i += len;
             } else {
                 ++i;
             }
         }
+        endFinding(literals, end);
     }
+
+    // The literals between matches are counted as each match is found,
+    // while they are still in cache: take() counts those from `literals`
+    // on and returns where the next ones start.
+    void startFinding() {
+        matches_.clear();
+        counts_.clear();
+    }
+    size_t take(size_t begin, size_t literals, size_t at, size_t length, size_t distance) {
+        matches_.push_back({uint32_t(at - begin), uint16_t(length), uint16_t(distance)});
+        counts_.add(data_ + literals, at - literals);
+        return at + length;
+    }
+    void endFinding(size_t literals, size_t end) { counts_.add(data_ + literals, end - literals); }
 
     // Where the two pixels at `p` were last seen, and before that, ...: a
     // head per hash, and a link per pixel start (pixel starts are at least
@@ -441,7 +455,8 @@ private:
     // Greedy, pixel start by pixel start; the starts a match covers go into
     // the chains all the same, as the repeats worth finding later are there.
     void findMatches(size_t begin, size_t end) {
-        matches_.clear();
+        startFinding();
+        size_t literals = begin;
         const size_t rb = rowBytes_;
         size_t covered = begin;
         for (size_t row = begin / rb * rb; row < end; row += rb) {
@@ -456,11 +471,11 @@ private:
                 size_t distance = 0;
                 const size_t len = longestMatch(p, end, distance);
                 if (len >= kMinMatch) {
-                    matches_.push_back({uint32_t(p - begin), uint16_t(len), uint16_t(distance)});
-                    covered = p + len;
+                    covered = literals = take(begin, literals, p, len, distance);
                 }
             }
         }
+        endFinding(literals, end);
     }
 
     const uint8_t* data_;
