@@ -1,9 +1,9 @@
 // The PNG encoder's row loops (png_encode_rows.h) over whole 32-byte vectors
-// for AVX2. Unpremultiplying is widened by the compiler; the filters and
-// their costs are written out, as the compiler widened their bytes to
-// 32-bit lanes: costs by the sum of absolute differences against zero of
-// each byte's magnitude, Paeth's predictor in 16-bit lanes. Integer
-// arithmetic throughout, so the same sums and bytes as the plain loops.
+// for AVX2, written out: the compiler widened the filters' bytes to 32-bit
+// lanes and left unpremultiplying's branches scalar. Filter costs are sums
+// of absolute differences against zero of each byte's magnitude, Paeth's
+// predictor works in 16-bit lanes. Integer arithmetic throughout, so the
+// same sums and bytes as the plain loops.
 #include "imaging/png_encode_rows.h"
 #include "imaging/tiers.h"
 
@@ -51,8 +51,20 @@ uint32_t total(__m256i sums) {
 
 }  // namespace
 
+// Eight opaque pixels are only their bytes reordered; any others go the
+// plain way.
 int pngUnpremultiply(const uint32_t* src, int width, uint8_t* out) {
-    return png::rows::unpremultiplyWhole<32>(src, width, out);
+    const int done = width & ~7;
+    const __m128i rgba = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+    const __m256i order = _mm256_broadcastsi128_si256(rgba), opaque = _mm256_set1_epi32(int(0xFF000000u));
+    for (int x = 0; x < done; x += 8) {
+        const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + x));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_and_si256(p, opaque), opaque)) == -1)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + size_t(x) * 4), _mm256_shuffle_epi8(p, order));
+        else
+            png::rows::unpremultiply(src, x, x + 8, out);
+    }
+    return done;
 }
 
 size_t pngFilterCosts(const uint8_t* cur, const uint8_t* prev, size_t n, uint32_t* sums) {

@@ -32,8 +32,12 @@ public:
     // fast paths treat specially.
     Bitmap bitmap(int w, int h) {
         Bitmap b(w, h);
+        int kind = 0, left = 0;
         for (uint32_t& p : b.pixels) {
-            const int kind = between(0, 5);
+            if (left-- == 0) {
+                kind = between(0, 5);
+                left = between(0, 23);
+            }
             const uint32_t a = kind == 0 ? 0 : kind == 1 ? 255 : uint32_t(between(1, 255));
             auto c = [&] { return uint32_t(between(0, int(a))); };
             p = a << 24 | c() << 16 | c() << 8 | c();
