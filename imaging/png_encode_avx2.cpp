@@ -13,15 +13,17 @@ namespace plinthora::imaging::avx2 {
 
 namespace {
 
-__m256i load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+[[gnu::always_inline]] inline __m256i load(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
 
 // (a + b) >> 1 per byte: the rounded-up average less the bit it rounded.
-__m256i floorAverage(__m256i a, __m256i b) {
+[[gnu::always_inline]] inline __m256i floorAverage(__m256i a, __m256i b) {
     return _mm256_sub_epi8(_mm256_avg_epu8(a, b), _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi8(1)));
 }
 
 // rows::paeth() on 16 bytes widened to 16-bit lanes.
-__m256i paethHalf(__m256i a, __m256i b, __m256i c) {
+[[gnu::always_inline]] inline __m256i paethHalf(__m256i a, __m256i b, __m256i c) {
     const __m256i pa = _mm256_abs_epi16(_mm256_sub_epi16(b, c));
     const __m256i pb = _mm256_abs_epi16(_mm256_sub_epi16(a, c));
     const __m256i pc = _mm256_abs_epi16(_mm256_sub_epi16(_mm256_add_epi16(a, b), _mm256_add_epi16(c, c)));
@@ -31,7 +33,7 @@ __m256i paethHalf(__m256i a, __m256i b, __m256i c) {
 
 // The unpacks take each 128-bit lane's low and high halves; packing them
 // back puts every byte where it came from.
-__m256i paeth(__m256i a, __m256i b, __m256i c) {
+[[gnu::always_inline]] inline __m256i paeth(__m256i a, __m256i b, __m256i c) {
     const __m256i z = _mm256_setzero_si256();
     const __m256i lo = paethHalf(_mm256_unpacklo_epi8(a, z), _mm256_unpacklo_epi8(b, z), _mm256_unpacklo_epi8(c, z));
     const __m256i hi = paethHalf(_mm256_unpackhi_epi8(a, z), _mm256_unpackhi_epi8(b, z), _mm256_unpackhi_epi8(c, z));
@@ -39,7 +41,7 @@ __m256i paeth(__m256i a, __m256i b, __m256i c) {
 }
 
 // rows::cost() of each byte, summed per 8 bytes into four 64-bit lanes.
-__m256i costs(__m256i v) {
+[[gnu::always_inline]] inline __m256i costs(__m256i v) {
     const __m256i z = _mm256_setzero_si256();
     return _mm256_sad_epu8(_mm256_min_epu8(v, _mm256_sub_epi8(z, v)), z);
 }
@@ -51,16 +53,20 @@ uint32_t total(__m256i sums) {
 
 }  // namespace
 
-// Eight opaque pixels are only their bytes reordered; any others go the
-// plain way.
+// Eight opaque pixels are only their bytes reordered, eight clear ones
+// zeros (the shell's corners); any others go the plain way.
 int pngUnpremultiply(const uint32_t* src, int width, uint8_t* out) {
     const int done = width & ~7;
     const __m128i rgba = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
     const __m256i order = _mm256_broadcastsi128_si256(rgba), opaque = _mm256_set1_epi32(int(0xFF000000u));
     for (int x = 0; x < done; x += 8) {
         const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + x));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_and_si256(p, opaque), opaque)) == -1)
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + size_t(x) * 4), _mm256_shuffle_epi8(p, order));
+        const __m256i alpha = _mm256_and_si256(p, opaque);
+        __m256i* o = reinterpret_cast<__m256i*>(out + size_t(x) * 4);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(alpha, opaque)) == -1)
+            _mm256_storeu_si256(o, _mm256_shuffle_epi8(p, order));
+        else if (_mm256_testz_si256(alpha, alpha))
+            _mm256_storeu_si256(o, _mm256_setzero_si256());
         else
             png::rows::unpremultiply(src, x, x + 8, out);
     }
