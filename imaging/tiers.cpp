@@ -46,10 +46,18 @@ const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,    avx2::blen
                         sse2::shellOverInPlace, avx2::yuvRowToArgb,   avx2::argbRowsToYuv,    sse2::unfilterAverage4,
                         sse2::unfilterPaeth4,   avx2::pngRowToPixels, avx2::pngUnpremultiply, avx2::pngFilterCosts,
                         avx2::pngFilter};
+// AVX-512 has loops of its own for the warp's samples; AVX2's serve the
+// rest.
+const TierKernels kAvx512{SimdTier::Avx512,       avx2::blendNormal,    avx2::blendScreen,      avx512::stepInterior,
+                          avx512::stepSpans,      sse2::skipOpaque,     sse2::skipSolid,        sse2::shellOver,
+                          sse2::shellOverInPlace, avx2::yuvRowToArgb,   avx2::argbRowsToYuv,    sse2::unfilterAverage4,
+                          sse2::unfilterPaeth4,   avx2::pngRowToPixels, avx2::pngUnpremultiply, avx2::pngFilterCosts,
+                          avx2::pngFilter};
 #endif
 
 const TierKernels* tableOf(SimdTier t) {
 #if defined(PLINTHORA_X86_TIERS)
+    if (t == SimdTier::Avx512) return &kAvx512;
     if (t == SimdTier::Avx2) return &kAvx2;
     if (t == SimdTier::Sse2) return &kSse2;
 #endif
@@ -60,6 +68,8 @@ const TierKernels* tableOf(SimdTier t) {
 SimdTier best() {
 #if defined(PLINTHORA_X86_TIERS)
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+        return SimdTier::Avx512;
     if (__builtin_cpu_supports("avx2")) return SimdTier::Avx2;
     if (__builtin_cpu_supports("sse2")) return SimdTier::Sse2;
 #endif
@@ -73,13 +83,13 @@ SimdTier chosen() {
     const SimdTier most = best();
     const char* env = std::getenv("PLINTHORA_SIMD");
     if (!env || !*env) return most;
-    for (SimdTier t : {SimdTier::Plain, SimdTier::Sse2, SimdTier::Avx2}) {
+    for (SimdTier t : {SimdTier::Plain, SimdTier::Sse2, SimdTier::Avx2, SimdTier::Avx512}) {
         if (std::strcmp(env, tierName(t)) != 0) continue;
         if (t <= most) return t;
         std::fprintf(stderr, "PLINTHORA_SIMD=%s: this processor lacks %s; using %s\n", env, env, tierName(most));
         return most;
     }
-    std::fprintf(stderr, "PLINTHORA_SIMD=%s: not one of plain, sse2, avx2; using %s\n", env, tierName(most));
+    std::fprintf(stderr, "PLINTHORA_SIMD=%s: not one of plain, sse2, avx2, avx512; using %s\n", env, tierName(most));
     return most;
 }
 
@@ -92,6 +102,7 @@ const char* tierName(SimdTier t) {
     case SimdTier::Plain: return "plain";
     case SimdTier::Sse2: return "sse2";
     case SimdTier::Avx2: return "avx2";
+    case SimdTier::Avx512: return "avx512";
     }
     return "?";
 }

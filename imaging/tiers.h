@@ -1,19 +1,21 @@
 // The kernels' inner loops, once per instruction-set tier: the plain C++
-// reference in the kernel's own file, SSE2 in <kernel>_sse2.cpp and AVX2 in
-// <kernel>_avx2.cpp (the only files built for AVX2). One table per tier;
-// which one runs is decided once, at the first kernel call: the best the
-// processor has, or PLINTHORA_SIMD=plain|sse2|avx2 from the environment.
-// Every tier gives the same bytes.
+// reference in the kernel's own file, SSE2 in <kernel>_sse2.cpp, AVX2 in
+// <kernel>_avx2.cpp and AVX-512 (F, BW and VL) in <kernel>_avx512.cpp, the
+// only files built for more than SSE2. One table per tier; which one runs
+// is decided once, at the first kernel call: the best the processor has,
+// or PLINTHORA_SIMD=plain|sse2|avx2|avx512 from the environment. Every
+// tier gives the same bytes.
 //
 // Each loop works from the start of its row and returns how far it got:
 // a tier does what its vectors can and hands the rest to the tier below
-// (AVX2 to SSE2), and the caller finishes the last few pixels in plain
-// C++, so a tier's loops are exercised whole when it is forced.
+// (AVX-512 to AVX2 or SSE2, AVX2 to SSE2), and the caller finishes the
+// last few pixels in plain C++, so a tier's loops are exercised whole when
+// it is forced.
 //
-// The AVX2 files include only this header, the intrinsics and headers of
-// static functions (png_rows.h, png_encode_rows.h): an inline function of a shared header
-// compiled there with AVX2 could be the copy the linker keeps for the whole
-// program.
+// The AVX2 and AVX-512 files include only this header, the intrinsics and
+// headers of static functions (png_rows.h, png_encode_rows.h): an inline
+// function of a shared header compiled there with those instructions could
+// be the copy the linker keeps for the whole program.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +23,7 @@
 
 namespace plinthora::imaging {
 
-enum class SimdTier : uint8_t { Plain, Sse2, Avx2 };
+enum class SimdTier : uint8_t { Plain, Sse2, Avx2, Avx512 };
 
 // How the pixels [from, to) of one span of a warped row are sampled:
 // stepped in 16.16 fixed point with no edge tests, stepped with them, or
@@ -126,5 +128,11 @@ int pngUnpremultiply(const uint32_t* src, int width, uint8_t* out);
 size_t pngFilterCosts(const uint8_t* cur, const uint8_t* prev, size_t n, uint32_t* sums);
 size_t pngFilter(int filter, const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out);
 }  // namespace avx2
+namespace avx512 {
+int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
+                 int n, bool offsets32);
+void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
+               uint32_t* out);
+}  // namespace avx512
 
 }  // namespace plinthora::imaging

@@ -78,7 +78,7 @@ template <class F>
 void sameInEveryTier(const char* what, F&& f) {
     ASSERT_TRUE(imaging::useTier(SimdTier::Plain));
     const auto plain = f();
-    for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2}) {
+    for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2, SimdTier::Avx512}) {
         if (!imaging::useTier(t)) continue;
         EXPECT_TRUE(f() == plain) << what << " differs in tier " << imaging::tierName(t);
     }
@@ -87,7 +87,7 @@ void sameInEveryTier(const char* what, F&& f) {
 TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
     const SimdTier before = imaging::tier().tier;
     SimdTier best = SimdTier::Plain;
-    for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2})
+    for (SimdTier t : {SimdTier::Sse2, SimdTier::Avx2, SimdTier::Avx512})
         if (imaging::hasTier(t)) best = t;
     RecordProperty("best_tier", imaging::tierName(best));
     Pictures pick(20261207);
