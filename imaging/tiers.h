@@ -133,6 +133,8 @@ int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, 
                  int n, bool offsets32);
 void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
                uint32_t* out);
+int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
+int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
 }  // namespace avx512
 
 }  // namespace plinthora::imaging
