@@ -123,19 +123,11 @@ struct Sampler {
             const uint32_t* pixels = src->pixels.data();
             const size_t stride = size_t(src->width);
             for (const Span* s = first; s != last;) {
-                const Span* e = s;
-                while (e != last && e->kind == Span::Interior) ++e;
-                if (e == s) {
+                if (s->kind == Span::Interior) {
+                    s = stepSpans(pixels, stride, s, last, first->from, out);
+                } else {
                     draw(*s, y, out + (s->from - first->from));
                     ++s;
-                    continue;
-                }
-                stepSpans(pixels, stride, s, e, first->from, out);
-                for (; s != e; ++s) {
-                    const int n = s->to - s->from, done = n & ~7;
-                    if (done < n)
-                        stepInterior(s->fx + s->dfx * done, s->fy + s->dfy * done, s->dfx, s->dfy,
-                                     out + (s->from - first->from) + done, n - done);
                 }
             }
             return;

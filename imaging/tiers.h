@@ -55,10 +55,11 @@ struct TierKernels {
     // `offsets32`: the source's positions and word offsets fit in 32 bits.
     int (*stepInterior)(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy,
                         uint32_t* out, int n, bool offsets32);
-    // stepInterior() over consecutive interior spans, each to out + (its
-    // from − base), leaving each span's last n mod 8 undone; may be null.
-    void (*stepSpans)(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
-                      uint32_t* out);
+    // Every sample of the interior spans from `first` on, each to out + (its
+    // from − base), up to the first span that is not interior (or `last`),
+    // which it returns; may be null.
+    const SampleSpan* (*stepSpans)(const uint32_t* pixels, size_t stride, const SampleSpan* first,
+                                   const SampleSpan* last, int base, uint32_t* out);
     // The first x from `x` on whose pixel is (is not) opaque, or where the
     // vectors stopped looking.
     int (*skipOpaque)(const uint32_t* row, int x, int end, bool want);
@@ -119,8 +120,8 @@ int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
 int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
 int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
                  int n, bool offsets32);
-void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
-               uint32_t* out);
+const SampleSpan* stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
+                            int base, uint32_t* out);
 int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
 int pngRowToPixels(const uint8_t* src, uint32_t* dst, int width, size_t bpp);
@@ -131,8 +132,8 @@ size_t pngFilter(int filter, const uint8_t* cur, const uint8_t* prev, size_t n, 
 namespace avx512 {
 int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
                  int n, bool offsets32);
-void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
-               uint32_t* out);
+const SampleSpan* stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
+                            int base, uint32_t* out);
 int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w);
 }  // namespace avx512

@@ -78,14 +78,41 @@ __attribute__((always_inline)) inline int stepEight(const uint32_t* pixels, size
     return i;
 }
 
+// One interior sample at a 16.16 pixel-centre position: Sampler::blend4()'s
+// arithmetic (sampler.h is not included where AVX2 is on).
+uint32_t sampleOne(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy) {
+    const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
+    const int wx = gx & 127, wy = gy & 127;
+    const uint32_t* r0 = pixels + size_t(gy >> 7) * stride + size_t(gx >> 7);
+    const uint32_t* r1 = r0 + stride;
+    uint32_t px = 0;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const int c00 = int((r0[0] >> shift) & 255), c01 = int((r0[1] >> shift) & 255);
+        const int c10 = int((r1[0] >> shift) & 255), c11 = int((r1[1] >> shift) & 255);
+        const int vl = c00 * (128 - wy) + c10 * wy, vr = c01 * (128 - wy) + c11 * wy;
+        px |= uint32_t((vl * (128 - wx) + vr * wx + (1 << 13)) >> 14) << shift;
+    }
+    return px;
+}
+
 }  // namespace
 
-// stepEight() for each interior span in [first, last), in one loop so that
-// a span's set-up overlaps the one before it.
-void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
-               uint32_t* out) {
-    for (const SampleSpan* s = first; s != last; ++s)
-        stepEight(pixels, stride, s->fx, s->fy, s->dfx, s->dfy, out + (s->from - base), s->to - s->from);
+// stepEight() for each interior span from `first` on, in one loop so that
+// a span's set-up overlaps the one before it; the last few samples of a
+// span go to the SSE2 loop and then one at a time.
+const SampleSpan* stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
+                            int base, uint32_t* out) {
+    const SampleSpan* s = first;
+    for (; s != last && s->kind == SampleSpan::Interior; ++s) {
+        uint32_t* o = out + (s->from - base);
+        const int n = s->to - s->from;
+        int i = stepEight(pixels, stride, s->fx, s->fy, s->dfx, s->dfy, o, n);
+        if (n - i >= 4)
+            i += sse2::stepInterior(pixels, stride, s->fx + s->dfx * i, s->fy + s->dfy * i, s->dfx, s->dfy, o + i,
+                                    n - i, true);
+        for (; i < n; ++i) o[i] = sampleOne(pixels, stride, s->fx + s->dfx * i, s->fy + s->dfy * i);
+    }
+    return s;
 }
 
 int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,

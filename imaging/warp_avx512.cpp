@@ -3,7 +3,8 @@
 // over some 17 columns, so instead of sixteen loads of two pixels each, a
 // step loads the 32 pixels from the leftmost column it needs on each row
 // and picks every lane's left and right neighbours out of them with one
-// permute each.
+// permute each. The last samples of a span take a masked step, not a
+// narrower loop.
 #include "imaging/tiers.h"
 
 // GCC 12 takes the undefined upper lanes its AVX-512 shifts and unpacks
@@ -29,47 +30,59 @@ __m512i lowLanes16(int64_t f, int64_t df) {
 // The pixel (16.16 position + 256) >> 16 of a lane, as the stepping rounds.
 inline int whole(int64_t f) { return int((f + 256) >> 16); }
 
-// Samples [0, count) (16 or 8) from (fx, fy) stepping by (dfx, dfy), whose
+// Samples [0, count) (1 to 16) from (fx, fy) stepping by (dfx, dfy), whose
 // lanes' low 32 bits are vfx and vfy; all of them with their four
-// neighbours inside the source, rows `stride` words long. Returns false,
-// having written nothing, when the samples need more than the 32 columns
-// or two rows one step reads; the caller takes the eight-lane loop then.
-// The arithmetic is blend4()'s: 16-bit products for the vertical mix (each
-// at most 255·128), a madd for the horizontal one, as the other tiers.
-__attribute__((always_inline)) inline bool stepSixteen(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy,
+// neighbours inside the source, rows `stride` words long, word offsets
+// whole in 32 bits. The arithmetic is blend4()'s: 16-bit products for the
+// vertical mix (each at most 255·128), a madd for the horizontal one, as
+// the other tiers.
+__attribute__((always_inline)) inline void stepSixteen(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy,
                                                        int64_t dfx, int64_t dfy, __m512i vfx, __m512i vfy,
                                                        uint32_t* out, int count) {
+    const __mmask16 used = __mmask16((1u << count) - 1);
+    const __m512i k256 = _mm512_set1_epi32(256);
+    const __m512i gx = _mm512_add_epi32(vfx, k256), gy = _mm512_add_epi32(vfy, k256);
+    const __m512i ix = _mm512_srli_epi32(gx, 16), iy = _mm512_srli_epi32(gy, 16);
     // Positions lie on a line, so the first and last lanes bound the rest.
     const int ixa = whole(fx), ixb = whole(fx + dfx * (count - 1));
     const int iya = whole(fy), iyb = whole(fy + dfy * (count - 1));
     const int left = ixa < ixb ? ixa : ixb, top = iya < iyb ? iya : iyb;
-    if ((ixa < ixb ? ixb : ixa) + 1 - left > 31 || (iya < iyb ? iyb - iya : iya - iyb) > 1) return false;
-    const __m512i k256 = _mm512_set1_epi32(256);
-    const __m512i gx = _mm512_add_epi32(vfx, k256), gy = _mm512_add_epi32(vfy, k256);
-    const __m512i at = _mm512_sub_epi32(_mm512_srli_epi32(gx, 16), _mm512_set1_epi32(left));
-    const __m512i at1 = _mm512_add_epi32(at, _mm512_set1_epi32(1));
-    // Loads stop at the row's end: the last row has nothing after it.
-    const int avail = int(stride) - left;
-    const __mmask16 lo = avail >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << avail) - 1);
-    const __mmask16 hi = avail >= 32 ? __mmask16(0xFFFF) : avail > 16 ? __mmask16((1u << (avail - 16)) - 1) : 0;
-    const uint32_t* r = pixels + size_t(top) * stride + size_t(left);
-    auto pick = [&](const uint32_t* row, __m512i& l, __m512i& rt) {
-        const __m512i a = _mm512_maskz_loadu_epi32(lo, row), b = _mm512_maskz_loadu_epi32(hi, row + 16);
-        l = _mm512_permutex2var_epi32(a, at, b);
-        rt = _mm512_permutex2var_epi32(a, at1, b);
-    };
     __m512i p00, p01, p10, p11;
-    pick(r, p00, p01);
-    pick(r + stride, p10, p11);
-    if (iya != iyb) {
-        // Lanes a row lower take the middle row on top and the third below.
-        const __mmask16 lower = _mm512_cmpgt_epu32_mask(_mm512_srli_epi32(gy, 16), _mm512_set1_epi32(top));
-        __m512i p20, p21;
-        pick(r + 2 * stride, p20, p21);
-        p00 = _mm512_mask_blend_epi32(lower, p00, p10);
-        p01 = _mm512_mask_blend_epi32(lower, p01, p11);
-        p10 = _mm512_mask_blend_epi32(lower, p10, p20);
-        p11 = _mm512_mask_blend_epi32(lower, p11, p21);
+    if ((ixa < ixb ? ixb : ixa) + 1 - left <= 31 && (iya < iyb ? iyb - iya : iya - iyb) <= 1) {
+        const __m512i at = _mm512_sub_epi32(ix, _mm512_set1_epi32(left));
+        const __m512i at1 = _mm512_add_epi32(at, _mm512_set1_epi32(1));
+        // Loads stop at the row's end: the last row has nothing after it.
+        const int avail = int(stride) - left;
+        const __mmask16 lo = avail >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << avail) - 1);
+        const __mmask16 hi = avail >= 32 ? __mmask16(0xFFFF) : avail > 16 ? __mmask16((1u << (avail - 16)) - 1) : 0;
+        const uint32_t* r = pixels + size_t(top) * stride + size_t(left);
+        auto pick = [&](const uint32_t* row, __m512i& l, __m512i& rt) {
+            const __m512i a = _mm512_maskz_loadu_epi32(lo, row), b = _mm512_maskz_loadu_epi32(hi, row + 16);
+            l = _mm512_permutex2var_epi32(a, at, b);
+            rt = _mm512_permutex2var_epi32(a, at1, b);
+        };
+        pick(r, p00, p01);
+        pick(r + stride, p10, p11);
+        if (iya != iyb) {
+            // Lanes a row lower take the middle row on top and the third below.
+            const __mmask16 lower = _mm512_cmpgt_epu32_mask(iy, _mm512_set1_epi32(top));
+            __m512i p20, p21;
+            pick(r + 2 * stride, p20, p21);
+            p00 = _mm512_mask_blend_epi32(lower, p00, p10);
+            p01 = _mm512_mask_blend_epi32(lower, p01, p11);
+            p10 = _mm512_mask_blend_epi32(lower, p10, p20);
+            p11 = _mm512_mask_blend_epi32(lower, p11, p21);
+        }
+    } else {
+        // Samples that reach further (a picture shrunk to less than half,
+        // or a steep quad) gather their pixels one by one.
+        const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(iy, _mm512_set1_epi32(int(stride))), ix);
+        const __m512i below = _mm512_add_epi32(at, _mm512_set1_epi32(int(stride)));
+        const __m512i none = _mm512_setzero_si512(), one = _mm512_set1_epi32(1);
+        p00 = _mm512_mask_i32gather_epi32(none, used, at, pixels, 4);
+        p01 = _mm512_mask_i32gather_epi32(none, used, _mm512_add_epi32(at, one), pixels, 4);
+        p10 = _mm512_mask_i32gather_epi32(none, used, below, pixels, 4);
+        p11 = _mm512_mask_i32gather_epi32(none, used, _mm512_add_epi32(below, one), pixels, 4);
     }
     const __m512i k127 = _mm512_set1_epi32(127);
     const __m512i wx = _mm512_and_si512(_mm512_srli_epi32(gx, 9), k127);
@@ -109,41 +122,37 @@ __attribute__((always_inline)) inline bool stepSixteen(const uint32_t* pixels, s
     if (count == 16)
         _mm512_storeu_si512(out, px);
     else
-        _mm512_mask_storeu_epi32(out, __mmask16(0xFF), px);
-    return true;
+        _mm512_mask_storeu_epi32(out, used, px);
 }
 
-// Samples of one run from (fx, fy): sixteen at a time, then eight; returns
-// how many (a multiple of eight).
-__attribute__((always_inline)) inline int stepRun(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy,
-                                                  int64_t dfx, int64_t dfy, uint32_t* out, int n) {
+// Every sample of one run from (fx, fy), sixteen at a time.
+__attribute__((always_inline)) inline void stepRun(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy,
+                                                   int64_t dfx, int64_t dfy, uint32_t* out, int n) {
     __m512i vfx = lowLanes16(fx, dfx), vfy = lowLanes16(fy, dfy);
     const __m512i step16x = _mm512_set1_epi32(int(uint32_t(uint64_t(dfx * 16))));
     const __m512i step16y = _mm512_set1_epi32(int(uint32_t(uint64_t(dfy * 16))));
-    int i = 0;
-    for (int count; (count = n - i >= 16 ? 16 : n - i >= 8 ? 8 : 0) != 0; i += count) {
-        const int64_t px = fx + dfx * i, py = fy + dfy * i;
-        if (!stepSixteen(pixels, stride, px, py, dfx, dfy, vfx, vfy, out + i, count))
-            avx2::stepInterior(pixels, stride, px, py, dfx, dfy, out + i, count, true);
+    for (int i = 0; i < n; i += 16) {
+        stepSixteen(pixels, stride, fx + dfx * i, fy + dfy * i, dfx, dfy, vfx, vfy, out + i, n - i < 16 ? n - i : 16);
         vfx = _mm512_add_epi32(vfx, step16x);
         vfy = _mm512_add_epi32(vfy, step16y);
     }
-    return i;
 }
 
 }  // namespace
 
-void stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last, int base,
-               uint32_t* out) {
-    for (const SampleSpan* s = first; s != last; ++s)
+const SampleSpan* stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
+                            int base, uint32_t* out) {
+    const SampleSpan* s = first;
+    for (; s != last && s->kind == SampleSpan::Interior; ++s)
         stepRun(pixels, stride, s->fx, s->fy, s->dfx, s->dfy, out + (s->from - base), s->to - s->from);
+    return s;
 }
 
 int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
                  int n, bool offsets32) {
-    const int i = n >= 8 && offsets32 ? stepRun(pixels, stride, fx, fy, dfx, dfy, out, n) : 0;
-    if (n - i < 4) return i;
-    return i + sse2::stepInterior(pixels, stride, fx + dfx * i, fy + dfy * i, dfx, dfy, out + i, n - i, offsets32);
+    if (!offsets32) return sse2::stepInterior(pixels, stride, fx, fy, dfx, dfy, out, n, offsets32);
+    stepRun(pixels, stride, fx, fy, dfx, dfy, out, n);
+    return n;
 }
 
 }  // namespace plinthora::imaging::avx512

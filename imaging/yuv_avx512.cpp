@@ -19,8 +19,8 @@ __m512i pair16(int lo, int hi) { return _mm512_set1_epi32(int(uint32_t(uint16_t(
 // Sixteen chroma samples less 128, each twice: eight to a 128-bit lane.
 __m512i chroma16(const uint8_t* p, __m512i k128) {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m256i twice = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi8(c, c)),
-                                                  _mm_unpackhi_epi8(c, c), 1);
+    const __m256i twice =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi8(c, c)), _mm_unpackhi_epi8(c, c), 1);
     return _mm512_sub_epi16(_mm512_cvtepu8_epi16(twice), k128);
 }
 
@@ -38,8 +38,8 @@ __m512i dots16(__m512i lo, __m512i hi) {
 }
 
 __m512i luma16(__m512i lo16, __m512i hi16, __m512i wY, __m512i yBias) {
-    return _mm512_srai_epi32(
-        _mm512_add_epi32(dots16(_mm512_madd_epi16(lo16, wY), _mm512_madd_epi16(hi16, wY)), yBias), 15);
+    return _mm512_srai_epi32(_mm512_add_epi32(dots16(_mm512_madd_epi16(lo16, wY), _mm512_madd_epi16(hi16, wY)), yBias),
+                             15);
 }
 
 int rowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width) {
@@ -54,8 +54,8 @@ int rowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t*
     int x = 0;
     for (; x + 32 <= width; x += 32) {
         const __m512i u16 = chroma16(U + x / 2, k128), v16 = chroma16(V + x / 2, k128);
-        const __m512i y16 = _mm512_sub_epi16(
-            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Y + x))), yOff);
+        const __m512i y16 =
+            _mm512_sub_epi16(_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Y + x))), yOff);
         __m512i r[2], g[2], b[2];
         for (int h = 0; h < 2; ++h) {
             const __m512i ys = h ? _mm512_unpackhi_epi16(y16, one) : _mm512_unpacklo_epi16(y16, one);
@@ -115,8 +115,7 @@ int rowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, 
             _mm512_add_epi32(dots16(_mm512_madd_epi16(s01, wU), _mm512_madd_epi16(s23, wU)), cBias), 17);
         const __m512i v = _mm512_srai_epi32(
             _mm512_add_epi32(dots16(_mm512_madd_epi16(s01, wV), _mm512_madd_epi16(s23, wV)), cBias), 17);
-        const __m512i uv =
-            _mm512_permutexvar_epi32(chromaOrder, _mm512_packus_epi16(_mm512_packs_epi32(u, v), zero));
+        const __m512i uv = _mm512_permutexvar_epi32(chromaOrder, _mm512_packus_epi16(_mm512_packs_epi32(u, v), zero));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(U + x / 2), _mm512_castsi512_si128(uv));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(V + x / 2), _mm512_extracti32x4_epi32(uv, 1));
     }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 
+#include <cmath>
 #include <random>
 #include <string>
 #include <tuple>
@@ -125,6 +126,15 @@ TEST(KernelAgreement, EveryTierGivesThePlainBytes) {
         auto inset = [&] { return pick.real(1, 3); };
         const Quad hole{{inset(), inset()}, {w - inset(), inset()}, {inset(), h - inset()}, {w - inset(), h - inset()}};
         sameInEveryTier("warpUnder hole", [&] { return imaging::warpUnder(src, hole, base).pixels; });
+        // A picture six times the size of its turned place, mapped without
+        // perspective: a step's samples reach beyond the columns and rows
+        // one load holds.
+        const Bitmap big = pick.bitmap(3 * base.width, 3 * base.height);
+        const double turn = pick.real(-0.6, 0.6), ux = std::cos(turn) * w / 2, uy = std::sin(turn) * w / 2;
+        const double vx = -std::sin(turn) * h / 2, vy = std::cos(turn) * h / 2;
+        const Point tl{w / 4, h / 4};
+        const Quad turned{tl, {tl.x + ux, tl.y + uy}, {tl.x + vx, tl.y + vy}, {tl.x + ux + vx, tl.y + uy + vy}};
+        sameInEveryTier("warpUnder shrunk", [&] { return imaging::warpUnder(big, turned, base).pixels; });
         const Imaging::CanvasLayer layer{std::make_shared<const Bitmap>(pick.bitmap(base.width, base.height)),
                                          modes[pick.between(0, 1)], pick.real(0, 1)};
         sameInEveryTier("plan", [&] {
