@@ -46,9 +46,9 @@ const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,    avx2::blen
                         sse2::shellOverInPlace, avx2::yuvRowToArgb,   avx2::argbRowsToYuv,    sse2::unfilterAverage4,
                         sse2::unfilterPaeth4,   avx2::pngRowToPixels, avx2::pngUnpremultiply, avx2::pngFilterCosts,
                         avx2::pngFilter};
-// AVX-512 has loops of its own for the warp's samples and the 4:2:0
-// conversions; AVX2's serve the rest.
-const TierKernels kAvx512{SimdTier::Avx512,       avx2::blendNormal,    avx2::blendScreen,      avx512::stepInterior,
+// AVX-512 has loops of its own for the blends, the warp's samples and the
+// 4:2:0 conversions; AVX2's serve the rest.
+const TierKernels kAvx512{SimdTier::Avx512,       avx512::blendNormal,  avx512::blendScreen,    avx512::stepInterior,
                           avx512::stepSpans,      sse2::skipOpaque,     sse2::skipSolid,        sse2::shellOver,
                           sse2::shellOverInPlace, avx512::yuvRowToArgb, avx512::argbRowsToYuv,  sse2::unfilterAverage4,
                           sse2::unfilterPaeth4,   avx2::pngRowToPixels, avx2::pngUnpremultiply, avx2::pngFilterCosts,

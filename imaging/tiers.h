@@ -130,6 +130,8 @@ size_t pngFilterCosts(const uint8_t* cur, const uint8_t* prev, size_t n, uint32_
 size_t pngFilter(int filter, const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out);
 }  // namespace avx2
 namespace avx512 {
+int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
+int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
 int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,
                  int n, bool offsets32);
 const SampleSpan* stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
