@@ -143,8 +143,12 @@ __attribute__((always_inline)) inline void stepRun(const uint32_t* pixels, size_
 const SampleSpan* stepSpans(const uint32_t* pixels, size_t stride, const SampleSpan* first, const SampleSpan* last,
                             int base, uint32_t* out) {
     const SampleSpan* s = first;
-    for (; s != last && s->kind == SampleSpan::Interior; ++s)
+    for (; s != last && s->kind == SampleSpan::Interior; ++s) {
+        // A plan's spans for a whole canvas are several megabytes, read
+        // once a frame: the loads of the kind of the next spans missed.
+        if (last - s > 6) _mm_prefetch(reinterpret_cast<const char*>(s + 6), _MM_HINT_T0);
         stepRun(pixels, stride, s->fx, s->fy, s->dfx, s->dfy, out + (s->from - base), s->to - s->from);
+    }
     return s;
 }
 
