@@ -215,6 +215,33 @@ struct Sampler {
                     interior(span.fx, span.fy) && interior(span.fx + span.dfx * (n - 1), span.fy + span.dfy * (n - 1))
                         ? Span::Interior
                         : Span::Fixed;
+                // A span across the source's edge (each row of a screen's
+                // hole has one at either end) is stepped where its samples
+                // are interior, a run of the line, and fetched with the edge
+                // tests only beyond it: the same positions, the same samples.
+                if (span.kind == Span::Fixed) {
+                    int a = 0;
+                    while (a < n && !interior(span.fx + span.dfx * a, span.fy + span.dfy * a)) ++a;
+                    int b = a;
+                    while (b < n && interior(span.fx + span.dfx * b, span.fy + span.dfy * b)) ++b;
+                    if (b - a >= 4) {
+                        const Span whole = span;
+                        auto part = [&](int from, int to, Span::Kind kind) {
+                            if (from >= to) return;
+                            Span p = whole;
+                            p.from = whole.from + from;
+                            p.to = whole.from + to;
+                            p.fx = whole.fx + whole.dfx * from;
+                            p.fy = whole.fy + whole.dfy * from;
+                            p.kind = kind;
+                            emit(p);
+                        };
+                        part(0, a, Span::Fixed);
+                        part(a, b, Span::Interior);
+                        part(b, n, Span::Fixed);
+                        continue;
+                    }
+                }
             }
             emit(span);
         }
