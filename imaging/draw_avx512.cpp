@@ -30,11 +30,13 @@ template <Mode M>
 int blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
     const __m512i zero = _mm512_setzero_si512();
     const __m512i k = _mm512_set1_epi16(short(a8));
-    int i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m512i sv = _mm512_loadu_si512(s + i);
+    // Sixteen pixels a step; the last few (a watermark's stretches are
+    // short) in a masked one.
+    for (int i = 0; i < n; i += 16) {
+        const __mmask16 m = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
+        const __m512i sv = _mm512_maskz_loadu_epi32(m, s + i);
         if (_mm512_test_epi32_mask(sv, sv) == 0) continue;  // clear source: dst stays
-        const __m512i dv = _mm512_loadu_si512(d + i);
+        const __m512i dv = _mm512_maskz_loadu_epi32(m, d + i);
         __m512i slo = _mm512_unpacklo_epi8(sv, zero), shi = _mm512_unpackhi_epi8(sv, zero);
         if (a8 != 255) {
             slo = mul255x16(slo, k);
@@ -49,20 +51,14 @@ int blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
             lo = _mm512_sub_epi16(_mm512_add_epi16(slo, dlo), mul255x16(slo, dlo));
             hi = _mm512_sub_epi16(_mm512_add_epi16(shi, dhi), mul255x16(shi, dhi));
         }
-        _mm512_storeu_si512(d + i, _mm512_packus_epi16(lo, hi));
+        _mm512_mask_storeu_epi32(d + i, m, _mm512_packus_epi16(lo, hi));
     }
-    return i;
+    return n;
 }
 
 }  // namespace
 
-int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
-    const int i = blendRow<Mode::Normal>(d, s, n, a8);
-    return n - i >= 4 ? i + avx2::blendNormal(d + i, s + i, n - i, a8) : i;
-}
-int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
-    const int i = blendRow<Mode::Screen>(d, s, n, a8);
-    return n - i >= 4 ? i + avx2::blendScreen(d + i, s + i, n - i, a8) : i;
-}
+int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8) { return blendRow<Mode::Normal>(d, s, n, a8); }
+int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8) { return blendRow<Mode::Screen>(d, s, n, a8); }
 
 }  // namespace plinthora::imaging::avx512
