@@ -13,7 +13,7 @@
 // it is forced.
 //
 // The AVX2 and AVX-512 files include only this header, the intrinsics and
-// headers of static functions (png_rows.h, png_encode_rows.h): an inline
+// headers of static functions (bilinear.h, png_rows.h, png_encode_rows.h): an inline
 // function of a shared header compiled there with those instructions could
 // be the copy the linker keeps for the whole program.
 #pragma once

@@ -124,7 +124,7 @@ uint32_t sampleClamped(const Bitmap& src, double u, double v) {
     const int ix = std::min(fx >> 7, sw - 1), iy = std::min(fy >> 7, sh - 1);
     const uint32_t* r0 = src.pixels.data() + size_t(iy) * size_t(sw);
     const uint32_t* r1 = src.pixels.data() + size_t(std::min(iy + 1, sh - 1)) * size_t(sw);
-    return Sampler::blend4(r0, r1, ix, std::min(ix + 1, sw - 1), fx & 127, fy & 127);
+    return blend4(r0, r1, ix, std::min(ix + 1, sw - 1), fx & 127, fy & 127);
 }
 
 inline bool partlyDrawn(uint32_t p) { return (p >> 24) != 0 && (p >> 24) != 255; }

@@ -1,4 +1,5 @@
 // The warp's interior samples eight at a time (built for AVX2).
+#include "imaging/bilinear.h"
 #include "imaging/tiers.h"
 
 #include <immintrin.h>
@@ -78,21 +79,12 @@ __attribute__((always_inline)) inline int stepEight(const uint32_t* pixels, size
     return i;
 }
 
-// One interior sample at a 16.16 pixel-centre position: Sampler::blend4()'s
-// arithmetic (sampler.h is not included where AVX2 is on).
+// One interior sample at a 16.16 pixel-centre position, rounded to 1/128
+// pixel as Sampler::stepInterior() does.
 uint32_t sampleOne(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy) {
     const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
-    const int wx = gx & 127, wy = gy & 127;
-    const uint32_t* r0 = pixels + size_t(gy >> 7) * stride + size_t(gx >> 7);
-    const uint32_t* r1 = r0 + stride;
-    uint32_t px = 0;
-    for (int shift = 0; shift < 32; shift += 8) {
-        const int c00 = int((r0[0] >> shift) & 255), c01 = int((r0[1] >> shift) & 255);
-        const int c10 = int((r1[0] >> shift) & 255), c11 = int((r1[1] >> shift) & 255);
-        const int vl = c00 * (128 - wy) + c10 * wy, vr = c01 * (128 - wy) + c11 * wy;
-        px |= uint32_t((vl * (128 - wx) + vr * wx + (1 << 13)) >> 14) << shift;
-    }
-    return px;
+    const uint32_t* r0 = pixels + size_t(gy >> 7) * stride;
+    return blend4(r0, r0 + stride, gx >> 7, (gx >> 7) + 1, gx & 127, gy & 127);
 }
 
 }  // namespace
