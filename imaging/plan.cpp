@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <numeric>
@@ -26,6 +27,49 @@
 namespace plinthora::imaging {
 
 namespace {
+
+// A band's content rows as RowBands::contentRows makes them, in a window
+// of a few rows that stays in cache between being made and being sampled.
+// The rows the band before read and this one reads again are moved to the
+// window's top, not made again.
+class ContentWindow {
+public:
+    ContentWindow(const Imaging::RowBands* bands, int width, int capacity)
+        : bands_(bands && bands->contentRows ? bands : nullptr), width_(size_t(width)), capacity_(capacity) {}
+
+    // Points `rows` at content rows [from, to) in the window; false when the
+    // window cannot hold them or the receiver cannot make them.
+    bool fill(int from, int to, SourceRows& rows) {
+        if (!bands_ || to - from > capacity_ || from >= to) return false;
+        if (pixels_.empty()) pixels_.resize(size_t(capacity_) * width_);
+        int made = from;
+        if (from >= from_ && from < to_ && to >= to_) {
+            std::memmove(pixels_.data(), pixels_.data() + size_t(from - from_) * width_,
+                         size_t(to_ - from) * width_ * sizeof(uint32_t));
+            made = to_;
+        }
+        from_ = to_ = 0;
+        if (made < to && !bands_->contentRows(made, to, pixels_.data() + size_t(made - from) * width_)) {
+            // It will not make them for the next band either.
+            bands_ = nullptr;
+            return false;
+        }
+        from_ = from;
+        to_ = to;
+        // Row 0 would lie before the window: an address, not a pointer into
+        // any object, through which only rows [from, to) are read.
+        rows.pixels = reinterpret_cast<const uint32_t*>(reinterpret_cast<uintptr_t>(pixels_.data()) -
+                                                        uintptr_t(from) * width_ * sizeof(uint32_t));
+        return true;
+    }
+
+private:
+    const Imaging::RowBands* bands_;
+    size_t width_;
+    int capacity_;
+    std::vector<uint32_t> pixels_;
+    int from_ = 0, to_ = 0;  // the rows the window holds
+};
 
 // Numbers for still pixels, unique in the process.
 uint64_t nextStillNumber() {
@@ -119,7 +163,7 @@ public:
         out.pixels.resize(shell.pixels.size());
         const size_t w = size_t(out.width);
         Sampler s = sampler_;
-        s.src = &content;
+        s.src = SourceRows::of(content);
         const std::shared_ptr<const LayerState> over = layer ? layerFor(*layer) : nullptr;
         const bool tellNeed = bands && bands->needContent, handOver = bands && bands->canvasRows;
         const bool liveOnly = handOver && bands->holdsStill && bands->holdsStill(over ? over->still : bareStill_);
@@ -134,11 +178,17 @@ public:
             int(bandNeed_.size()),
             [&](int first, int last) {
                 std::vector<uint32_t> scratch(handOver ? size_t(kBand) * w : 0);
+                // Each run of bands samples its own window.
+                Sampler bs = s;
+                ContentWindow window(bands, content.width, windowRows_);
                 for (int band = first; band < last; ++band) {
                     const int begin = band * kBand, end = std::min(begin + kBand, out.height);
                     const auto [needFrom, needTo] = bandNeed_[size_t(band)];
                     if (liveOnly && bands->holdsBand && bands->holdsBand(needFrom, needTo, begin, end)) continue;
-                    if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
+                    if (!window.fill(needFrom, needTo, bs.src)) {
+                        bs.src = s.src;
+                        if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
+                    }
                     uint32_t* rows = handOver ? scratch.data() : out.pixels.data() + size_t(begin) * w;
                     for (int y = begin; y < end; ++y) {
                         const Imaging::ColumnSpan live =
@@ -158,12 +208,12 @@ public:
                             }
                         };
                         size_t x = size_t(live.from);
-                        if (mapped_ && y >= s.y0 && y < s.y1) {
-                            const size_t r = size_t(y - s.y0);
+                        if (mapped_ && y >= bs.y0 && y < bs.y1) {
+                            const size_t r = size_t(y - bs.y0);
                             for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
                                 const Run& run = runs_[i];
                                 shellUpTo(x, size_t(run.from));
-                                s.drawRun(&spans_[run.firstSpan], &spans_[run.lastSpan], y, row + run.from);
+                                bs.drawRun(&spans_[run.firstSpan], &spans_[run.lastSpan], y, row + run.from);
                                 if (run.underShell)
                                     shellOverInPlace(row + run.from, shellRow + run.from, run.to - run.from);
                                 x = size_t(run.to);
@@ -171,7 +221,7 @@ public:
                         }
                         shellUpTo(x, size_t(live.to));
                         const SeamPixel* seam = seam_.data();
-                        applySeam(rows, size_t(begin) * w, shell, content, seam + rowSeam_[size_t(y)],
+                        applySeam(rows, size_t(begin) * w, shell, bs.src, seam + rowSeam_[size_t(y)],
                                   seam + rowSeam_[size_t(y) + 1]);
                         if (over && over->alpha != 0) over->blendRow(row, y, live.from, live.to);
                     }
@@ -184,6 +234,9 @@ public:
 
 private:
     static constexpr int kBand = 16;
+    // A content window holds at most this many bytes: well inside a core's
+    // second-level cache beside the band and the shell's rows.
+    static constexpr size_t kWindowBytes = 512 * 1024;
 
     // A layer as the bands draw it: only the stretches of each row where it
     // is not clear, packed one after another so that they stream from
@@ -326,6 +379,13 @@ private:
             take(y, fy - 65536);
             take(y, fy + 65536);
         }
+        // Bands that read more rows than a window holds (a picture shrunk
+        // a lot, or spans mapped pixel by pixel, which may read any row) are
+        // read from the content itself.
+        const int fits = int(std::max<size_t>(kWindowBytes / (size_t(std::max(width_, 1)) * sizeof(uint32_t)), 2));
+        windowRows_ = 0;
+        for (const auto& [from, to] : bandNeed_)
+            if (to - from <= fits) windowRows_ = std::max(windowRows_, to - from);
     }
 
     int width_, height_;
@@ -351,6 +411,7 @@ private:
     std::vector<SeamPixel> seam_;
     std::vector<size_t> rowSeam_;                // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
     std::vector<std::pair<int, int>> bandNeed_;  // content rows [first, second) band b reads; empty when first ≥ second
+    int windowRows_ = 0;                         // the most rows a band that reads from a window reads
     std::vector<Imaging::ColumnSpan> pairLive_;  // live columns of canvas rows 2j and 2j + 1; empty when none
     std::vector<uint32_t> liveShell_;            // the shell in the live columns outside the runs, row by row
     std::vector<size_t> liveShellStart_;         // row y's: liveShell_[liveShellStart_[y], liveShellStart_[y + 1])

@@ -20,12 +20,12 @@ namespace plinthora::imaging {
 
 // The inverse map of one warp, ready for stepping row by row.
 struct Sampler {
-    const Bitmap* src = nullptr;
+    SourceRows src;
     Matrix3 inv{};                       // destination (x, y, 1) → source (U, V, W), W > 0 inside
     int x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // destination bounding box of the quad, half-open
 
     bool prepare(const Bitmap& source, const Quad& quad, int width, int height) {
-        src = &source;
+        src = SourceRows::of(source);
         if (source.empty() || width <= 0 || height <= 0) return false;
         const auto fwd = squareToQuad(source.width, source.height, quad);
         if (!fwd) return false;
@@ -54,7 +54,7 @@ struct Sampler {
     // transparent outside the source. Weights have 7 bits (1/128 pixel),
     // which lets the vector loops keep every product in signed 16-bit lanes.
     inline uint32_t fetch(double u, double v) const {
-        const int sw = src->width, sh = src->height;
+        const int sw = src.width, sh = src.height;
         if (!(u >= 0 && v >= 0 && u < sw && v < sh)) return 0;
         // Pixel-centre coordinates in 7-bit fixed point, rounded so that an
         // exact pixel position is not pushed a hair towards its neighbour
@@ -68,8 +68,7 @@ struct Sampler {
         ix1 = std::clamp(ix1, 0, sw - 1);
         iy = std::clamp(iy, 0, sh - 1);
         iy1 = std::clamp(iy1, 0, sh - 1);
-        return blend4(src->pixels.data() + size_t(iy) * size_t(sw), src->pixels.data() + size_t(iy1) * size_t(sw), ix,
-                      ix1, wx, wy);
+        return blend4(src.row(iy), src.row(iy1), ix, ix1, wx, wy);
     }
 
 
@@ -109,8 +108,8 @@ struct Sampler {
     // out[0 ..), out standing for pixel first->from: draw() of each.
     inline void drawRun(const Span* first, const Span* last, int y, uint32_t* out) const {
         if (const auto stepSpans = tier().stepSpans; stepSpans && offsetsIn32Bits()) {
-            const uint32_t* pixels = src->pixels.data();
-            const size_t stride = size_t(src->width);
+            const uint32_t* pixels = src.pixels;
+            const size_t stride = size_t(src.width);
             for (const Span* s = first; s != last;) {
                 if (s->kind == Span::Interior) {
                     s = stepSpans(pixels, stride, s, last, first->from, out);
@@ -267,8 +266,8 @@ struct Sampler {
     // position is rounded to 1/128 pixel as fetch() does, and the
     // arithmetic is blend4()'s: the tier's vector loops, then one at a time.
     inline void stepInterior(int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out, int n) const {
-        const uint32_t* pixels = src->pixels.data();
-        const size_t stride = size_t(src->width);
+        const uint32_t* pixels = src.pixels;
+        const size_t stride = size_t(src.width);
         const int i = n >= 4 ? tier().stepInterior(pixels, stride, fx, fy, dfx, dfy, out, n, offsetsIn32Bits()) : 0;
         fx += dfx * i;
         fy += dfy * i;
@@ -282,27 +281,27 @@ struct Sampler {
     // Whether positions in 16.16 and word offsets of the source's pixels
     // are whole in 32 bits, as the eight-lane stepping has them.
     inline bool offsetsIn32Bits() const {
-        return src->width < (1 << 15) && src->height < (1 << 15) &&
-               size_t(src->width) * size_t(src->height) < (size_t(1) << 31);
+        return src.width < (1 << 15) && src.height < (1 << 15) &&
+               size_t(src.width) * size_t(src.height) < (size_t(1) << 31);
     }
 
     // Whether the 16.16 pixel-centre position (fx, fy), rounded to 1/128
     // pixel, has its right and lower neighbours inside the source.
     inline bool interior(int64_t fx, int64_t fy) const {
         const int64_t ix = (fx + 256) >> 16, iy = (fy + 256) >> 16;
-        return ix >= 0 && iy >= 0 && ix + 1 < src->width && iy + 1 < src->height;
+        return ix >= 0 && iy >= 0 && ix + 1 < src.width && iy + 1 < src.height;
     }
 
     // fetch() at a 16.16 pixel-centre position: the same rounding to 1/128
     // pixel as the stepping, so both give a pixel the same sample.
     inline uint32_t fetchFixed(int64_t fx, int64_t fy) const {
-        const int sw = src->width, sh = src->height;
+        const int sw = src.width, sh = src.height;
         // u = fx/65536 + ½ in [0, w), likewise v.
         if (fx < -32768 || fy < -32768 || fx >= int64_t(sw) * 65536 - 32768 || fy >= int64_t(sh) * 65536 - 32768)
             return 0;
         const int gx = int((fx + 256) >> 9), gy = int((fy + 256) >> 9);
         const int ix = gx >> 7, iy = gy >> 7;
-        const uint32_t* pixels = src->pixels.data();
+        const uint32_t* pixels = src.pixels;
         const uint32_t* r0 = pixels + size_t(std::clamp(iy, 0, sh - 1)) * size_t(sw);
         const uint32_t* r1 = pixels + size_t(std::clamp(iy + 1, 0, sh - 1)) * size_t(sw);
         return blend4(r0, r1, std::clamp(ix, 0, sw - 1), std::clamp(ix + 1, 0, sw - 1), gx & 127, gy & 127);

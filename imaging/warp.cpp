@@ -116,14 +116,14 @@ void warpUnderShell(const Sampler& s, Bitmap& out, const ShellOutside* outside) 
 // A bilinear sample at source point (u, v) (pixel-edge coordinates), the
 // point first pulled onto the picture: beyond it the edge pixels repeat.
 // The weights and rounding are Sampler::fetch()'s.
-uint32_t sampleClamped(const Bitmap& src, double u, double v) {
+uint32_t sampleClamped(const SourceRows& src, double u, double v) {
     const int sw = src.width, sh = src.height;
     u = std::clamp(u, 0.5, sw - 0.5);
     v = std::clamp(v, 0.5, sh - 0.5);
     const int fx = int((u - 0.5) * 128.0 + 0.5), fy = int((v - 0.5) * 128.0 + 0.5);
     const int ix = std::min(fx >> 7, sw - 1), iy = std::min(fy >> 7, sh - 1);
-    const uint32_t* r0 = src.pixels.data() + size_t(iy) * size_t(sw);
-    const uint32_t* r1 = src.pixels.data() + size_t(std::min(iy + 1, sh - 1)) * size_t(sw);
+    const uint32_t* r0 = src.row(iy);
+    const uint32_t* r1 = src.row(std::min(iy + 1, sh - 1));
     return blend4(r0, r1, ix, std::min(ix + 1, sw - 1), fx & 127, fy & 127);
 }
 
@@ -206,7 +206,7 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
     return seam;
 }
 
-void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const Bitmap& content, const SeamPixel* first,
+void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const SourceRows& content, const SeamPixel* first,
                const SeamPixel* last) {
     if (content.empty()) return;
     for (const SeamPixel* p = first; p != last; ++p)
@@ -214,7 +214,7 @@ void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const Bitmap
 }
 
 void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam) {
-    applySeam(out.pixels.data(), 0, shell, content, seam.data(), seam.data() + seam.size());
+    applySeam(out.pixels.data(), 0, shell, SourceRows::of(content), seam.data(), seam.data() + seam.size());
 }
 
 void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell, const ShellOutside* outside) {
@@ -230,7 +230,7 @@ void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell, co
     if (s.prepare(content, quad, shell.width, shell.height)) warpUnderShell(s, shell, outside);
     if (content.empty()) return;
     for (size_t i = 0; i < seam.size(); ++i)
-        shell.pixels[seam[i].index] = over(bezel[i], sampleClamped(content, seam[i].u, seam[i].v));
+        shell.pixels[seam[i].index] = over(bezel[i], sampleClamped(SourceRows::of(content), seam[i].u, seam[i].v));
 }
 
 Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, const ShellOutside* outside) {

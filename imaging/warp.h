@@ -20,6 +20,19 @@ using Matrix3 = std::array<double, 9>;
 std::optional<Matrix3> squareToQuad(double w, double h, const Quad& quad);
 std::optional<Matrix3> inverse(const Matrix3& m);
 
+// A source picture as the samplers read it: row y at pixels + y·width.
+// Mostly a bitmap's own pixels. A movie's band may instead be made from a
+// small window that holds only the rows the band reads, so that they stay
+// in cache; `pixels` then stands for where row 0 would be, and only those
+// rows may be read.
+struct SourceRows {
+    const uint32_t* pixels = nullptr;
+    int width = 0, height = 0;
+    static SourceRows of(const Bitmap& b) { return {b.pixels.data(), b.width, b.height}; }
+    bool empty() const { return width <= 0 || height <= 0; }
+    const uint32_t* row(int y) const { return pixels + ptrdiff_t(y) * ptrdiff_t(width); }
+};
+
 // Warps `src` onto `quad` in a width × height image (transparent outside).
 Bitmap warp(const Bitmap& src, const Quad& quad, int width, int height);
 // shell over warp(content, quad, shell size), fused, with the seam rule
@@ -56,7 +69,7 @@ std::vector<SeamPixel> seamPixels(const Bitmap& shell, const Quad& quad, int con
 void applySeam(Bitmap& out, const Bitmap& shell, const Bitmap& content, const std::vector<SeamPixel>& seam);
 // The same for the listed pixels [first, last), into rows held from `out`
 // on, the first of them starting at pixel index `outIndex` of the canvas.
-void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const Bitmap& content, const SeamPixel* first,
+void applySeam(uint32_t* out, size_t outIndex, const Bitmap& shell, const SourceRows& content, const SeamPixel* first,
                const SeamPixel* last);
 
 }  // namespace plinthora::imaging

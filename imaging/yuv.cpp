@@ -64,12 +64,17 @@ inline uint8_t lumaOf(uint32_t p) {
 }  // namespace
 
 void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out, size_t outStride) {
+    yuv420RowsToArgb(in, width, 0, height, matrix, out, outStride);
+}
+
+void yuv420RowsToArgb(const PlanesIn& in, int width, int begin, int end, const YuvMatrix& matrix, uint32_t* out,
+                      size_t outStride) {
     const ToRgb c = toRgbFor(matrix);
-    for (int y = 0; y < height; ++y) {
+    for (int y = std::max(begin, 0); y < end; ++y) {
         const uint8_t* Y = in.data[0] + size_t(y) * size_t(in.stride[0]);
         const uint8_t* U = in.data[1] + size_t(y / 2) * size_t(in.stride[1]);
         const uint8_t* V = in.data[2] + size_t(y / 2) * size_t(in.stride[2]);
-        uint32_t* o = out + size_t(y) * outStride;
+        uint32_t* o = out + size_t(y - begin) * outStride;
         int x = tier().yuvRowToArgb(c, Y, U, V, o, width);
         for (; x < width; ++x) o[x] = toArgb(c, Y[x], U[x / 2], V[x / 2]);
     }

@@ -26,6 +26,10 @@ struct YuvMatrix {
 
 // 4:2:0 to opaque ARGB32 rows of outStride words.
 void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& matrix, uint32_t* out, size_t outStride);
+// Only rows [begin, end) of the picture `in` holds from its top (any begin,
+// odd too), row `begin` at `out`.
+void yuv420RowsToArgb(const PlanesIn& in, int width, int begin, int end, const YuvMatrix& matrix, uint32_t* out,
+                      size_t outStride);
 // Rows of an ARGB32 picture of width × height pixels, from row firstRow on,
 // one after another from `rows`.
 struct ArgbRows {

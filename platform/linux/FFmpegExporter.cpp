@@ -208,7 +208,6 @@ private:
     void makeFrame(Slot& s, Workspace& ws) {
         try {
             SourceFrame& source = *s.source;
-            source.takePixels();
             if (ws.output.width != req_.renderWidth || ws.output.height != req_.renderHeight) {
                 ws.output = Bitmap(req_.renderWidth, req_.renderHeight);
                 // A handler that hands every band over never writes here, so
@@ -226,6 +225,7 @@ private:
             bool partial = false, torn = false;
             Imaging::RowBands bands;
             bands.needContent = [&](int begin, int end) { source.need(begin, end, ws.scaler); };
+            bands.contentRows = [&](int begin, int end, uint32_t* rows) { return source.rowsInto(begin, end, rows); };
             bands.holdsStill = [&](uint64_t still) {
                 asked = still;
                 return still != 0 && still == held;

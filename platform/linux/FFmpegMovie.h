@@ -134,10 +134,10 @@ public:
     bool toUprightArgb(const AVFrame* frame, int quarterTurns, Bitmap& upright);
     // Whether rowsToArgb() takes this frame: 8-bit 4:2:0.
     static bool makesRows(const AVFrame* frame);
-    // Rows [begin, end) of such a frame, stored upright, into the same rows
-    // of `argb` (its size); `begin` even. The frame's matrix and range are
-    // honoured as by toUprightArgb().
-    static void rowsToArgb(const AVFrame* frame, int begin, int end, Bitmap& argb);
+    // Rows [begin, end) of such a frame, stored upright, row `begin` at
+    // `out` and each `stride` words after the one before. The frame's
+    // matrix and range are honoured as by toUprightArgb().
+    static void rowsToArgb(const AVFrame* frame, int begin, int end, uint32_t* out, size_t stride);
     // ARGB32 (alpha ignored: premultiplied colour is the pixel over black)
     // into the row pairs [firstPair, endPair) (rows 2·firstPair up to
     // 2·endPair) of a yuv420p frame as large or one pixel wider and/or

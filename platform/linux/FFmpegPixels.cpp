@@ -122,14 +122,11 @@ bool Scaler::makesRows(const AVFrame* f) {
     return fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P;
 }
 
-void Scaler::rowsToArgb(const AVFrame* f, int begin, int end, Bitmap& argb) {
+void Scaler::rowsToArgb(const AVFrame* f, int begin, int end, uint32_t* out, size_t stride) {
     const bool full = f->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(AVPixelFormat(f->format));
-    const imaging::PlanesIn in{
-        {f->data[0] + ptrdiff_t(begin) * f->linesize[0], f->data[1] + ptrdiff_t(begin / 2) * f->linesize[1],
-         f->data[2] + ptrdiff_t(begin / 2) * f->linesize[2]},
-        {f->linesize[0], f->linesize[1], f->linesize[2]}};
-    imaging::yuv420ToArgb(in, f->width, end - begin, matrixOf(f->colorspace, full),
-                          argb.pixels.data() + size_t(begin) * size_t(argb.width), size_t(argb.width));
+    const imaging::PlanesIn in{{f->data[0], f->data[1], f->data[2]}, {f->linesize[0], f->linesize[1], f->linesize[2]}};
+    imaging::yuv420RowsToArgb(in, f->width, std::max(begin, 0), std::min(end, f->height), matrixOf(f->colorspace, full),
+                              out, stride);
 }
 
 bool Scaler::argbToYuv(const Bitmap& argb, AVFrame* yuv, int firstPair, int endPair) {

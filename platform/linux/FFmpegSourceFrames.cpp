@@ -43,11 +43,8 @@ FramePtr SourceFrame::rowsRef() const { return FramePtr(rows_ ? av_frame_clone(r
 
 SourceFrame::~SourceFrame() { buffers->give(std::move(upright.pixels)); }
 
-void SourceFrame::takePixels() {
-    std::call_once(taken_, [&] { upright.pixels = buffers->take(size_t(upright.width) * size_t(upright.height)); });
-}
-
 void SourceFrame::need(int begin, int end, Scaler& scaler) {
+    std::call_once(taken_, [&] { upright.pixels = buffers->take(size_t(upright.width) * size_t(upright.height)); });
     if (!banded_) {
         std::call_once(bandOnce_[0], [&] {
             if (!scaler.toUprightArgb(decoded.get(), quarterTurns, upright)) failed_ = true;
@@ -59,8 +56,16 @@ void SourceFrame::need(int begin, int end, Scaler& scaler) {
     end = std::min(end, upright.height);
     for (int b = begin / kBand; b * kBand < end; ++b)
         std::call_once(bandOnce_[size_t(b)], [&] {
-            Scaler::rowsToArgb(rows_.get(), b * kBand, std::min((b + 1) * kBand, upright.height), upright);
+            const int from = b * kBand;
+            Scaler::rowsToArgb(rows_.get(), from, std::min(from + kBand, upright.height),
+                               upright.pixels.data() + size_t(from) * size_t(upright.width), size_t(upright.width));
         });
+}
+
+bool SourceFrame::rowsInto(int begin, int end, uint32_t* out) const {
+    if (!banded_) return false;
+    Scaler::rowsToArgb(rows_.get(), begin, end, out, size_t(upright.width));
+    return true;
 }
 
 }  // namespace plinthora::linux_platform::ffmpeg

@@ -40,12 +40,15 @@ struct SourceFrame {
     SourceFrame(FramePtr frame, int turns, BufferPool& pool);
     ~SourceFrame();
 
-    // Gives `upright` its buffer (its rows not made yet). Taken by the first
-    // worker on the frame, not when it is decoded, so that frames waiting in
-    // the queue hold no pixels.
-    void takePixels();
-    // Makes rows [begin, end) of `upright` if they are not made yet.
+    // Makes rows [begin, end) of `upright` if they are not made yet. Its
+    // buffer is taken at the first request, not when the frame is decoded:
+    // frames waiting in the queue, and those whose rows all go straight to
+    // a frame handler's window (below), hold no pixels.
     void need(int begin, int end, Scaler& scaler);
+    // Rows [begin, end) of an 8-bit 4:2:0 frame stored upright, made into
+    // `out` (rows of the frame's width one after another) and not kept;
+    // false for any other frame, which need() makes whole.
+    bool rowsInto(int begin, int end, uint32_t* out) const;
     bool failed() const { return failed_.load(); }
     // The decoded frame whose rows are the upright rows, for the life of
     // this one; null when it is made whole (turned, or another format).

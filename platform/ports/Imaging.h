@@ -170,11 +170,18 @@ public:
     struct ColumnSpan {
         int from = 0, to = 0;
     };
+    // Instead of reading a band's content rows from `content` after
+    // needContent, render() may ask for them band by band: `contentRows`
+    // writes content rows [begin, end) to `rows`, one after another, each
+    // the content's width, and returns false if it cannot, render() then
+    // reading them from `content` as before. The rows stay in cache between
+    // being made and read, and `content`'s own rows are not written at all.
     struct RowBands {
         std::function<void(int begin, int end)> needContent;
         std::function<void(int begin, int end, const uint32_t* pixels, const ColumnSpan* live)> canvasRows;
         std::function<bool(uint64_t still)> holdsStill;
         std::function<bool(int contentBegin, int contentEnd, int begin, int end)> holdsBand;
+        std::function<bool(int begin, int end, uint32_t* rows)> contentRows;
     };
     class PerspectivePlan {
     public:

@@ -46,7 +46,9 @@ enum class ExportStatus : int {
 // the frames are encoded in order whatever the order of the calls.
 // `bands` lets the export make the source and take the output a band of
 // rows at a time: the handler reads a row of `source` only after
-// bands.needContent has covered it (needContent(0, height) for all), and
+// bands.needContent has covered it (needContent(0, height) for all), or
+// has it made elsewhere by bands.contentRows (`source`'s pixels may be
+// empty until needContent is called), and
 // may hand finished output rows to bands.canvasRows instead of writing them
 // to `output`.
 using FrameHandler =

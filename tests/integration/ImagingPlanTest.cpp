@@ -98,8 +98,9 @@ TEST(ImagingPlan, FramesThroughAPlanMatchPerspectiveUnder) {
 }
 
 // A movie's frame is made and taken band by band: a render that reads only
-// the content rows it asked for, and hands each finished band over, gives
-// the very pixels of a whole render. A receiver holding the still pixels
+// the content rows it asked for (made in the content, or in a window of its
+// own, or in the content after the window's maker refused), and hands each
+// finished band over, gives the very pixels of a whole render. A receiver holding the still pixels
 // from an earlier frame is handed only the live columns, and with what it
 // holds has the whole frame again; a new layer or none names new ones.
 TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndHandOverFinishedRows) {
@@ -121,66 +122,88 @@ TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndHandOverFinishedRows) {
         Quad{{60, 30}, {80, 30}, {-40, 210}, {180, 215}},   // steep: spans mapped pixel by pixel
         Quad{{-30, -10}, {170, 5}, {-5, 240}, {150, 230}},  // spills over the canvas
     };
-    for (const Quad& q : quads) {
-        const auto plan = img.planPerspectiveUnder(90, 160, q, shell);
-        Bitmap handed = solid(shell->width, shell->height, 0u);  // the receiver's canvas, kept
-        uint64_t held = 0;
-        for (const Step& step : steps) {
-            SCOPED_TRACE(std::to_string(q.topLeft.x) + " step " + std::to_string(&step - steps));
-            const Bitmap& frame = frames[step.frame];
-            Bitmap expected = img.perspectiveUnder(frame, q, *shell);
-            if (step.over)
-                img.draw(expected, *layer, {0, 0, double(expected.width), double(expected.height)}, step.over->mode,
-                         step.over->alpha);
+    enum class Rows { InContent, InWindow, WindowRefused };
+    for (const Rows made : {Rows::InContent, Rows::InWindow, Rows::WindowRefused}) {
+        for (const Quad& q : quads) {
+            const auto plan = img.planPerspectiveUnder(90, 160, q, shell);
+            Bitmap handed = solid(shell->width, shell->height, 0u);  // the receiver's canvas, kept
+            uint64_t held = 0;
+            for (const Step& step : steps) {
+                SCOPED_TRACE(std::to_string(q.topLeft.x) + " step " + std::to_string(&step - steps) + " rows " +
+                             std::to_string(int(made)));
+                const Bitmap& frame = frames[step.frame];
+                Bitmap expected = img.perspectiveUnder(frame, q, *shell);
+                if (step.over)
+                    img.draw(expected, *layer, {0, 0, double(expected.width), double(expected.height)}, step.over->mode,
+                             step.over->alpha);
 
-            // Rows not asked for hold a colour no sample of the frame has.
-            Bitmap content = solid(frame.width, frame.height, 0xff00ff00u);
-            std::mutex m;
-            std::vector<int> times(size_t(shell->height), 0);
-            size_t pixelsHanded = 0;
-            uint64_t asked = 0;
-            bool gotLive = false;
-            Imaging::RowBands bands;
-            bands.needContent = [&](int begin, int end) {
-                std::lock_guard lock(m);
-                for (int y = std::max(begin, 0); y < std::min(end, frame.height); ++y)
-                    std::copy_n(&frame.pixels[size_t(y) * size_t(frame.width)], frame.width,
-                                &content.pixels[size_t(y) * size_t(frame.width)]);
-            };
-            bands.holdsStill = [&](uint64_t still) {
-                asked = still;
-                return still == held;
-            };
-            bands.canvasRows = [&](int begin, int end, const uint32_t* pixels, const Imaging::ColumnSpan* live) {
-                std::lock_guard lock(m);
-                const int w = handed.width;
-                if (live) {
-                    gotLive = true;
-                    EXPECT_EQ(begin % 2, 0);
-                    EXPECT_TRUE(end % 2 == 0 || end == handed.height);
+                // Rows not asked for hold a colour no sample of the frame has.
+                Bitmap content = solid(frame.width, frame.height, 0xff00ff00u);
+                std::mutex m;
+                std::vector<int> times(size_t(shell->height), 0);
+                size_t pixelsHanded = 0;
+                uint64_t asked = 0;
+                bool gotLive = false;
+                int rowsInContent = 0;
+                Imaging::RowBands bands;
+                if (made != Rows::InContent)
+                    bands.contentRows = [&](int begin, int end, uint32_t* rows) {
+                        if (made == Rows::WindowRefused) return false;
+                        EXPECT_TRUE(begin >= 0 && begin < end && end <= frame.height);
+                        std::copy_n(&frame.pixels[size_t(begin) * size_t(frame.width)],
+                                    size_t(end - begin) * size_t(frame.width), rows);
+                        return true;
+                    };
+                bands.needContent = [&](int begin, int end) {
+                    std::lock_guard lock(m);
+                    rowsInContent += std::max(0, std::min(end, frame.height) - std::max(begin, 0));
+                    for (int y = std::max(begin, 0); y < std::min(end, frame.height); ++y)
+                        std::copy_n(&frame.pixels[size_t(y) * size_t(frame.width)], frame.width,
+                                    &content.pixels[size_t(y) * size_t(frame.width)]);
+                };
+                bands.holdsStill = [&](uint64_t still) {
+                    asked = still;
+                    return still == held;
+                };
+                bands.canvasRows = [&](int begin, int end, const uint32_t* pixels, const Imaging::ColumnSpan* live) {
+                    std::lock_guard lock(m);
+                    const int w = handed.width;
+                    if (live) {
+                        gotLive = true;
+                        EXPECT_EQ(begin % 2, 0);
+                        EXPECT_TRUE(end % 2 == 0 || end == handed.height);
+                    }
+                    for (int y = begin; y < end; ++y) {
+                        ++times[size_t(y)];
+                        const Imaging::ColumnSpan span = live ? live[(y - begin) / 2] : Imaging::ColumnSpan{0, w};
+                        if (span.from >= span.to) continue;
+                        EXPECT_TRUE(span.from % 2 == 0 && (span.to % 2 == 0 || span.to == w) && span.to <= w);
+                        pixelsHanded += size_t(span.to - span.from);
+                        std::copy(pixels + size_t(y - begin) * size_t(w) + size_t(span.from),
+                                  pixels + size_t(y - begin) * size_t(w) + size_t(span.to),
+                                  &handed.pixels[size_t(y) * size_t(w) + size_t(span.from)]);
+                    }
+                };
+                Bitmap out;
+                plan->render(content, out, step.over, &bands);
+                EXPECT_EQ(out.width, expected.width);
+                EXPECT_EQ(out.height, expected.height);
+                EXPECT_EQ(std::count(times.begin(), times.end(), 1), shell->height) << "every row handed over once";
+                EXPECT_EQ(gotLive, step.liveOnly);
+                if (step.liveOnly) {
+                    EXPECT_LT(pixelsHanded, handed.pixels.size() * 3 / 4);
                 }
-                for (int y = begin; y < end; ++y) {
-                    ++times[size_t(y)];
-                    const Imaging::ColumnSpan span = live ? live[(y - begin) / 2] : Imaging::ColumnSpan{0, w};
-                    if (span.from >= span.to) continue;
-                    EXPECT_TRUE(span.from % 2 == 0 && (span.to % 2 == 0 || span.to == w) && span.to <= w);
-                    pixelsHanded += size_t(span.to - span.from);
-                    std::copy(pixels + size_t(y - begin) * size_t(w) + size_t(span.from),
-                              pixels + size_t(y - begin) * size_t(w) + size_t(span.to),
-                              &handed.pixels[size_t(y) * size_t(w) + size_t(span.from)]);
+                EXPECT_TRUE(handed.pixels == expected.pixels);
+                // Spans mapped pixel by pixel may read any row, and go to the
+                // content; the rest fit a window.
+                if (made == Rows::InWindow && &q == &quads[0]) {
+                    EXPECT_EQ(rowsInContent, 0);
                 }
-            };
-            Bitmap out;
-            plan->render(content, out, step.over, &bands);
-            EXPECT_EQ(out.width, expected.width);
-            EXPECT_EQ(out.height, expected.height);
-            EXPECT_EQ(std::count(times.begin(), times.end(), 1), shell->height) << "every row handed over once";
-            EXPECT_EQ(gotLive, step.liveOnly);
-            if (step.liveOnly) {
-                EXPECT_LT(pixelsHanded, handed.pixels.size() * 3 / 4);
+                if (made == Rows::WindowRefused && !step.liveOnly) {
+                    EXPECT_GT(rowsInContent, 0);
+                }
+                held = asked;
             }
-            EXPECT_TRUE(handed.pixels == expected.pixels);
-            held = asked;
         }
     }
 }

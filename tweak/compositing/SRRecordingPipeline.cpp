@@ -106,9 +106,10 @@ struct RecordingFrames {
             // a copy made from it here.
             const Imaging::RowBands* told = &bands;
             Imaging::RowBands ownContent;
-            if (content != &source && bands.holdsBand) {
+            if (content != &source && (bands.holdsBand || bands.contentRows)) {
                 ownContent = bands;
                 ownContent.holdsBand = nullptr;
+                ownContent.contentRows = nullptr;
                 told = &ownContent;
             }
             if (layer) {
