@@ -162,8 +162,6 @@ public:
         out.scale = shell.scale;
         out.pixels.resize(shell.pixels.size());
         const size_t w = size_t(out.width);
-        Sampler s = sampler_;
-        s.src = SourceRows::of(content);
         const std::shared_ptr<const LayerState> over = layer ? layerFor(*layer) : nullptr;
         const bool tellNeed = bands && bands->needContent, handOver = bands && bands->canvasRows;
         const bool liveOnly = handOver && bands->holdsStill && bands->holdsStill(over ? over->still : bareStill_);
@@ -179,15 +177,17 @@ public:
             [&](int first, int last) {
                 std::vector<uint32_t> scratch(handOver ? size_t(kBand) * w : 0);
                 // Each run of bands samples its own window.
-                Sampler bs = s;
+                Sampler bs = sampler_;
                 ContentWindow window(bands, content.width, windowRows_);
                 for (int band = first; band < last; ++band) {
                     const int begin = band * kBand, end = std::min(begin + kBand, out.height);
                     const auto [needFrom, needTo] = bandNeed_[size_t(band)];
                     if (liveOnly && bands->holdsBand && bands->holdsBand(needFrom, needTo, begin, end)) continue;
                     if (!window.fill(needFrom, needTo, bs.src)) {
-                        bs.src = s.src;
                         if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
+                        // Taken after asking: the content's buffer may come
+                        // with its first rows.
+                        bs.src = SourceRows::of(content);
                     }
                     uint32_t* rows = handOver ? scratch.data() : out.pixels.data() + size_t(begin) * w;
                     for (int y = begin; y < end; ++y) {

@@ -137,8 +137,12 @@ TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndHandOverFinishedRows) {
                     img.draw(expected, *layer, {0, 0, double(expected.width), double(expected.height)}, step.over->mode,
                              step.over->alpha);
 
-                // Rows not asked for hold a colour no sample of the frame has.
-                Bitmap content = solid(frame.width, frame.height, 0xff00ff00u);
+                // Rows not asked for hold a colour no sample of the frame
+                // has; as in a movie's export, the content has no pixels at
+                // all until rows are first asked for.
+                Bitmap content;
+                content.width = frame.width;
+                content.height = frame.height;
                 std::mutex m;
                 std::vector<int> times(size_t(shell->height), 0);
                 size_t pixelsHanded = 0;
@@ -157,6 +161,7 @@ TEST(ImagingPlan, BandsAskForEveryRowTheyReadAndHandOverFinishedRows) {
                 bands.needContent = [&](int begin, int end) {
                     std::lock_guard lock(m);
                     rowsInContent += std::max(0, std::min(end, frame.height) - std::max(begin, 0));
+                    if (content.pixels.empty()) content.pixels.assign(frame.pixels.size(), 0xff00ff00u);
                     for (int y = std::max(begin, 0); y < std::min(end, frame.height); ++y)
                         std::copy_n(&frame.pixels[size_t(y) * size_t(frame.width)], frame.width,
                                     &content.pixels[size_t(y) * size_t(frame.width)]);
