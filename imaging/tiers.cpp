@@ -24,6 +24,7 @@ const TierKernels kPlain{
     [](uint32_t*, const uint32_t*, int) { return 0; },
     [](const ToRgb&, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t*, int) { return 0; },
     [](const uint32_t*, const uint32_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*, int) { return 0; },
+    nullptr,
     noUnfilter,
     noUnfilter,
     noRowToPixels,
@@ -35,24 +36,37 @@ const TierKernels kPlain{
 #if defined(PLINTHORA_X86_TIERS)
 // The PNG decoder's rows to pixels: the plain loop, which the compiler
 // widens to SSE2 anyway.
-const TierKernels kSse2{
-    SimdTier::Sse2,       sse2::blendNormal,      sse2::blendScreen,    sse2::stepInterior,     nullptr,
-    sse2::skipOpaque,     sse2::skipSolid,        sse2::shellOver,      sse2::shellOverInPlace, sse2::yuvRowToArgb,
-    sse2::argbRowsToYuv,  sse2::unfilterAverage4, sse2::unfilterPaeth4, noRowToPixels,          sse2::pngUnpremultiply,
-    sse2::pngFilterCosts, sse2::pngFilter};
+const TierKernels kSse2{SimdTier::Sse2,
+                        sse2::blendNormal,
+                        sse2::blendScreen,
+                        sse2::stepInterior,
+                        nullptr,
+                        sse2::skipOpaque,
+                        sse2::skipSolid,
+                        sse2::shellOver,
+                        sse2::shellOverInPlace,
+                        sse2::yuvRowToArgb,
+                        sse2::argbRowsToYuv,
+                        nullptr,
+                        sse2::unfilterAverage4,
+                        sse2::unfilterPaeth4,
+                        noRowToPixels,
+                        sse2::pngUnpremultiply,
+                        sse2::pngFilterCosts,
+                        sse2::pngFilter};
 // Where AVX2 has no wider loop of its own, the SSE2 one serves.
-const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,    avx2::blendScreen,      avx2::stepInterior,
-                        avx2::stepSpans,        sse2::skipOpaque,     sse2::skipSolid,        sse2::shellOver,
-                        sse2::shellOverInPlace, avx2::yuvRowToArgb,   avx2::argbRowsToYuv,    sse2::unfilterAverage4,
-                        sse2::unfilterPaeth4,   avx2::pngRowToPixels, avx2::pngUnpremultiply, avx2::pngFilterCosts,
-                        avx2::pngFilter};
+const TierKernels kAvx2{SimdTier::Avx2,         avx2::blendNormal,    avx2::blendScreen,    avx2::stepInterior,
+                        avx2::stepSpans,        sse2::skipOpaque,     sse2::skipSolid,      sse2::shellOver,
+                        sse2::shellOverInPlace, avx2::yuvRowToArgb,   avx2::argbRowsToYuv,  nullptr,
+                        sse2::unfilterAverage4, sse2::unfilterPaeth4, avx2::pngRowToPixels, avx2::pngUnpremultiply,
+                        avx2::pngFilterCosts,   avx2::pngFilter};
 // AVX-512 has loops of its own for the blends, the warp's samples and the
 // 4:2:0 conversions; AVX2's serve the rest.
-const TierKernels kAvx512{SimdTier::Avx512,       avx512::blendNormal,  avx512::blendScreen,    avx512::stepInterior,
-                          avx512::stepSpans,      sse2::skipOpaque,     sse2::skipSolid,        sse2::shellOver,
-                          sse2::shellOverInPlace, avx512::yuvRowToArgb, avx512::argbRowsToYuv,  sse2::unfilterAverage4,
-                          sse2::unfilterPaeth4,   avx2::pngRowToPixels, avx2::pngUnpremultiply, avx2::pngFilterCosts,
-                          avx2::pngFilter};
+const TierKernels kAvx512{SimdTier::Avx512,       avx512::blendNormal,  avx512::blendScreen,   avx512::stepInterior,
+                          avx512::stepSpans,      sse2::skipOpaque,     sse2::skipSolid,       sse2::shellOver,
+                          sse2::shellOverInPlace, avx512::yuvRowToArgb, avx512::argbRowsToYuv, avx512::yuvRowPairToArgb,
+                          sse2::unfilterAverage4, sse2::unfilterPaeth4, avx2::pngRowToPixels,  avx2::pngUnpremultiply,
+                          avx2::pngFilterCosts,   avx2::pngFilter};
 #endif
 
 const TierKernels* tableOf(SimdTier t) {

@@ -73,6 +73,10 @@ struct TierKernels {
     int (*yuvRowToArgb)(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width);
     int (*argbRowsToYuv)(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V,
                          int w);
+    // Two rows of 4:2:0 that share their chroma row to ARGB32, the chroma
+    // worked out once; pixels done in both rows. May be null.
+    int (*yuvRowPairToArgb)(const ToRgb& c, const uint8_t* Y0, const uint8_t* Y1, const uint8_t* U, const uint8_t* V,
+                            uint32_t* o0, uint32_t* o1, int width);
     // The PNG decoder: a row's Average and Paeth filters undone on
     // four-byte pixels (bytes done), and a row of straight RGB (bpp 3) or
     // RGBA (bpp 4) bytes to premultiplied pixels (pixels done).
@@ -130,6 +134,8 @@ size_t pngFilterCosts(const uint8_t* cur, const uint8_t* prev, size_t n, uint32_
 size_t pngFilter(int filter, const uint8_t* cur, const uint8_t* prev, size_t n, uint8_t* out);
 }  // namespace avx2
 namespace avx512 {
+int yuvRowPairToArgb(const ToRgb& c, const uint8_t* Y0, const uint8_t* Y1, const uint8_t* U, const uint8_t* V,
+                     uint32_t* o0, uint32_t* o1, int width);
 int blendNormal(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
 int blendScreen(uint32_t* d, const uint32_t* s, int n, uint32_t a8);
 int stepInterior(const uint32_t* pixels, size_t stride, int64_t fx, int64_t fy, int64_t dfx, int64_t dfy, uint32_t* out,

@@ -70,13 +70,19 @@ void yuv420ToArgb(const PlanesIn& in, int width, int height, const YuvMatrix& ma
 void yuv420RowsToArgb(const PlanesIn& in, int width, int begin, int end, const YuvMatrix& matrix, uint32_t* out,
                       size_t outStride) {
     const ToRgb c = toRgbFor(matrix);
-    for (int y = std::max(begin, 0); y < end; ++y) {
+    const auto pair = tier().yuvRowPairToArgb;
+    for (int y = std::max(begin, 0); y < end;) {
         const uint8_t* Y = in.data[0] + size_t(y) * size_t(in.stride[0]);
         const uint8_t* U = in.data[1] + size_t(y / 2) * size_t(in.stride[1]);
         const uint8_t* V = in.data[2] + size_t(y / 2) * size_t(in.stride[2]);
         uint32_t* o = out + size_t(y - begin) * outStride;
-        int x = tier().yuvRowToArgb(c, Y, U, V, o, width);
-        for (; x < width; ++x) o[x] = toArgb(c, Y[x], U[x / 2], V[x / 2]);
+        const bool both = pair && y % 2 == 0 && y + 1 < end;
+        const int done = both ? pair(c, Y, Y + in.stride[0], U, V, o, o + outStride, width) : 0;
+        for (int row = 0; row < (both ? 2 : 1); ++row, Y += in.stride[0], o += outStride) {
+            int x = done + tier().yuvRowToArgb(c, Y + done, U + done / 2, V + done / 2, o + done, width - done);
+            for (; x < width; ++x) o[x] = toArgb(c, Y[x], U[x / 2], V[x / 2]);
+        }
+        y += both ? 2 : 1;
     }
 }
 

@@ -3,6 +3,8 @@
 // pixels, so the arithmetic, and the bytes, are the same.
 #include "imaging/tiers.h"
 
+#include <algorithm>
+
 // GCC 12 takes the undefined upper lanes its AVX-512 shifts and unpacks
 // start from for uninitialised reads.
 #pragma GCC diagnostic push
@@ -42,7 +44,10 @@ __m512i luma16(__m512i lo16, __m512i hi16, __m512i wY, __m512i yBias) {
                              15);
 }
 
-int rowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width) {
+// Rows of luma that share a chroma row: one (Y1 null) or two. The chroma
+// terms are worked out once for both.
+int rowsToArgb(const ToRgb& c, const uint8_t* Y0, const uint8_t* Y1, const uint8_t* U, const uint8_t* V, uint32_t* o0,
+               uint32_t* o1, int width) {
     const __m512i zero = _mm512_setzero_si512(), alpha = _mm512_set1_epi8(char(0xFF));
     const __m512i yOff = _mm512_set1_epi16(short(c.yOffset)), k128 = _mm512_set1_epi16(128);
     const __m512i wY = pair16(c.cy, 4096), wR = pair16(0, c.crv), wG = pair16(-c.cgu, -c.cgv), wB = pair16(c.cbu, 0);
@@ -54,24 +59,35 @@ int rowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t*
     int x = 0;
     for (; x + 32 <= width; x += 32) {
         const __m512i u16 = chroma16(U + x / 2, k128), v16 = chroma16(V + x / 2, k128);
-        const __m512i y16 =
-            _mm512_sub_epi16(_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Y + x))), yOff);
-        __m512i r[2], g[2], b[2];
+        __m512i cr[2], cg[2], cb[2];
         for (int h = 0; h < 2; ++h) {
-            const __m512i ys = h ? _mm512_unpackhi_epi16(y16, one) : _mm512_unpacklo_epi16(y16, one);
             const __m512i uv = h ? _mm512_unpackhi_epi16(u16, v16) : _mm512_unpacklo_epi16(u16, v16);
-            const __m512i yy = _mm512_madd_epi16(ys, wY);
-            r[h] = _mm512_srai_epi32(_mm512_add_epi32(yy, _mm512_madd_epi16(uv, wR)), 13);
-            g[h] = _mm512_srai_epi32(_mm512_add_epi32(yy, _mm512_madd_epi16(uv, wG)), 13);
-            b[h] = _mm512_srai_epi32(_mm512_add_epi32(yy, _mm512_madd_epi16(uv, wB)), 13);
+            cr[h] = _mm512_madd_epi16(uv, wR);
+            cg[h] = _mm512_madd_epi16(uv, wG);
+            cb[h] = _mm512_madd_epi16(uv, wB);
         }
-        const __m512i R = _mm512_packus_epi16(_mm512_packs_epi32(r[0], r[1]), zero);
-        const __m512i G = _mm512_packus_epi16(_mm512_packs_epi32(g[0], g[1]), zero);
-        const __m512i B = _mm512_packus_epi16(_mm512_packs_epi32(b[0], b[1]), zero);
-        const __m512i bg = _mm512_unpacklo_epi8(B, G), ra = _mm512_unpacklo_epi8(R, alpha);
-        const __m512i lo = _mm512_unpacklo_epi16(bg, ra), hi = _mm512_unpackhi_epi16(bg, ra);
-        _mm512_storeu_si512(o + x, _mm512_permutex2var_epi64(lo, first, hi));
-        _mm512_storeu_si512(o + x + 16, _mm512_permutex2var_epi64(lo, second, hi));
+        for (int row = 0; row < 2; ++row) {
+            const uint8_t* Y = row ? Y1 : Y0;
+            if (!Y) break;
+            uint32_t* o = row ? o1 : o0;
+            const __m512i y16 = _mm512_sub_epi16(
+                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Y + x))), yOff);
+            __m512i r[2], g[2], b[2];
+            for (int h = 0; h < 2; ++h) {
+                const __m512i ys = h ? _mm512_unpackhi_epi16(y16, one) : _mm512_unpacklo_epi16(y16, one);
+                const __m512i yy = _mm512_madd_epi16(ys, wY);
+                r[h] = _mm512_srai_epi32(_mm512_add_epi32(yy, cr[h]), 13);
+                g[h] = _mm512_srai_epi32(_mm512_add_epi32(yy, cg[h]), 13);
+                b[h] = _mm512_srai_epi32(_mm512_add_epi32(yy, cb[h]), 13);
+            }
+            const __m512i R = _mm512_packus_epi16(_mm512_packs_epi32(r[0], r[1]), zero);
+            const __m512i G = _mm512_packus_epi16(_mm512_packs_epi32(g[0], g[1]), zero);
+            const __m512i B = _mm512_packus_epi16(_mm512_packs_epi32(b[0], b[1]), zero);
+            const __m512i bg = _mm512_unpacklo_epi8(B, G), ra = _mm512_unpacklo_epi8(R, alpha);
+            const __m512i lo = _mm512_unpacklo_epi16(bg, ra), hi = _mm512_unpackhi_epi16(bg, ra);
+            _mm512_storeu_si512(o + x, _mm512_permutex2var_epi64(lo, first, hi));
+            _mm512_storeu_si512(o + x + 16, _mm512_permutex2var_epi64(lo, second, hi));
+        }
     }
     return x;
 }
@@ -125,8 +141,16 @@ int rowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, 
 }  // namespace
 
 int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8_t* V, uint32_t* o, int width) {
-    const int x = rowToArgb(c, Y, U, V, o, width);
+    const int x = rowsToArgb(c, Y, nullptr, U, V, o, nullptr, width);
     return x + avx2::yuvRowToArgb(c, Y + x, U + x / 2, V + x / 2, o + x, width - x);
+}
+
+int yuvRowPairToArgb(const ToRgb& c, const uint8_t* Y0, const uint8_t* Y1, const uint8_t* U, const uint8_t* V,
+                     uint32_t* o0, uint32_t* o1, int width) {
+    const int x = rowsToArgb(c, Y0, Y1, U, V, o0, o1, width);
+    const int x0 = avx2::yuvRowToArgb(c, Y0 + x, U + x / 2, V + x / 2, o0 + x, width - x);
+    const int x1 = avx2::yuvRowToArgb(c, Y1 + x, U + x / 2, V + x / 2, o1 + x, width - x);
+    return x + std::min(x0, x1);
 }
 
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w) {
