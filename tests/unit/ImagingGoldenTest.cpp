@@ -168,6 +168,7 @@ const Golden kGolden[] = {
                                        },
                                        [&](uint64_t) { return hold; },
                                        {},
+                                       {},
                                        {}};
          Bitmap out;
          const Bitmap first = p.bitmap(cw, ch), second = p.bitmap(cw, ch);
