@@ -363,7 +363,7 @@ private:
     }
     // A content window holds at most this many bytes: well inside a core's
     // second-level cache beside the band and the shell's rows.
-    static constexpr size_t kWindowBytes = 512 * 1024;
+    static constexpr size_t kWindowBytes = size_t(512) * 1024;
 
     // A layer as the bands draw it: only the stretches of each row where it
     // is not clear, packed one after another so that they stream from
