@@ -127,7 +127,6 @@ public:
         std::partial_sum(rowSeam_.begin(), rowSeam_.end(), rowSeam_.begin());
         workOutBandNeeds();
         workOutLiveColumns();
-        workOutTileSpans();
         bareStill_ = nextStillNumber();
     }
 
@@ -172,8 +171,7 @@ public:
         // handed over are made in a buffer of one band that stays in cache,
         // not in the canvas; when the receiver holds the still pixels, only
         // the live columns are made at all, and of those only the bands whose
-        // content rows changed since the frame the receiver holds; when it
-        // says which columns of them changed, only the tiles that read those.
+        // content rows changed since the frame the receiver holds.
         parallelFor(
             int(bandNeed_.size()),
             [&](int first, int last) {
@@ -181,23 +179,10 @@ public:
                 // Each run of bands samples its own window.
                 Sampler bs = sampler_;
                 ContentWindow window(bands, content.width, windowRows_);
-                std::vector<Imaging::ColumnSpan> parts, ranges;
-                std::vector<uint8_t> changed;
-                std::vector<Imaging::ColumnSpan> partLive(size_t(kBand / 2));
                 for (int band = first; band < last; ++band) {
                     const int begin = band * kBand, end = std::min(begin + kBand, out.height);
                     const auto [needFrom, needTo] = bandNeed_[size_t(band)];
-                    // The parts of the band to make: column ranges, whole
-                    // rows unless the receiver holds the still pixels.
-                    parts.clear();
-                    if (liveOnly && bands->changedContent &&
-                        bands->changedContent(needFrom, needTo, begin, end, changed)) {
-                        changedParts(band, changed, parts);
-                    } else {
-                        if (liveOnly && bands->holdsBand && bands->holdsBand(needFrom, needTo, begin, end)) continue;
-                        parts.push_back({0, int(w)});
-                    }
-                    if (parts.empty()) continue;
+                    if (liveOnly && bands->holdsBand && bands->holdsBand(needFrom, needTo, begin, end)) continue;
                     if (!window.fill(needFrom, needTo, bs.src)) {
                         if (tellNeed && needFrom < needTo) bands->needContent(needFrom, needTo);
                         // Taken after asking: the content's buffer may come
@@ -208,30 +193,40 @@ public:
                     for (int y = begin; y < end; ++y) {
                         const Imaging::ColumnSpan live =
                             liveOnly ? pairLive_[size_t(y / 2)] : Imaging::ColumnSpan{0, int(w)};
-                        ranges.clear();
-                        for (const Imaging::ColumnSpan part : parts) {
-                            const int from = std::max(live.from, part.from), to = std::min(live.to, part.to);
-                            if (from < to) ranges.push_back({from, to});
+                        if (live.from >= live.to) continue;
+                        uint32_t* row = rows + size_t(y - begin) * w;
+                        const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
+                        // The shell outside the runs: whole rows from the shell,
+                        // live columns from the plan's own copy.
+                        const uint32_t* kept = liveOnly ? liveShell_.data() + liveShellStart_[size_t(y)] : nullptr;
+                        auto shellUpTo = [&](size_t from, size_t to) {
+                            if (kept) {
+                                std::copy(kept, kept + (to - from), row + from);
+                                kept += to - from;
+                            } else {
+                                std::memcpy(row + from, shellRow + from, (to - from) * sizeof(uint32_t));
+                            }
+                        };
+                        size_t x = size_t(live.from);
+                        if (mapped_ && y >= bs.y0 && y < bs.y1) {
+                            const size_t r = size_t(y - bs.y0);
+                            for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
+                                const Run& run = runs_[i];
+                                shellUpTo(x, size_t(run.from));
+                                bs.drawRun(&spans_[run.firstSpan], &spans_[run.lastSpan], y, row + run.from);
+                                if (run.underShell)
+                                    shellOverInPlace(row + run.from, shellRow + run.from, run.to - run.from);
+                                x = size_t(run.to);
+                            }
                         }
-                        if (!ranges.empty())
-                            drawRow(bs, y, rows, begin, live, ranges.data(), ranges.data() + ranges.size(), over.get());
+                        shellUpTo(x, size_t(live.to));
+                        const SeamPixel* seam = seam_.data();
+                        applySeam(rows, size_t(begin) * w, shell, bs.src, seam + rowSeam_[size_t(y)],
+                                  seam + rowSeam_[size_t(y) + 1]);
+                        if (over && over->alpha != 0) over->blendRow(row, y, live.from, live.to);
                     }
-                    // Parts are tiles apart, so the few pixels a part's spans
-                    // write beyond it do not reach another part.
-                    for (const Imaging::ColumnSpan part : parts) {
-                        if (!handOver) break;
-                        if (!liveOnly) {
-                            bands->canvasRows(begin, end, rows, nullptr);
-                            continue;
-                        }
-                        for (int j = begin / 2; j < (end + 1) / 2; ++j) {
-                            const Imaging::ColumnSpan live = pairLive_[size_t(j)];
-                            const int from = std::max(live.from, part.from), to = std::min(live.to, part.to);
-                            partLive[size_t(j - begin / 2)] =
-                                from < to ? Imaging::ColumnSpan{from, to} : Imaging::ColumnSpan{};
-                        }
-                        bands->canvasRows(begin, end, rows, partLive.data());
-                    }
+                    if (handOver)
+                        bands->canvasRows(begin, end, rows, liveOnly ? &pairLive_[size_t(begin / 2)] : nullptr);
                 }
             },
             1);
@@ -239,128 +234,6 @@ public:
 
 private:
     static constexpr int kBand = 16;
-    // A band's parts that read no changed content are kept by a receiver
-    // that holds them; parts are whole tiles this wide (even, for the
-    // encoder's chroma).
-    static constexpr int kTile = 64;
-
-    struct LayerState;
-
-    // Row y of the canvas over the column ranges [first, last) of its live
-    // ones (in order, apart), into `rows` (which hold canvas rows from
-    // `begin` on): the shell, the warped picture where the runs are with the
-    // shell over it, the seam and the layer, in one sweep from left to
-    // right. Spans are sampled whole, so a few pixels beyond a range may be
-    // written; they are not the row's and are never handed over.
-    void drawRow(const Sampler& bs, int y, uint32_t* rows, int begin, Imaging::ColumnSpan live,
-                 const Imaging::ColumnSpan* first, const Imaging::ColumnSpan* last, const LayerState* over) const {
-        const Bitmap& shell = *shell_;
-        const size_t w = size_t(shell.width);
-        uint32_t* row = rows + size_t(y - begin) * w;
-        const uint32_t* shellRow = shell.pixels.data() + size_t(y) * w;
-        // The shell outside the runs: whole rows from the shell, live
-        // columns from the plan's own copy, which holds the pieces between
-        // the runs one after another.
-        const uint32_t* kept =
-            live.from == 0 && live.to == int(w) ? nullptr : liveShell_.data() + liveShellStart_[size_t(y)];
-        const Imaging::ColumnSpan* range = first;  // the first range that ends after the sweep
-        auto shellPiece = [&](int a, int b) {
-            while (range != last && range->to <= a) ++range;
-            for (const Imaging::ColumnSpan* r = range; r != last && r->from < b; ++r) {
-                const int c0 = std::max(a, r->from), c1 = std::min(b, r->to);
-                if (c0 < c1)
-                    std::memcpy(row + c0, kept ? kept + (c0 - a) : shellRow + c0, size_t(c1 - c0) * sizeof(uint32_t));
-            }
-            if (kept && a < b) kept += b - a;
-        };
-        int x = live.from;
-        if (mapped_ && y >= bs.y0 && y < bs.y1) {
-            const size_t r = size_t(y - bs.y0);
-            for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i) {
-                const Run& run = runs_[i];
-                shellPiece(x, run.from);
-                x = run.to;
-                while (range != last && range->to <= run.from) ++range;
-                const Sampler::Span* span = &spans_[run.firstSpan];
-                const Sampler::Span* spansEnd = &spans_[run.lastSpan];
-                for (const Imaging::ColumnSpan* rg = range; rg != last && rg->from < run.to; ++rg) {
-                    const int r0 = std::max(run.from, rg->from), r1 = std::min(run.to, rg->to);
-                    // The spans that reach into [r0, r1); they lie in order,
-                    // and those of the tiles before need not be looked at.
-                    span = std::max(span, spans_.data() + tileSpans_[r * tileStride_ + size_t(r0 / kTile)]);
-                    while (span != spansEnd && span->to <= r0) ++span;
-                    // A range that stops inside the run stops at a tile's
-                    // edge: the spans from the one that reaches past it on
-                    // are not drawn, and are not even looked at.
-                    const Sampler::Span* stop = spansEnd;
-                    if (r1 < run.to) {
-                        stop = std::min(spansEnd, spans_.data() + tileSpans_[r * tileStride_ + size_t(r1 / kTile)]);
-                        if (stop != spansEnd && stop->from < r1) ++stop;
-                    }
-                    if (span != stop) bs.drawRun(span, stop, y, row + span->from);
-                    if (run.underShell) shellOverInPlace(row + r0, shellRow + r0, r1 - r0);
-                    span = stop;
-                }
-            }
-        }
-        shellPiece(x, live.to);
-        const SeamPixel* seam = seam_.data() + rowSeam_[size_t(y)];
-        const SeamPixel* seamEnd = seam_.data() + rowSeam_[size_t(y) + 1];
-        const size_t rowStart = size_t(y) * w;
-        if (last - first == 1 && first->from == live.from && first->to == live.to) {
-            applySeam(rows, size_t(begin) * w, shell, bs.src, seam, seamEnd);
-        } else {
-            // The row's seam pixels are in column order.
-            const Imaging::ColumnSpan* rg = first;
-            for (; seam != seamEnd; ++seam) {
-                const int col = int(seam->index - rowStart);
-                while (rg != last && rg->to <= col) ++rg;
-                if (rg == last) break;
-                if (col >= rg->from) applySeam(rows, size_t(begin) * w, shell, bs.src, seam, seam + 1);
-            }
-        }
-        if (over && over->alpha != 0) over->blendRow(row, y, first, last);
-    }
-
-    // For each row of the bounding box and each tile, the first of the
-    // row's spans that ends inside the tile or beyond.
-    void workOutTileSpans() {
-        tileStride_ = size_t((shell_->width + kTile - 1) / kTile) + 1;
-        if (!mapped_) return;
-        tileSpans_.assign(size_t(sampler_.y1 - sampler_.y0) * tileStride_, 0);
-        for (int y = sampler_.y0; y < sampler_.y1; ++y) {
-            const size_t r = size_t(y - sampler_.y0);
-            size_t k = rowRuns_[r] < rowRuns_[r + 1] ? runs_[rowRuns_[r]].firstSpan : 0;
-            const size_t end = rowRuns_[r] < rowRuns_[r + 1] ? runs_[rowRuns_[r + 1] - 1].lastSpan : 0;
-            for (size_t t = 0; t < tileStride_; ++t) {
-                while (k < end && spans_[k].to <= int(t) * kTile) ++k;
-                tileSpans_[r * tileStride_ + t] = k;
-            }
-        }
-    }
-
-    // The tiles of `band` that read a changed column, as ranges of whole
-    // tiles (adjacent ones joined).
-    void changedParts(int band, const std::vector<uint8_t>& changed, std::vector<Imaging::ColumnSpan>& parts) const {
-        const int w = shell_->width, tiles = (w + kTile - 1) / kTile;
-        const size_t at = size_t(band) * size_t(tiles);
-        const int chunks = int(changed.size());
-        for (int t = 0; t < tiles; ++t) {
-            const auto [c0, c1] = tileReads_[at + size_t(t)];
-            bool differs = false;
-            for (int c = c0 / Imaging::kChangeColumns; c < c1 && c <= (c1 - 1) / Imaging::kChangeColumns; ++c)
-                if (c >= chunks || changed[size_t(c)]) {
-                    differs = true;
-                    break;
-                }
-            if (!differs) continue;
-            const int from = t * kTile, to = std::min(from + kTile, w);
-            if (!parts.empty() && parts.back().to == from)
-                parts.back().to = to;
-            else
-                parts.push_back({from, to});
-        }
-    }
     // A content window holds at most this many bytes: well inside a core's
     // second-level cache beside the band and the shell's rows.
     static constexpr size_t kWindowBytes = size_t(512) * 1024;
@@ -383,17 +256,11 @@ private:
         std::vector<size_t> rowPieces;  // row y's: pieces[rowPieces[y], rowPieces[y + 1])
 
         // Draws the layer's row y over columns [from, to) of `row`.
-        // Draws the layer's row y over the column ranges [first, last) (in
-        // order, apart) of `row`.
-        void blendRow(uint32_t* row, int y, const Imaging::ColumnSpan* first, const Imaging::ColumnSpan* last) const {
-            const Piece* piece = pieces.data() + rowPieces[size_t(y)];
-            const Piece* pieceEnd = pieces.data() + rowPieces[size_t(y) + 1];
-            for (const Imaging::ColumnSpan* rg = first; rg != last; ++rg) {
-                while (piece != pieceEnd && piece->to <= rg->from) ++piece;
-                for (const Piece* p = piece; p != pieceEnd && p->from < rg->to; ++p) {
-                    const int a = std::max(p->from, rg->from), b = std::min(p->to, rg->to);
-                    if (a < b) blendOver(row + a, packed.data() + p->at + size_t(a - p->from), b - a, mode, 255);
-                }
+        void blendRow(uint32_t* row, int y, int from, int to) const {
+            for (size_t i = rowPieces[size_t(y)]; i < rowPieces[size_t(y) + 1]; ++i) {
+                const Piece& p = pieces[i];
+                const int a = std::max(p.from, from), b = std::min(p.to, to);
+                if (a < b) blendOver(row + a, packed.data() + p.at + size_t(a - p.from), b - a, mode, 255);
             }
         }
     };
@@ -492,34 +359,18 @@ private:
             from = std::min(from, row);
             to = std::max(to, std::min(row + 2, height_));
         };
-        // And the content columns each tile of a band reads, from the spans
-        // that reach into it (drawn whole) and its seam pixels.
-        const int tiles = (shell_->width + kTile - 1) / kTile;
-        tileReads_.assign(size_t(bandCount) * size_t(tiles), {width_, 0});
-        auto takeColumns = [&](int y, int fromX, int toX, int64_t fxa, int64_t fxb) {
-            const int a = int(std::clamp<int64_t>((std::min(fxa, fxb) + 256) >> 16, 0, width_ - 1));
-            const int b = int(std::clamp<int64_t>((std::max(fxa, fxb) + 256) >> 16, 0, width_ - 1));
-            for (int t = fromX / kTile; t <= (toX - 1) / kTile; ++t) {
-                auto& [from, to] = tileReads_[size_t(y / kBand) * size_t(tiles) + size_t(t)];
-                from = std::min(from, a);
-                to = std::max(to, std::min(b + 2, width_));
-            }
-        };
         if (mapped_)
             for (int y = sampler_.y0; y < sampler_.y1; ++y) {
                 const size_t r = size_t(y - sampler_.y0);
                 for (size_t i = rowRuns_[r]; i < rowRuns_[r + 1]; ++i)
                     for (size_t k = runs_[i].firstSpan; k < runs_[i].lastSpan; ++k) {
                         const Sampler::Span& span = spans_[k];
-                        const int n = span.to - span.from;
                         if (span.kind == Sampler::Span::Exact) {
                             bandNeed_[size_t(y / kBand)] = {0, height_};
-                            takeColumns(y, span.from, span.to, 0, int64_t(width_) << 16);
                             continue;
                         }
                         take(y, span.fy);
-                        take(y, span.fy + span.dfy * (n - 1));
-                        takeColumns(y, span.from, span.to, span.fx, span.fx + span.dfx * (n - 1));
+                        take(y, span.fy + span.dfy * (span.to - span.from - 1));
                     }
             }
         for (const SeamPixel& p : seam_) {
@@ -527,9 +378,6 @@ private:
             const int64_t fy = int64_t(std::floor((double(p.v) - 0.5) * 65536.0));
             take(y, fy - 65536);
             take(y, fy + 65536);
-            const int x = int(p.index % size_t(shell_->width));
-            const int64_t fx = int64_t(std::floor((double(p.u) - 0.5) * 65536.0));
-            takeColumns(y, x, x + 1, fx - 65536, fx + 65536);
         }
         // Bands that read more rows than a window holds (a picture shrunk
         // a lot, or spans mapped pixel by pixel, which may read any row) are
@@ -563,13 +411,7 @@ private:
     std::vector<SeamPixel> seam_;
     std::vector<size_t> rowSeam_;                // seam pixels of row y: [rowSeam_[y], rowSeam_[y + 1])
     std::vector<std::pair<int, int>> bandNeed_;  // content rows [first, second) band b reads; empty when first ≥ second
-    int windowRows_ = 0;
-    // Content columns [first, second) tile t of band b reads, at
-    // [b · tiles + t]; empty when first ≥ second.
-    std::vector<std::pair<int, int>> tileReads_;
-    // tileSpans_[r · tileStride_ + t]: see workOutTileSpans().
-    std::vector<size_t> tileSpans_;
-    size_t tileStride_ = 1;                      // the most rows a band that reads from a window reads
+    int windowRows_ = 0;                         // the most rows a band that reads from a window reads
     std::vector<Imaging::ColumnSpan> pairLive_;  // live columns of canvas rows 2j and 2j + 1; empty when none
     std::vector<uint32_t> liveShell_;            // the shell in the live columns outside the runs, row by row
     std::vector<size_t> liveShellStart_;         // row y's: liveShell_[liveShellStart_[y], liveShellStart_[y + 1])

@@ -24,10 +24,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -246,19 +242,6 @@ private:
                     std::fill(s.pairsDone.begin() + begin / 2, s.pairsDone.begin() + (end + 1) / 2, 1);
                     return true;
                 };
-            if (options_.keepUnchangedBands && madeFrom && sourceRows)
-                bands.changedContent = [&](int contentBegin, int contentEnd, int begin, int end,
-                                           std::vector<uint8_t>& changed) {
-                    // Rows as canvasRows() takes them, whatever part of
-                    // them is handed over.
-                    const int h = req_.renderHeight;
-                    if (begin % 2 != 0 || (end % 2 != 0 && end != h) || begin >= end || end > h) return false;
-                    if (!changedColumns(madeFrom.get(), sourceRows, contentBegin, contentEnd, changed)) return false;
-                    partial = true;
-                    if (std::none_of(changed.begin(), changed.end(), [](uint8_t c) { return c != 0; })) ++keptBands_;
-                    std::fill(s.pairsDone.begin() + begin / 2, s.pairsDone.begin() + (end + 1) / 2, 1);
-                    return true;
-                };
             bands.canvasRows = [&](int begin, int end, const uint32_t* pixels, const Imaging::ColumnSpan* live) {
                 // Whole pairs of rows only; a row left alone here must still
                 // be in the output, so a band that starts or ends within a
@@ -348,56 +331,6 @@ private:
         const int cw = (a->width + 1) / 2;
         return same(0, begin, end, a->width) && same(1, begin / 2, (end + 1) / 2, cw) &&
                same(2, begin / 2, (end + 1) / 2, cw);
-    }
-
-    // Which columns of rows [begin, end) of two decoded 4:2:0 frames, with
-    // the chroma rows they use, differ: changed[i] for columns [i·k, (i+1)·k),
-    // k = Imaging::kChangeColumns. False when the frames are not alike.
-    static bool changedColumns(const AVFrame* a, const AVFrame* b, int begin, int end, std::vector<uint8_t>& changed) {
-        if (a->format != b->format || a->width != b->width || a->height != b->height ||
-            a->colorspace != b->colorspace || a->color_range != b->color_range)
-            return false;
-        constexpr int k = Imaging::kChangeColumns;
-        changed.assign(size_t((a->width + k - 1) / k), 0);
-        begin = std::max(begin, 0);
-        end = std::min(end, a->height);
-        if (begin >= end) return true;
-        if (a->data[0] == b->data[0] && a->data[1] == b->data[1] && a->data[2] == b->data[2]) return true;
-        // Each chunk's k luma (k / 2 chroma) bytes, sixteen bytes at a time.
-        const auto mark = [&](int plane, int from, int to, int width, int chunkBytes) {
-            for (int y = from; y < to; ++y) {
-                const uint8_t* p = a->data[plane] + ptrdiff_t(y) * a->linesize[plane];
-                const uint8_t* q = b->data[plane] + ptrdiff_t(y) * b->linesize[plane];
-                int x = 0;
-#if defined(__SSE2__)
-                const auto equal = [&](int at) {
-                    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)),
-                                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + at)));
-                };
-                const auto markSixteen = [&](int at) {
-                    const unsigned same = unsigned(_mm_movemask_epi8(equal(at)));
-                    // Sixteen bytes are one chunk or two.
-                    if ((same & 0xFFu) != 0xFFu) changed[size_t(at / chunkBytes)] = 1;
-                    if ((same >> 8) != 0xFFu) changed[size_t((at + 8) / chunkBytes)] = 1;
-                };
-                // Most stretches are the same: one test for 64 bytes.
-                for (; x + 64 <= width; x += 64) {
-                    const __m128i all = _mm_and_si128(_mm_and_si128(equal(x), equal(x + 16)),
-                                                      _mm_and_si128(equal(x + 32), equal(x + 48)));
-                    if (_mm_movemask_epi8(all) == 0xFFFF) continue;
-                    for (int i = 0; i < 64; i += 16) markSixteen(x + i);
-                }
-                for (; x + 16 <= width; x += 16) markSixteen(x);
-#endif
-                for (; x < width; ++x)
-                    if (p[x] != q[x]) changed[size_t(x / chunkBytes)] = 1;
-            }
-        };
-        const int cw = (a->width + 1) / 2;
-        mark(0, begin, end, a->width, k);
-        mark(1, begin / 2, (end + 1) / 2, cw, k / 2);
-        mark(2, begin / 2, (end + 1) / 2, cw, k / 2);
-        return true;
     }
 
     void pump() {

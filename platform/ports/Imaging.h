@@ -182,18 +182,7 @@ public:
         std::function<bool(uint64_t still)> holdsStill;
         std::function<bool(int contentBegin, int contentEnd, int begin, int end)> holdsBand;
         std::function<bool(int begin, int end, uint32_t* rows)> contentRows;
-        // Finer than holdsBand, when the receiver holds the still pixels:
-        // which columns of content rows [contentBegin, contentEnd) differ
-        // from those of the content its held canvas rows [begin, end) were
-        // made from, as changed[i] for columns [i·kChangeColumns, (i + 1) ·
-        // kChangeColumns). render() then makes and hands over only the
-        // parts of the band that read changed columns (whole row pairs, each
-        // part's live columns starting at an even column); the receiver
-        // holds the rest. False when it cannot tell: the band is made whole.
-        std::function<bool(int contentBegin, int contentEnd, int begin, int end, std::vector<uint8_t>& changed)>
-            changedContent;
     };
-    static constexpr int kChangeColumns = 16;
     class PerspectivePlan {
     public:
         virtual ~PerspectivePlan() = default;

@@ -168,7 +168,6 @@ const Golden kGolden[] = {
                                        },
                                        [&](uint64_t) { return hold; },
                                        {},
-                                       {},
                                        {}};
          Bitmap out;
          const Bitmap first = p.bitmap(cw, ch), second = p.bitmap(cw, ch);
