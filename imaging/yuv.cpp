@@ -76,6 +76,7 @@ void yuv420RowsToArgb(const PlanesIn& in, int width, int begin, int end, const Y
         const uint8_t* U = in.data[1] + size_t(y / 2) * size_t(in.stride[1]);
         const uint8_t* V = in.data[2] + size_t(y / 2) * size_t(in.stride[2]);
         uint32_t* o = out + size_t(y - begin) * outStride;
+        // A pair's loop leaves each row's last pixels to the one-row loop.
         const bool both = pair && y % 2 == 0 && y + 1 < end;
         const int done = both ? pair(c, Y, Y + in.stride[0], U, V, o, o + outStride, width) : 0;
         for (int row = 0; row < (both ? 2 : 1); ++row, Y += in.stride[0], o += outStride) {

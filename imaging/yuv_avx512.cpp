@@ -3,8 +3,6 @@
 // pixels, so the arithmetic, and the bytes, are the same.
 #include "imaging/tiers.h"
 
-#include <algorithm>
-
 // GCC 12 takes the undefined upper lanes its AVX-512 shifts and unpacks
 // start from for uninitialised reads.
 #pragma GCC diagnostic push
@@ -145,12 +143,10 @@ int yuvRowToArgb(const ToRgb& c, const uint8_t* Y, const uint8_t* U, const uint8
     return x + avx2::yuvRowToArgb(c, Y + x, U + x / 2, V + x / 2, o + x, width - x);
 }
 
+// What is left of each row the caller finishes with yuvRowToArgb().
 int yuvRowPairToArgb(const ToRgb& c, const uint8_t* Y0, const uint8_t* Y1, const uint8_t* U, const uint8_t* V,
                      uint32_t* o0, uint32_t* o1, int width) {
-    const int x = rowsToArgb(c, Y0, Y1, U, V, o0, o1, width);
-    const int x0 = avx2::yuvRowToArgb(c, Y0 + x, U + x / 2, V + x / 2, o0 + x, width - x);
-    const int x1 = avx2::yuvRowToArgb(c, Y1 + x, U + x / 2, V + x / 2, o1 + x, width - x);
-    return x + std::min(x0, x1);
+    return rowsToArgb(c, Y0, Y1, U, V, o0, o1, width);
 }
 
 int argbRowsToYuv(const uint32_t* r0, const uint32_t* r1, uint8_t* Y0, uint8_t* Y1, uint8_t* U, uint8_t* V, int w) {
