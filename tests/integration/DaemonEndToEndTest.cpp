@@ -905,7 +905,14 @@ TEST_F(DaemonEndToEndTest, EachResultAndAFullDiskReachTheNotificationServer) {
     ASSERT_TRUE(waitUntil([&] { return !files.shownItems.isEmpty(); }, kStartMs)) << "the file manager was not asked";
     EXPECT_EQ(files.shownItems, QStringList{QUrl::fromLocalFile(framed.first()).toString(QUrl::FullyEncoded)});
     click("打开");
-    ASSERT_TRUE(waitUntil([&] { return QFile::exists(opened); }, kStartMs)) << "nothing was opened";
+    // The shell makes the file before printf writes its line: wait for the line.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QFile written(opened);
+            return written.open(QIODevice::ReadOnly) && written.readAll().endsWith('\n');
+        },
+        kStartMs))
+        << "nothing was opened";
     QFile openedList(opened);
     ASSERT_TRUE(openedList.open(QIODevice::ReadOnly));
     const QString target = QString::fromUtf8(openedList.readAll()).trimmed();
