@@ -26,6 +26,8 @@ int blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
     const __m256i k = _mm256_set1_epi16(short(a8));
     int i = 0;
     for (; i + 8 <= n; i += 8) {
+        // The source's lines ahead, as the AVX-512 loop asks for them.
+        _mm_prefetch(reinterpret_cast<const char*>(s + i) + 2048, _MM_HINT_T0);
         const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
         if (_mm256_testz_si256(sv, sv)) continue;  // clear source: dst stays
         const __m256i dv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));

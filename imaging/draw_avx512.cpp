@@ -34,6 +34,11 @@ int blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
     // short) in a masked one.
     for (int i = 0; i < n; i += 16) {
         const __mmask16 m = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1);
+        // A watermark's stretches are read once a frame from memory, and
+        // short: the hardware's own prefetch stops at each page and each
+        // gap, and the blend waited on their lines. 2 KB ahead keeps them
+        // coming (the blend's time in a movie's export about halved).
+        _mm_prefetch(reinterpret_cast<const char*>(s + i) + 2048, _MM_HINT_T0);
         const __m512i sv = _mm512_maskz_loadu_epi32(m, s + i);
         if (_mm512_test_epi32_mask(sv, sv) == 0) continue;  // clear source: dst stays
         const __m512i dv = _mm512_maskz_loadu_epi32(m, d + i);

@@ -16,6 +16,8 @@ int blendRow(uint32_t* d, const uint32_t* s, int n, uint32_t a8) {
     const __m128i k = _mm_set1_epi16(short(a8));
     int i = 0;
     for (; i + 4 <= n; i += 4) {
+        // The source's lines ahead, one ask a line, as the AVX-512 loop.
+        if (i % 16 == 0) _mm_prefetch(reinterpret_cast<const char*>(s + i) + 2048, _MM_HINT_T0);
         const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
         if (allZero(sv)) continue;  // clear source: dst stays
         const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
