@@ -333,20 +333,37 @@ int runFrame(int argc, char** argv) {
     std::vector<std::thread> pool;
     for (int w = 0; w < workers; ++w) pool.emplace_back(worker);
 
+    // Movies are framed by the recording pipeline, which takes its shell and
+    // watermark from the images it keeps decoded: a run of movies alone
+    // loads them that way here too, so each is decoded once. Stills get a
+    // copy of the shell of their own, whose pixels a single still may take
+    // for its canvas.
+    const bool onlyMovies = std::all_of(inputs.begin(), inputs.end(), [](const std::string& in) {
+        return linux_platform::looksLikeMovie(linux_platform::readFileHead(in).value_or(std::string()));
+    });
+    const auto load = [onlyMovies](const std::optional<std::string>& path) -> Image {
+        return onlyMovies ? keptImageFile(path) : loadImageFile(path);
+    };
     // The watermark loads beside the shell.
     auto watermark = std::async(std::launch::async, [&]() -> Image {
-        if (!watermarkPath.empty()) return loadImageFile(watermarkPath);
-        return s.ssWatermarkEnabled ? loadImageFile(SRAssetResolver::resolveWatermarkPath()) : nullptr;
+        if (!watermarkPath.empty()) return load(watermarkPath);
+        return s.ssWatermarkEnabled ? load(SRAssetResolver::resolveWatermarkPath()) : nullptr;
     });
+    Image shell;
     if (!shellPath.empty()) {
         ctx.shellPath = shellPath;
-        ctx.shell = loadImageFile(shellPath);
+        if (onlyMovies) {
+            shell = keptImageFile(shellPath);
+        } else {
+            ctx.shell = loadImageFile(shellPath);
+            shell = ctx.shell;
+        }
     }
     ctx.watermark = watermark.get();
     std::string unusable;
     if (!watermarkPath.empty() && !ctx.watermark)
         unusable = watermarkPath + ": the watermark does not load as an image";
-    else if (!shellPath.empty() && !ctx.shell)
+    else if (!shellPath.empty() && !shell)
         unusable = shellPath + ": the shell does not load as an image";
     prepared.set_value(unusable.empty());
     for (auto& t : pool) t.join();

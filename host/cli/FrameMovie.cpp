@@ -243,8 +243,11 @@ void applyMovieSettings(bool shellGiven, bool watermarkGiven) {
     s.vibrationEnabled = false;
 }
 
-Outcome frameMovie(const Context&, const std::string& input) {
+Outcome frameMovie(const Context& ctx, const std::string& input) {
     MoviePorts& ports = *moviePorts;
+    // The shell and the watermark the command loaded, and kept decoded for
+    // the pipeline, are the ones it takes.
+    if (!ctx.ready.get()) return {{}, {}, true};
     std::lock_guard turn(oneMovieAtATime);
     // The huge pages the command asks for on behalf of stills.
     linux_platform::forgoHugePages();

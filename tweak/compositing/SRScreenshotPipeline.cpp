@@ -59,9 +59,12 @@ Image keptImageFile(const std::optional<std::string>& path) {
     const FileSystem* fs = platform().fs;
     const std::optional<FileStamp> stamp = fs->stamp(*path);
     if (!stamp) return loadImageFile(path);
-    if (Image kept = keptImages().find(fs, *path, *stamp)) return kept;
+    // Kept under the file's own path: an asset folder's name for it and
+    // the path a user gave are one file, decoded once.
+    const std::string file = fs->realPath(*path);
+    if (Image kept = keptImages().find(fs, file, *stamp)) return kept;
     Image image = loadImageFile(path);
-    if (image) keptImages().keep(fs, *path, *stamp, image);
+    if (image) keptImages().keep(fs, file, *stamp, image);
     return image;
 }
 

@@ -114,8 +114,9 @@ std::shared_ptr<Bitmap> loadImageFile(const std::optional<std::string>& path);
 // The same pixels, decoded once and shared while the file keeps its path,
 // size and modification time: the daemon dresses every screenshot and
 // recording in the same few shells and watermark, and decoded them again
-// for each. The pixels are shared, so they never become the canvas (no
-// spareShell from them).
+// for each. Two paths to one file (an asset folder's entry and the file it
+// stands for) share the pixels. The pixels are shared, so they never
+// become the canvas (no spareShell from them).
 Image keptImageFile(const std::optional<std::string>& path);
 
 // Renders a frame recipe to a width × height bitmap.
