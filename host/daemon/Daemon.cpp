@@ -323,9 +323,14 @@ void Daemon::keepOnBus() {
         return;
     }
     if (!bus.registerService(kDaemonService) || !bus.registerObject(kDaemonPath, this)) {
+        // A bus that went away again while we asked is tried again later;
+        // only a name another process holds keeps us off it.
+        const bool taken = bus.isConnected() && bus.lastError().type() != QDBusError::Disconnected &&
+                           bus.lastError().type() != QDBusError::NoReply;
+        QDBusConnection::disconnectFromBus(name);
+        if (!taken) return;
         std::fprintf(stderr, "plinthorad: the session bus is back but %s is taken; staying off the bus\n",
                      kDaemonService);
-        QDBusConnection::disconnectFromBus(name);
         busWatch_.stop();
         return;
     }
