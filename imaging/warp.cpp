@@ -229,8 +229,9 @@ void warpUnderInPlace(const Bitmap& content, const Quad& quad, Bitmap& shell, co
     Sampler s;
     if (s.prepare(content, quad, shell.width, shell.height)) warpUnderShell(s, shell, outside);
     if (content.empty()) return;
+    const SourceRows rows = SourceRows::of(content);
     for (size_t i = 0; i < seam.size(); ++i)
-        shell.pixels[seam[i].index] = over(bezel[i], sampleClamped(SourceRows::of(content), seam[i].u, seam[i].v));
+        shell.pixels[seam[i].index] = over(bezel[i], sampleClamped(rows, seam[i].u, seam[i].v));
 }
 
 Bitmap warpUnder(const Bitmap& content, const Quad& quad, const Bitmap& shell, const ShellOutside* outside) {
