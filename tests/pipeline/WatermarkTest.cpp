@@ -105,6 +105,29 @@ TEST_F(WatermarkTest, BlurredFringeIsSqueezedOnStillsButSpreadsOnFrames) {
     EXPECT_LT(redOf(still->at(8, 30)), redOf(frame.at(8, 30)));
 }
 
+TEST_F(WatermarkTest, PlacedLayerIsTheMarkAsDrawnOnTheGrid) {
+    // Premultiplied, partly clear, every pixel different.
+    Bitmap b(24, 40);
+    for (int y = 0; y < b.height; ++y)
+        for (int x = 0; x < b.width; ++x) {
+            const int a = (x * 37 + y * 11) % 256;
+            b.at(x, y) = argb(a, a * ((x * 7) % 256) / 255, a * ((y * 5) % 256) / 255, a / 2);
+        }
+    Image mark = shared(std::move(b));
+    WatermarkLayerCache cache;
+    // The grid the mark's own size (kept as it is), then a larger one (drawn).
+    for (Size grid : {Size{24, 40}, Size{48, 80}}) {
+        const FrameRecipe r = processor().applyWatermark(mark, FrameRecipe{}, grid);
+        ASSERT_EQ(r.layers.size(), 1u);
+        const int w = int(grid.width), h = int(grid.height);
+        const Bitmap drawn = placeWatermarkLayer(r.layers[0], w, h);
+        const std::shared_ptr<const Bitmap> placed = cache.placed(r.layers[0], w, h);
+        ASSERT_EQ(placed->width, w);
+        ASSERT_EQ(placed->height, h);
+        EXPECT_EQ(placed->pixels, drawn.pixels);
+    }
+}
+
 TEST_F(WatermarkTest, SoftLightStillIsBrighterThanFrame) {
     Image base = shared(solid(20, 20, argb(255, 120, 120, 120)));
     Image mark = shared(solid(20, 20, argb(255, 160, 160, 160)));

@@ -121,6 +121,14 @@ Bitmap renderFrame(const FrameRecipe& recipe, int width, int height) {
 
 std::shared_ptr<const Bitmap> WatermarkLayerCache::placed(const WatermarkLayer& layer, int width, int height) {
     const Rect& r = layer.placement;
+    // A mark the grid's own size laid square on it is already its placed
+    // layer (drawn 1:1 over clear pixels it comes back as it was): a movie
+    // then holds no second canvas-sized copy of it, which each export would
+    // draw and page in afresh.
+    const Bitmap* mark = layer.watermark.get();
+    if (mark && layer.blurRadius <= 0 && r.x == 0 && r.y == 0 && r.width == width && r.height == height &&
+        mark->width == width && mark->height == height)
+        return layer.watermark;
     const Key key{layer.watermark.get(), r.x, r.y, r.width, r.height, layer.blurRadius, width, height};
     // Made under the lock: frames racing for the first one wait for it
     // rather than blurring it twice.
