@@ -69,7 +69,10 @@ std::string imageMagickCommand(const fs::path& dir, const fs::path& out, bool on
                   bench::kShotW, q.topRight.x, q.topRight.y, bench::kShotH, q.bottomLeft.x, q.bottomLeft.y,
                   bench::kShotW, bench::kShotH, q.bottomRight.x, q.bottomRight.y);
     std::ostringstream cmd;
-    cmd << (oneThread ? "MAGICK_THREAD_LIMIT=1 " : "") << "convert '" << (dir / "shot.png").string() << "'"
+    // Debian's own binary, not whatever `convert` comes first on the PATH
+    // (a wrapper there would be timed with it).
+    const char* convert = fs::exists("/usr/bin/convert") ? "/usr/bin/convert" : "convert";
+    cmd << (oneThread ? "MAGICK_THREAD_LIMIT=1 " : "") << convert << " '" << (dir / "shot.png").string() << "'"
         << " -virtual-pixel transparent -define distort:viewport=" << bench::kShellW << "x" << bench::kShellH
         << "+0+0 -distort Perspective '" << points << "'"
         << " '" << (dir / "shell.png").string() << "' -composite"
