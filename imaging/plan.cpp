@@ -95,6 +95,12 @@ public:
         size.height = height_;
         mapped_ = sampler_.prepare(size, quad_, shell_->width, shell_->height);
         if (mapped_) {
+            // Room for a span every 16 pixels of each row and a few at the
+            // runs' ends, asked for once: grown by doubling, the spans (some
+            // megabytes) would page in nearly twice their size, and a movie
+            // pays for each page it touches first. Room left over is never
+            // touched.
+            spans_.reserve(size_t(sampler_.y1 - sampler_.y0) * size_t((sampler_.x1 - sampler_.x0) / 16 + 4));
             rowRuns_.push_back(0);
             for (int y = sampler_.y0; y < sampler_.y1; ++y) {
                 const uint32_t* row = shell_->pixels.data() + size_t(y) * size_t(shell_->width);
